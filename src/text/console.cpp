@@ -1,0 +1,10 @@
+#include "text/console.h"
+
+#include <cstdarg>
+
+void say(std::FILE* stream, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stream, format, args);
+    va_end(args);
+}
