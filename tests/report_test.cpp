@@ -1,0 +1,191 @@
+// End to end: what the program prints, on which stream, and its exit status, for inputs it
+// accepts and for each way an input can be refused.
+#include <gtest/gtest.h>
+
+#include "support/support.h"
+
+namespace {
+
+using namespace testing_support;
+
+const Format kCanonical{};  // 16-bit stereo, 44100 Hz, 176400 bytes/s, block align 4
+
+// The six lines reporting a format chunk, in UTF-8.
+std::string formatReport(const Format& f) {
+    return "             データ形式: " + std::to_string(f.tag) + " (1 = PCM)\n" +
+           "           チャンネル数: " + std::to_string(f.channels) + "\n" +
+           "     サンプリング周波数: " + std::to_string(f.rate) + " [Hz]\n" +
+           "          バイト数 / 秒: " + std::to_string(f.average) + " [bytes/sec]\n" +
+           " バイト数×チャンネル数: " + std::to_string(f.align) + " [bytes]\n" +
+           "    ビット数 / サンプル: " + std::to_string(f.bits) + " [bits/sample]\n";
+}
+
+std::string fmtLine(std::uint32_t n) { return " \"fmt \"の長さ: " + std::to_string(n) + " [bytes]\n"; }
+std::string dataLine(std::uint32_t n) {
+    return "\n \"data\" の長さ: " + std::to_string(n) + " [bytes]\n";
+}
+std::string chunkLine(std::string_view tag, std::uint32_t n) {
+    return " \"" + std::string(tag) + "\"の長さ: " + std::to_string(n) + " [bytes]\n";
+}
+const std::string kHead = "\nファイル名[in.wav]\n";
+const std::string kDone = "\n[in.wav] を [out.wav] へ変換しました.\n";
+std::string timeLine(const char* t) { return std::string("\n 時間=") + t + "\n"; }
+
+struct Case {
+    const char* name;
+    std::string file;       // the bytes of in.wav
+    std::string out;        // expected stdout, UTF-8
+    std::string err;        // expected stderr, UTF-8
+    int status;
+};
+
+Format with(Format f, auto change) {
+    change(f);
+    return f;
+}
+
+std::vector<Case> cases() {
+    const std::string second(176400, '\x11');
+    const Format half = with(kCanonical, [](Format& f) { f.average = 88200; });
+    const Format pcm3 = with(kCanonical, [](Format& f) { f.tag = 3; });
+    const Format bits24 = with(kCanonical, [](Format& f) { f.bits = 24; });
+    const Format noChannels = with(kCanonical, [](Format& f) { f.channels = 0; });
+    const Format noAverage = with(kCanonical, [](Format& f) { f.average = 0; });
+    const Format nothing = {1, 1, 0, 0, 1, 8};
+    const std::string fmt = chunk("fmt ", formatBody(kCanonical));
+    const std::string canonicalReport = formatReport(kCanonical);
+
+    return {
+        {"canonical", canonicalWav(kCanonical, second),
+         kHead + canonicalReport + timeLine("1.000") + kDone,
+         fmtLine(16) + dataLine(176400), 0},
+        {"time from the stored average", canonicalWav(half, second),
+         kHead + formatReport(half) + timeLine("2.000") + kDone,
+         fmtLine(16) + dataLine(176400), 0},
+        {"list chunk reported and skipped",
+         riffWrap(fmt + chunk("LIST", std::string(26, 'x')) + chunk("data", "abcd")),
+         kHead + canonicalReport + chunkLine("LIST", 26) + timeLine("0.000") + kDone,
+         fmtLine(16) + dataLine(4), 0},
+        {"empty file", "", kHead, " 0 で読み込み失敗.\n", 255},
+        {"shorter than a RIFF header", "RIFF\1", kHead, " 5 で読み込み失敗.\n", 255},
+        {"neither tag: only the form type is named", std::string("RIFX\0\0\0\0WAVX", 12) + fmt, kHead,
+         "'WAVE' が無い.\n", 255},
+        {"not RIFF", std::string("RIFX\0\0\0\0WAVE", 12) + fmt, kHead, "'RIFF' フォーマットでない.\n", 255},
+        {"format body cut short", riffWrap(chunkHeader("fmt ", 16) + std::string("\1\0\2\0", 4)), kHead,
+         fmtLine(16), 255},
+        {"not PCM", canonicalWav(pcm3, "ab"), kHead + formatReport(pcm3),
+         fmtLine(16) + "\nこのプログラムは無圧縮PCMのみを対象とします.\n"
+                       "このwavファイルの形式は 0003 です．\n",
+         255},
+        {"24 bits", canonicalWav(bits24, "ab"), kHead + formatReport(bits24),
+         fmtLine(16) + "\nこのプログラムは8/16ビットサンプリングされたものを対象とします\n"
+                       "このwavファイルの bits/secは 24 です．\n",
+         255},
+        {"no channels", canonicalWav(noChannels, "ab"), kHead + formatReport(noChannels),
+         fmtLine(16) + "\nこのプログラムは1チャンネル以上のものを対象とします.\n"
+                       "このwavファイルのチャンネル数は 0 です．\n",
+         255},
+        {"empty data chunk is an empty clip", canonicalWav(kCanonical, ""),
+         kHead + canonicalReport + timeLine("0.000") + kDone, fmtLine(16) + dataLine(0), 0},
+        {"data chunk longer than the file", riffWrap(fmt + chunkHeader("data", 1000) + "xyz"),
+         kHead + canonicalReport, fmtLine(16) + dataLine(1000) + "読み込みに失敗しました.\n",
+         255},
+        {"data chunk claiming 4 GiB", riffWrap(fmt + chunkHeader("data", 0xFFFFFFFF) + "xyz"),
+         kHead + canonicalReport,
+         fmtLine(16) + dataLine(0xFFFFFFFF) + "読み込みに失敗しました.\n", 255},
+        {"lengths of 2^31 and more are unsigned",
+         riffWrap(fmt + chunk("data", "ab") + chunkHeader("LIST", 3000000000u) + "tail"),
+         kHead + canonicalReport + chunkLine("LIST", 3000000000u) + timeLine("0.000") + kDone,
+         fmtLine(16) + dataLine(2), 0},
+        {"no format chunk", riffWrap(chunk("data", "abcd")), kHead,
+         dataLine(4) + "'fmt ' が無い.\n", 255},
+        {"no data chunk", riffWrap(fmt), kHead + canonicalReport, fmtLine(16) + "'data' が無い.\n",
+         255},
+        {"no stored average: the format's rate stands in", canonicalWav(noAverage, second),
+         kHead + formatReport(noAverage) + timeLine("1.000") + kDone,
+         fmtLine(16) + dataLine(176400), 0},
+        {"no rate at all: time zero", canonicalWav(nothing, "abc"),
+         kHead + formatReport(nothing) + timeLine("0.000") + kDone, fmtLine(16) + dataLine(3), 0},
+        {"format chunk of 18 bytes", riffWrap(chunk("fmt ", formatBody(half) + "zz") +
+                                              chunk("data", second)),
+         kHead + formatReport(half) + timeLine("2.000") + kDone, fmtLine(18) + dataLine(176400),
+         0},
+        // Declared 14: all 16 bytes are read, and the next header starts 14 bytes in, with the
+        // last two format bytes as the first two bytes of its tag.
+        {"format chunk declared shorter than 16",
+         riffWrap(chunkHeader("fmt ", 14) + formatBody(kCanonical) + "XY" + le32(0) +
+                  chunk("data", "abcd")),
+         kHead + canonicalReport + chunkLine(std::string("\x10\0XY", 4), 0) + timeLine("0.000") +
+             kDone,
+         fmtLine(14) + dataLine(4), 0},
+        {"odd chunk: no pad byte skipped",
+         riffWrap(fmt + chunk("odd ", "123") + chunk("data", "abcd")),
+         kHead + canonicalReport + chunkLine("odd ", 3) + timeLine("0.000") + kDone,
+         fmtLine(16) + dataLine(4), 0},
+        {"data before format", riffWrap(chunk("data", second) + fmt),
+         kHead + canonicalReport + timeLine("1.000") + kDone, dataLine(176400) + fmtLine(16), 0},
+        {"chunks after the RIFF length are walked",
+         riffHeader(4) + fmt + chunk("data", second),
+         kHead + canonicalReport + timeLine("1.000") + kDone, fmtLine(16) + dataLine(176400), 0},
+        {"unknown chunk running past the end", riffWrap(fmt + chunk("data", second) +
+                                                        chunkHeader("junk", 0xFFFFFFFF) + "x"),
+         kHead + canonicalReport + chunkLine("junk", 0xFFFFFFFF) + timeLine("1.000") + kDone,
+         fmtLine(16) + dataLine(176400), 0},
+    };
+}
+
+TEST(Report, PrintsExactlyItsTextsOnTheirStreamsWithItsStatus) {
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        writeFile(dir / "in.wav", c.file);
+        const RunResult r = runVelto({"in.wav", "out.wav"}, {.workDir = dir.path});
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, sjis(c.out));
+        EXPECT_EQ(r.err, sjis(c.err));
+        EXPECT_EQ(fs::exists(dir / "out.wav"), c.status == 0);
+    }
+}
+
+TEST(Report, WrongArgumentCountPrintsUsageAndTouchesNoFile) {
+    const std::string usage =
+        "WAV ファイルを暗号化します.\n\n"
+        "引数に <入力ファイル名> <出力ファイル名>を指定してください.\n\n"
+        "例 : velto  foo.wav  out.wav\n";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"in.wav"}, {"in.wav", "out.wav", "more.wav"}}) {
+        ScratchDir dir;
+        writeFile(dir / "in.wav", canonicalWav(kCanonical, "abcd"));
+        const RunResult r = runVelto(args, {.workDir = dir.path});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, sjis(usage));
+        EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"in.wav"});
+        EXPECT_EQ(readFile(dir / "in.wav"), canonicalWav(kCanonical, "abcd"));
+    }
+}
+
+TEST(Report, MissingInputIsNamedOnStderrOnly) {
+    ScratchDir dir;
+    const RunResult r = runVelto({"none.wav", "out.wav"}, {.workDir = dir.path});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, sjis(" none.wavをオープンできません.\n"));
+    EXPECT_TRUE(listDir(dir.path).empty());
+}
+
+TEST(Report, FileNamesArePrintedByteForByteAndNeverAsFormats) {
+    ScratchDir dir;
+    const std::string in = "in %s%n\xff\x81 .wav";
+    const std::string out = "out %d\xfe.wav";
+    writeFile(dir / in, canonicalWav(kCanonical, "abcd"));
+    const RunResult r = runVelto({in, out}, {.workDir = dir.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with(sjis("\nファイル名[") + in + "]\n")) << r.out;
+    EXPECT_TRUE(r.out.ends_with(sjis("\n[") + in + sjis("] を [") + out + sjis("] へ変換しました.\n")));
+
+    const RunResult missing = runVelto({"gone %s.wav", out}, {.workDir = dir.path});
+    EXPECT_EQ(missing.err, sjis(" gone %s.wavをオープンできません.\n"));
+}
+
+}  // namespace

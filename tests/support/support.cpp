@@ -1,0 +1,166 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace testing_support {
+
+std::string le16(std::uint16_t v) {
+    return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
+
+std::string le32(std::uint32_t v) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    return s;
+}
+
+std::string riffHeader(std::uint32_t riffLength) {
+    return "RIFF" + le32(riffLength) + "WAVE";
+}
+
+std::string chunkHeader(std::string_view tag, std::uint32_t declared) {
+    return std::string(tag) + le32(declared);
+}
+
+std::string chunk(std::string_view tag, std::string_view body) {
+    return chunkHeader(tag, static_cast<std::uint32_t>(body.size())) + std::string(body);
+}
+
+std::string formatBody(const Format& f) {
+    return le16(f.tag) + le16(f.channels) + le32(f.rate) + le32(f.average) + le16(f.align) +
+           le16(f.bits);
+}
+
+std::string riffWrap(std::string_view chunks) {
+    return riffHeader(static_cast<std::uint32_t>(chunks.size() + 4)) + std::string(chunks);
+}
+
+std::string canonicalWav(const Format& f, std::string_view data) {
+    return riffWrap(chunk("fmt ", formatBody(f)) + chunk("data", data));
+}
+
+std::string noise(std::size_t n, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+    return s;
+}
+
+ScratchDir::ScratchDir() {
+    std::string templ = (fs::temp_directory_path() / "velto-test-XXXXXX").string();
+    if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = templ;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path, ec);
+}
+
+void writeFile(const fs::path& p, std::string_view bytes) {
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f) throw std::runtime_error("cannot write " + p.string());
+}
+
+std::string readFile(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    if (!f) throw std::runtime_error("cannot read " + p.string());
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> listDir(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    ScratchDir capture;
+    const std::string outPath =
+        options.stdoutPath.empty() ? (capture / "stdout").string() : options.stdoutPath;
+    const std::string errPath = (capture / "stderr").string();
+
+    std::vector<char*> argv;
+    std::string name = program;
+    argv.push_back(name.data());
+    std::vector<std::string> copies = args;
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0) _exit(120);
+        dup2(out, 1);
+        dup2(err, 2);
+        close(out);
+        close(err);
+        if (options.closeStdout) close(1);
+        if (options.closeStderr) close(2);
+        if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) _exit(121);
+        if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
+        if (options.fileSizeLimit >= 0) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit {};
+            limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.fileSizeLimit);
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    struct rusage usage {};
+    if (wait4(pid, &wstatus, 0, &usage) != pid) throw std::runtime_error("wait4 failed");
+
+    RunResult result;
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    if (options.stdoutPath.empty()) result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    result.maxRssKiB = usage.ru_maxrss;
+    return result;
+}
+
+RunResult runVelto(const std::vector<std::string>& args, const RunOptions& options) {
+    return runProgram(VELTO_BIN, args, options);
+}
+
+std::string sjis(std::string_view utf8) {
+    iconv_t cd = iconv_open("CP932", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open failed");
+    std::string in(utf8);
+    std::string out(in.size() * 2 + 16, '\0');
+    char* src = in.data();
+    char* dst = out.data();
+    std::size_t srcLeft = in.size();
+    std::size_t dstLeft = out.size();
+    const std::size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    iconv_close(cd);
+    if (r == static_cast<std::size_t>(-1) || srcLeft != 0) {
+        throw std::runtime_error("iconv cannot convert: " + in);
+    }
+    out.resize(out.size() - dstLeft);
+    return out;
+}
+
+}  // namespace testing_support
