@@ -1,0 +1,6 @@
+#include "app/run.h"
+
+int main(int argc, char* argv[]) {
+    veltoPrepareProcess();
+    return veltoRun(argc, argv);
+}

@@ -1,0 +1,16 @@
+// The amplitude mirror: a keyless map of the samples that is its own inverse.
+//
+// A sample v of width w, read as a signed w-bit value, becomes 2^(w-1) - v when positive and
+// -2^(w-1) - v otherwise; both are the one wrap-around subtraction from 0x80 or 0x8000, so
+// quiet samples turn loud, loud ones quiet, and every sign is kept. Running it twice restores
+// every value.
+#pragma once
+
+#include "wav/wav_info.h"
+
+// Mirror the samples of an 8-bit or a 16-bit clip in place, in one pass, front to back.
+// Only whole frames are mapped, and in each frame only the first two samples; the samples of
+// further channels and any bytes after the last whole frame are left as they are. A clip of
+// no channels is left as it is. Both always return 0.
+int wavScramble8(WavInfo& info);
+int wavScramble16(WavInfo& info);

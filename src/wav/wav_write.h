@@ -1,0 +1,22 @@
+// Writing a clip as a WAV file with a canonical 44-byte header.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "wav/wav_info.h"
+
+inline constexpr std::int32_t kWavHeaderSize = 44;
+
+// Writes `info` to `path`: the header, then the scrambled samples. The file takes the output
+// name only when complete; on failure whatever stood there is left as it was. Returns 0 on
+// success and -1 on failure, after writing its own messages.
+int wavFileWrite(const char* path, WavInfo& info);
+
+// Writes the 44-byte header for `info` at the stream's position and returns the position after
+// it (the bytes the write took, on a stream that has no position); 44 when written whole.
+std::int32_t wavHeaderWrite(std::FILE* stream, const WavInfo& info);
+
+// Scrambles the samples of `info` in place and writes them. Returns 0, or -1 when they were
+// not written whole.
+int wavDataWrite(std::FILE* stream, WavInfo& info);

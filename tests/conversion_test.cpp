@@ -1,0 +1,181 @@
+// End to end: converting files, converting them back, and never losing a file on failure.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "support/support.h"
+
+namespace {
+
+using namespace testing_support;
+
+const std::string kW1Suffix = " をオープンできません.\n";
+const std::string kW3 = "wavDataWriteでエラー発生.\n";
+const std::string kW4 = "書き込みにに失敗しました.\n";
+
+Format formatOf(std::uint16_t bits, std::uint16_t channels) {
+    const auto align = static_cast<std::uint16_t>(bits / 8 * channels);
+    return {1, channels, 22050, 22050u * align, align, bits};
+}
+
+mode_t modeOf(const fs::path& p) {
+    struct stat st {};
+    EXPECT_EQ(stat(p.c_str(), &st), 0);
+    return st.st_mode & 07777;
+}
+
+TEST(Conversion, TwiceGivesBackTheSamplesBehindACanonicalHeader) {
+    for (const std::uint16_t bits : {8, 16}) {
+        for (std::uint16_t channels = 1; channels <= 6; ++channels) {
+            SCOPED_TRACE(std::to_string(bits) + " bits, " + std::to_string(channels) + " channels");
+            const std::size_t length = 3001 * channels + 1;  // ends in a partial frame, odd
+            const Format f = formatOf(bits, channels);
+            const std::string data = noise(length, bits + channels);
+            ScratchDir dir;
+            // The input carries extra format bytes and a LIST chunk the output drops.
+            writeFile(dir / "in.wav", riffWrap(chunk("fmt ", formatBody(f) + "\0\0") +
+                                               chunk("LIST", "INFO") + chunk("data", data)));
+            ASSERT_EQ(runVelto({"in.wav", "out.wav"}, {.workDir = dir.path}).status, 0);
+            ASSERT_EQ(runVelto({"out.wav", "back.wav"}, {.workDir = dir.path}).status, 0);
+
+            const std::string out = readFile(dir / "out.wav");
+            const std::string back = readFile(dir / "back.wav");
+            EXPECT_EQ(out.substr(0, 44), canonicalWav(f, data).substr(0, 44));
+            EXPECT_NE(out.substr(44), data);
+            EXPECT_EQ(back, canonicalWav(f, data));
+        }
+    }
+}
+
+TEST(Conversion, SameNameConvertsInPlace) {
+    const std::string original = canonicalWav(formatOf(16, 2), noise(10000));
+    ScratchDir dir;
+    writeFile(dir / "a.wav", original);
+    const RunResult first = runVelto({"a.wav", "a.wav"}, {.workDir = dir.path});
+    EXPECT_EQ(first.status, 0);
+    EXPECT_TRUE(first.out.ends_with(sjis("\n[a.wav] を [a.wav] へ変換しました.\n")));
+    EXPECT_NE(readFile(dir / "a.wav"), original);
+    EXPECT_EQ(runVelto({"a.wav", "a.wav"}, {.workDir = dir.path}).status, 0);
+    EXPECT_EQ(readFile(dir / "a.wav"), original);
+    EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"a.wav"});
+}
+
+TEST(Conversion, OutputThatCannotBeOpenedIsNamedAsGiven) {
+    ScratchDir dir;
+    writeFile(dir / "in.wav", canonicalWav(formatOf(8, 1), "abc"));
+    fs::create_directory(dir / "sub");
+    for (const std::string out : {"missing/out.wav", "sub", "sub/"}) {
+        const RunResult r = runVelto({"in.wav", out}, {.workDir = dir.path});
+        EXPECT_EQ(r.status, 255) << out;
+        EXPECT_EQ(r.err, sjis(" \"fmt \"の長さ: 16 [bytes]\n\n \"data\" の長さ: 3 [bytes]\n" + out + kW1Suffix));
+    }
+    EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"in.wav", "sub"}));
+    EXPECT_TRUE(fs::is_empty(dir / "sub"));
+}
+
+TEST(Conversion, WriteErrorsAreReportedAndFailTheRun) {
+    ScratchDir dir;
+    writeFile(dir / "short.wav", canonicalWav(formatOf(16, 2), noise(400)));
+    writeFile(dir / "long.wav", canonicalWav(formatOf(16, 2), noise(400000)));
+    // A short clip is still buffered when the file is closed: only the close fails.
+    const RunResult shortClip = runVelto({"short.wav", "/dev/full"}, {.workDir = dir.path});
+    EXPECT_EQ(shortClip.status, 255);
+    EXPECT_TRUE(shortClip.err.ends_with(sjis("[bytes]\n" + kW4))) << shortClip.err;
+    EXPECT_FALSE(shortClip.out.find(sjis("変換しました")) != std::string::npos);
+    // A long one fails in the data write itself.
+    const RunResult longClip = runVelto({"long.wav", "/dev/full"}, {.workDir = dir.path});
+    EXPECT_EQ(longClip.status, 255);
+    EXPECT_TRUE(longClip.err.ends_with(sjis("[bytes]\n" + kW4 + kW3))) << longClip.err;
+}
+
+TEST(Conversion, FailedWriteLeavesTheExistingFileAndNoTemporary) {
+    struct Case {
+        const char* name;
+        std::size_t dataSize;
+        long long limit;
+        std::string tail;
+    };
+    const std::vector<Case> cases = {
+        {"fails in the data write", 300000, 100000, kW4 + kW3},
+        {"fails when flushed at close", 1000, 100, kW4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string original = canonicalWav(formatOf(16, 2), noise(c.dataSize));
+        ScratchDir dir;
+        writeFile(dir / "in.wav", original);
+        writeFile(dir / "old.wav", "precious");
+        for (const char* out : {"in.wav", "old.wav"}) {
+            const RunResult r =
+                runVelto({"in.wav", out}, {.workDir = dir.path, .fileSizeLimit = c.limit});
+            EXPECT_EQ(r.status, 255);
+            EXPECT_TRUE(r.err.ends_with(sjis(c.tail))) << r.err;
+        }
+        EXPECT_EQ(readFile(dir / "in.wav"), original);
+        EXPECT_EQ(readFile(dir / "old.wav"), "precious");
+        EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"in.wav", "old.wav"}));
+    }
+}
+
+TEST(Conversion, FailedReadLeavesTheOutputUntouched) {
+    ScratchDir dir;
+    writeFile(dir / "in.wav", "RIFF....WAVEfmt ");
+    writeFile(dir / "out.wav", "keep me");
+    EXPECT_EQ(runVelto({"in.wav", "out.wav"}, {.workDir = dir.path}).status, 255);
+    EXPECT_EQ(readFile(dir / "out.wav"), "keep me");
+}
+
+TEST(Conversion, ReplacedFilesKeepTheirModeAndNewOnesFollowTheUmask) {
+    ScratchDir dir;
+    writeFile(dir / "in.wav", canonicalWav(formatOf(8, 2), "abcd"));
+    writeFile(dir / "kept.wav", "old");
+    fs::permissions(dir / "kept.wav", static_cast<fs::perms>(0640));
+    ASSERT_EQ(runVelto({"in.wav", "kept.wav"}, {.workDir = dir.path}).status, 0);
+    EXPECT_EQ(modeOf(dir / "kept.wav"), 0640u);
+
+    ASSERT_EQ(runVelto({"in.wav", "new022.wav"}, {.workDir = dir.path, .umask = 022}).status, 0);
+    EXPECT_EQ(modeOf(dir / "new022.wav"), 0644u);
+    ASSERT_EQ(runVelto({"in.wav", "new077.wav"}, {.workDir = dir.path, .umask = 077}).status, 0);
+    EXPECT_EQ(modeOf(dir / "new077.wav"), 0600u);
+}
+
+TEST(Conversion, SymbolicLinkOutputReplacesItsTargetAndStaysALink) {
+    ScratchDir dir;
+    const std::string clip = canonicalWav(formatOf(16, 1), noise(100));
+    writeFile(dir / "in.wav", clip);
+    fs::create_directory(dir / "store");
+    writeFile(dir / "store" / "real.wav", "old");
+    fs::create_symlink("store/real.wav", dir / "link.wav");
+    ASSERT_EQ(runVelto({"in.wav", "link.wav"}, {.workDir = dir.path}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.wav"));
+    EXPECT_EQ(readFile(dir / "store" / "real.wav").size(), clip.size());
+    EXPECT_EQ(listDir(dir / "store"), std::vector<std::string>{"real.wav"});
+
+    // Converting through the link in place restores the clip.
+    fs::copy_file(dir / "in.wav", dir / "store" / "real.wav", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(runVelto({"link.wav", "link.wav"}, {.workDir = dir.path}).status, 0);
+    ASSERT_EQ(runVelto({"link.wav", "link.wav"}, {.workDir = dir.path}).status, 0);
+    EXPECT_EQ(readFile(dir / "store" / "real.wav"), clip);
+}
+
+TEST(Conversion, DevicesAndFifosAreWrittenDirectly) {
+    ScratchDir dir;
+    const std::string clip = canonicalWav(formatOf(16, 2), noise(100000));
+    writeFile(dir / "in.wav", clip);
+    EXPECT_EQ(runVelto({"in.wav", "/dev/null"}, {.workDir = dir.path}).status, 0);
+
+    ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] { received = readFile(dir / "pipe"); });
+    const RunResult r = runVelto({"in.wav", "pipe"}, {.workDir = dir.path});
+    reader.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(received.size(), clip.size());
+    EXPECT_EQ(received.substr(0, 44), clip.substr(0, 44));
+}
+
+}  // namespace
