@@ -16,8 +16,8 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const double seconds = argc == 3 ? std::atof(argv[2]) : 2.0;
-    if (!(seconds > 0.0 && seconds <= 600.0)) {
-        std::fprintf(stderr, "velto-tone: seconds must be above 0 and at most 600\n");
+    if (!(seconds > 0.0 && seconds <= 24000.0)) {
+        std::fprintf(stderr, "velto-tone: seconds must be above 0 and at most 24000\n");
         return 2;
     }
 

@@ -98,9 +98,14 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     const std::string outPath =
         options.stdoutPath.empty() ? (capture / "stdout").string() : options.stdoutPath;
     const std::string errPath = (capture / "stderr").string();
+    const std::string rssPath = (capture / "peak-rss").string();
 
     std::vector<char*> argv;
+    std::string helper = VELTO_PEAK_RSS;
+    std::string rssArg = rssPath;
     std::string name = program;
+    argv.push_back(helper.data());
+    argv.push_back(rssArg.data());
     argv.push_back(name.data());
     std::vector<std::string> copies = args;
     for (auto& a : copies) argv.push_back(a.data());
@@ -116,6 +121,13 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         dup2(err, 2);
         close(out);
         close(err);
+        if (options.stdoutBrokenPipe) {
+            int fds[2];
+            if (pipe(fds) != 0) _exit(122);
+            close(fds[0]);
+            dup2(fds[1], 1);
+            close(fds[1]);
+        }
         if (options.closeStdout) close(1);
         if (options.closeStderr) close(2);
         if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) _exit(121);
@@ -126,18 +138,25 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
             limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.fileSizeLimit);
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (options.dataLimit >= 0) {
+            struct rlimit limit {};
+            limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.dataLimit);
+            setrlimit(RLIMIT_DATA, &limit);
+        }
+        // The alarm survives exec: a child that never ends is killed, not waited for forever.
+        alarm(options.watchdogSeconds);
         execv(argv[0], argv.data());
         _exit(127);
     }
     int wstatus = 0;
-    struct rusage usage {};
-    if (wait4(pid, &wstatus, 0, &usage) != pid) throw std::runtime_error("wait4 failed");
+    if (waitpid(pid, &wstatus, 0) != pid) throw std::runtime_error("waitpid failed");
 
     RunResult result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     if (options.stdoutPath.empty()) result.out = readFile(outPath);
     result.err = readFile(errPath);
-    result.maxRssKiB = usage.ru_maxrss;
+    std::ifstream rss(rssPath);
+    rss >> result.maxRssKiB;
     return result;
 }
 

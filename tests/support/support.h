@@ -65,6 +65,9 @@ struct RunOptions {
     bool closeStdout = false;         // start the child with descriptor 1 closed
     bool closeStderr = false;         // start the child with descriptor 2 closed
     std::string stdoutPath;           // write the child's stdout here instead of capturing
+    bool stdoutBrokenPipe = false;    // stdout is a pipe nobody reads any more
+    long long dataLimit = -1;         // RLIMIT_DATA for the child, in bytes
+    unsigned watchdogSeconds = 60;    // the child is killed by SIGALRM after this long
     int umask = -1;                   // the child's umask, when set
 };
 
@@ -72,10 +75,11 @@ struct RunResult {
     int status = -1;        // exit status, or 128 + signal number
     std::string out;        // bytes written to stdout
     std::string err;        // bytes written to stderr
-    long maxRssKiB = 0;     // the child's peak resident memory
+    long maxRssKiB = 0;     // the program's peak resident memory
 };
 
-// Runs `program` (the built velto by default) with `args` (without the program name).
+// Runs `program` with `args` (without the program name), through a small helper that
+// measures its peak memory.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options);
 RunResult runVelto(const std::vector<std::string>& args, const RunOptions& options);
