@@ -29,12 +29,15 @@ tools=(velto cat)
 command -v sox >/dev/null && tools+=(sox)
 
 measure() {  # tool -> "wall cpu rss_kib"
+  local start=$EPOCHREALTIME
   case $1 in
     velto) /usr/bin/time -f '%e %U %S %M' -o t.txt "$velto" in.wav out.wav >/dev/null 2>&1 ;;
     cat)   /usr/bin/time -f '%e %U %S %M' -o t.txt sh -c 'cat in.wav > out2.wav' ;;
     sox)   /usr/bin/time -f '%e %U %S %M' -o t.txt sox in.wav out3.wav vol -1 ;;
   esac
-  awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' t.txt
+  local end=$EPOCHREALTIME
+  awk -v w="$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')" \
+    '{ printf "%s %.2f %s\n", w, $2 + $3, $4 }' t.txt
 }
 
 for ((i = 0; i < runs; i++)); do

@@ -1,7 +1,9 @@
 #include "scramble/scramble.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -13,8 +15,16 @@ struct Mirror8 {
 struct Mirror16 {
     static constexpr std::size_t kBytes = 2;
     static void apply(std::uint8_t* p) {
-        const auto v = static_cast<std::uint16_t>(0x8000u - wavGetLe16(p));
-        wavPutLe16(p, v);
+        if constexpr (std::endian::native == std::endian::little) {
+            // A little-endian word is the sample itself: copying it in and out is a plain
+            // unaligned load and store, which the compiler vectorises.
+            std::uint16_t v;
+            std::memcpy(&v, p, sizeof v);
+            v = static_cast<std::uint16_t>(0x8000u - v);
+            std::memcpy(p, &v, sizeof v);
+        } else {
+            wavPutLe16(p, static_cast<std::uint16_t>(0x8000u - wavGetLe16(p)));
+        }
     }
 };
 
