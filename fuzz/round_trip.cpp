@@ -31,7 +31,9 @@ std::vector<std::uint8_t> readAll(const std::string& path) {
 
 }  // namespace
 
-std::string roundTripCheck(const std::uint8_t* bytes, std::size_t size, const std::string& scratchDir) {
+std::string roundTripCheck(const std::uint8_t* bytes, std::size_t size, const std::string& scratchDir,
+                           bool* converted) {
+    if (converted != nullptr) *converted = false;
     const std::string in = scratchDir + "/in.wav";
     const std::string out = scratchDir + "/out.wav";
     const std::string back = scratchDir + "/back.wav";
@@ -47,6 +49,7 @@ std::string roundTripCheck(const std::uint8_t* bytes, std::size_t size, const st
     const std::vector<std::uint8_t> original(info.data.get(), info.data.get() + info.dataLength);
     const WavInfo format{info.sampleRate, info.bitsPerSample, info.dataLength, info.channels, 0, {}};
     if (wavFileWrite(out.c_str(), info) != 0) return "writing a read clip failed";
+    if (converted != nullptr) *converted = true;
 
     const std::vector<std::uint8_t> scrambled = readAll(out);
     if (scrambled.size() != 44 + std::size_t{info.dataLength}) return "output has the wrong size";

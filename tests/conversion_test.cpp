@@ -37,7 +37,7 @@ TEST(Conversion, TwiceGivesBackTheSamplesBehindACanonicalHeader) {
             const std::string data = noise(length, bits + channels);
             ScratchDir dir;
             // The input carries extra format bytes and a LIST chunk the output drops.
-            writeFile(dir / "in.wav", riffWrap(chunk("fmt ", formatBody(f) + "\0\0") +
+            writeFile(dir / "in.wav", riffWrap(chunk("fmt ", formatBody(f) + std::string(2, '\0')) +
                                                chunk("LIST", "INFO") + chunk("data", data)));
             ASSERT_EQ(runVelto({"in.wav", "out.wav"}, {.workDir = dir.path}).status, 0);
             ASSERT_EQ(runVelto({"out.wav", "back.wav"}, {.workDir = dir.path}).status, 0);

@@ -53,7 +53,7 @@ TEST(Writer, HeaderIsRebuiltFromTheFormatWhateverTheInputHeld) {
     const std::string data = noise(1234);
     const std::vector<Case> cases = {
         {"18-byte format chunk and a LIST chunk", quarter,
-         riffWrap(chunk("fmt ", formatBody(quarter) + "\0\0") + chunk("LIST", "INFOabcd") +
+         riffWrap(chunk("fmt ", formatBody(quarter) + std::string(2, '\0')) + chunk("LIST", "INFOabcd") +
                   chunk("data", data)),
          data.size()},
         {"8-bit mono of odd length: no pad byte", mono8, canonicalWav(mono8, data.substr(0, 1001)),
