@@ -40,10 +40,11 @@ measure() {  # tool -> "wall cpu rss_kib"
     '{ printf "%s %.2f %s\n", w, $2 + $3, $4 }' t.txt
 }
 
-for ((i = 0; i < runs; i++)); do
+# One round to warm the page cache and the allocator, then the measured rounds.
+for ((i = 0; i <= runs; i++)); do
   for t in "${tools[@]}"; do
     rm -f out.wav out2.wav out3.wav
-    measure "$t" >> "$t.times"
+    if ((i == 0)); then measure "$t" >/dev/null; else measure "$t" >> "$t.times"; fi
   done
 done
 
@@ -57,6 +58,7 @@ for t in "${tools[@]}"; do
     "$(awk -v k="$(median 3 "$t.times")" 'BEGIN { print k / 1024 }')"
 done
 v=$(median 1 velto.times); c=$(median 1 cat.times)
+echo "(medians of $runs runs each, alternating)"
 printf '\nvelto/cat wall: %.2f\n' "$(awk -v a="$v" -v b="$c" 'BEGIN { print a / b }')"
 if [ -f sox.times ]; then
   s=$(median 1 sox.times)
