@@ -39,21 +39,4 @@ TEST(Reader, FailedDataReadLeavesNoBuffer) {
     EXPECT_EQ(info.dataLength, 10u);
 }
 
-TEST(Reader, FormatReadReportsTheFieldsItWasGiven) {
-    ScratchDir dir;
-    const Format f{1, 3, 22050, 132300, 6, 16};
-    writeFile(dir / "fmt", formatBody(f));
-    std::FILE* in = std::fopen((dir / "fmt").c_str(), "rb");
-    ASSERT_NE(in, nullptr);
-    WavFmt fmt;
-    EXPECT_EQ(wavFmtRead(in, fmt), 0);
-    std::fclose(in);
-    EXPECT_EQ(fmt.formatTag, 1);
-    EXPECT_EQ(fmt.channels, 3);
-    EXPECT_EQ(fmt.samplesPerSec, 22050u);
-    EXPECT_EQ(fmt.avgBytesPerSec, 132300u);
-    EXPECT_EQ(fmt.blockAlign, 6);
-    EXPECT_EQ(fmt.bitsPerSample, 16);
-}
-
 }  // namespace

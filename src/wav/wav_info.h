@@ -23,8 +23,8 @@ struct WavInfo {
     WavBuffer data;                    // dataLength bytes, or null
 };
 
-// Allocates a sample buffer of exactly `size` bytes; null when the heap has none to give.
-// A size of 0 yields null, which is a valid empty clip.
+// Allocates a sample buffer for `size` bytes; null when the heap has none to give. A size of 0
+// yields null, which is a valid empty clip. Large buffers are rounded up to whole huge pages.
 WavBuffer wavBufferAllocate(std::uint32_t size);
 
 // Bytes in one frame: the whole bytes of a sample times the channels.
