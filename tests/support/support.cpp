@@ -164,6 +164,8 @@ RunResult runVelto(const std::vector<std::string>& args, const RunOptions& optio
     return runProgram(VELTO_BIN, args, options);
 }
 
+const char* veltoPath() { return VELTO_BIN; }
+
 std::string sjis(std::string_view utf8) {
     iconv_t cd = iconv_open("CP932", "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open failed");

@@ -83,6 +83,8 @@ struct RunResult {
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options);
 RunResult runVelto(const std::vector<std::string>& args, const RunOptions& options);
+// The path of the built velto.
+const char* veltoPath();
 
 // ---- Console text -----------------------------------------------------------------------
 
