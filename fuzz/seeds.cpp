@@ -10,7 +10,6 @@ std::vector<std::pair<std::string, std::string>> fuzzSeeds() {
     const Format six16{1, 6, 48000, 576000, 12, 16};
     const Format three8{1, 3, 11025, 33075, 3, 8};
     const std::string fmt = chunk("fmt ", formatBody(stereo16));
-    auto with = [](Format f, auto change) { change(f); return f; };
 
     return {
         {"stereo16", canonicalWav(stereo16, noise(400, 1))},

@@ -39,11 +39,6 @@ struct Case {
     int status;
 };
 
-Format with(Format f, auto change) {
-    change(f);
-    return f;
-}
-
 std::vector<Case> cases() {
     const std::string second(176400, '\x11');
     const Format half = with(kCanonical, [](Format& f) { f.average = 88200; });

@@ -26,6 +26,13 @@ struct Format {
     std::uint16_t bits = 16;
 };
 
+// A copy of `f` with `change` applied to it.
+template <typename Change>
+Format with(Format f, Change change) {
+    change(f);
+    return f;
+}
+
 // "RIFF" <length> "WAVE"; the length defaults to what a file of `bodySize` chunk bytes needs.
 std::string riffHeader(std::uint32_t riffLength);
 // A chunk with a body; its declared length is the body's size unless given.
