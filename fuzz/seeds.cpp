@@ -23,6 +23,8 @@ std::vector<std::pair<std::string, std::string>> fuzzSeeds() {
         {"two-data", riffWrap(fmt + chunk("data", noise(16, 7)) + chunk("data", noise(48, 8)))},
         {"data-first", riffWrap(chunk("data", noise(40, 9)) + fmt)},
         {"odd-chunk", riffWrap(fmt + chunk("odd ", "123") + chunk("data", noise(20, 10)))},
+        {"odd-chunks-padded", riffWrap(chunk("fmt ", formatBody(mono8) + "z") + '\0' + chunk("LIST", "INFOx") +
+                                       '\0' + chunk("data", noise(21, 12)) + '\0' + chunk("id3 ", "abc") + '\0')},
         {"empty-data", canonicalWav(stereo16, "")},
         {"no-average", canonicalWav(with(stereo16, [](Format& f) { f.average = 0; }), noise(8, 11))},
         {"empty", ""},

@@ -34,25 +34,37 @@ mode_t modeOf(const fs::path& p) {
 }
 
 TEST(Conversion, TwiceGivesBackTheSamplesBehindACanonicalHeader) {
+    struct Case {
+        std::uint16_t bits;
+        std::uint16_t channels;
+        std::size_t length;
+    };
+    std::vector<Case> cases;
     for (const std::uint16_t bits : {8, 16}) {
         for (std::uint16_t channels = 1; channels <= 6; ++channels) {
-            SCOPED_TRACE(std::to_string(bits) + " bits, " + std::to_string(channels) + " channels");
-            const std::size_t length = 3001 * channels + 1;  // ends in a partial frame, odd
-            const Format f = formatOf(bits, channels);
-            const std::string data = noise(length, bits + channels);
-            ScratchDir dir;
-            // The input carries extra format bytes and a LIST chunk the output drops.
-            writeFile(dir / "in.wav", riffWrap(chunk("fmt ", formatBody(f) + std::string(2, '\0')) +
-                                               chunk("LIST", "INFO") + chunk("data", data)));
-            ASSERT_EQ(runVelto({"in.wav", "out.wav"}, {.workDir = dir.path}).status, 0);
-            ASSERT_EQ(runVelto({"out.wav", "back.wav"}, {.workDir = dir.path}).status, 0);
-
-            const std::string out = readFile(dir / "out.wav");
-            const std::string back = readFile(dir / "back.wav");
-            EXPECT_EQ(out.substr(0, 44), canonicalWav(f, data).substr(0, 44));
-            EXPECT_NE(out.substr(44), data);
-            EXPECT_EQ(back, canonicalWav(f, data));
+            cases.push_back({bits, channels, 3001u * channels + 1});  // a partial frame, odd
         }
+    }
+    // Clips of more than one huge page that end inside one.
+    cases.push_back({16, 2, (3u << 20) + 2});
+    cases.push_back({16, 6, (5u << 20) + 6});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.bits) + " bits, " + std::to_string(c.channels) +
+                     " channels, " + std::to_string(c.length) + " bytes");
+        const Format f = formatOf(c.bits, c.channels);
+        const std::string data = noise(c.length, c.bits + c.channels);
+        ScratchDir dir;
+        // The input carries extra format bytes and a LIST chunk the output drops.
+        writeFile(dir / "in.wav", riffWrap(chunk("fmt ", formatBody(f) + std::string(2, '\0')) +
+                                           chunk("LIST", "INFO") + chunk("data", data)));
+        ASSERT_EQ(runVelto({"in.wav", "out.wav"}, {.workDir = dir.path}).status, 0);
+        ASSERT_EQ(runVelto({"out.wav", "back.wav"}, {.workDir = dir.path}).status, 0);
+
+        const std::string out = readFile(dir / "out.wav");
+        const std::string back = readFile(dir / "back.wav");
+        EXPECT_EQ(out.substr(0, 44), canonicalWav(f, data).substr(0, 44));
+        EXPECT_NE(out.substr(44), data);
+        EXPECT_EQ(back, canonicalWav(f, data));
     }
 }
 

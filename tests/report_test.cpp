@@ -47,6 +47,25 @@ std::vector<Case> cases() {
     const Format noChannels = with(kCanonical, [](Format& f) { f.channels = 0; });
     const Format noAverage = with(kCanonical, [](Format& f) { f.average = 0; });
     const Format nothing = {1, 1, 0, 0, 1, 8};
+    const Format bits8 = with(kCanonical, [](Format& f) { f.bits = 8; });
+    const Format extensible = with(kCanonical, [](Format& f) { f.tag = 0xFFFE; });
+    const Format tag0 = with(kCanonical, [](Format& f) { f.tag = 0; });
+    const Format noChannels24 = with(bits24, [](Format& f) { f.channels = 0; });
+    // Every control byte and DEL as tag bytes, shown as '?'; an escape sequence; and CP932
+    // bytes (the tag アイ), which are shown as they are.
+    std::string controlTags;
+    std::string controlLines;
+    std::string controls;
+    for (int b = 0; b < 0x20; ++b) controls.push_back(static_cast<char>(b));
+    controls += "\x7f\x1b[2J\x1b]0;hi\x07";  // ends the title sequence with BEL
+    for (std::size_t i = 0; i < controls.size(); i += 4) {
+        controlTags += chunkHeader(controls.substr(i, 4), 2) + "zz";
+        std::string shown;
+        for (const char c : controls.substr(i, 4)) shown += (c < 0x20 || c == 0x7f) ? '?' : c;
+        controlLines += chunkLine(shown, 2);
+    }
+    controlTags += chunkHeader("\x83\x41\x83\x43", 0);
+    controlLines += chunkLine("アイ", 0);
     const std::string fmt = chunk("fmt ", formatBody(kCanonical));
     const std::string canonicalReport = formatReport(kCanonical);
 
@@ -72,6 +91,20 @@ std::vector<Case> cases() {
          fmtLine(16) + "\nこのプログラムは無圧縮PCMのみを対象とします.\n"
                        "このwavファイルの形式は 0003 です．\n",
          255},
+        {"WAVE_FORMAT_EXTENSIBLE: the tag in upper-case hex", canonicalWav(extensible, "ab"),
+         kHead + formatReport(extensible),
+         fmtLine(16) + "\nこのプログラムは無圧縮PCMのみを対象とします.\n"
+                       "このwavファイルの形式は FFFE です．\n",
+         255},
+        {"format tag 0 is not PCM", canonicalWav(tag0, "ab"), kHead + formatReport(tag0),
+         fmtLine(16) + "\nこのプログラムは無圧縮PCMのみを対象とします.\n"
+                       "このwavファイルの形式は 0000 です．\n",
+         255},
+        {"24 bits and no channels: the width is named first", canonicalWav(noChannels24, "ab"),
+         kHead + formatReport(noChannels24),
+         fmtLine(16) + "\nこのプログラムは8/16ビットサンプリングされたものを対象とします\n"
+                       "このwavファイルの bits/secは 24 です．\n",
+         255},
         {"24 bits", canonicalWav(bits24, "ab"), kHead + formatReport(bits24),
          fmtLine(16) + "\nこのプログラムは8/16ビットサンプリングされたものを対象とします\n"
                        "このwavファイルの bits/secは 24 です．\n",
@@ -94,6 +127,12 @@ std::vector<Case> cases() {
          fmtLine(16) + dataLine(2), 0},
         {"no format chunk", riffWrap(chunk("data", "abcd")), kHead,
          dataLine(4) + "'fmt ' が無い.\n", 255},
+        {"neither chunk: the format chunk is named", riffWrap(chunk("LIST", "INFO")),
+         kHead + chunkLine("LIST", 4), "'fmt ' が無い.\n", 255},
+        {"format chunk claiming 0xFFFFFFFF bytes, unsigned",
+         riffWrap(chunk("data", "ab") + chunkHeader("fmt ", 0xFFFFFFFF) + formatBody(kCanonical)),
+         kHead + canonicalReport + timeLine("0.000") + kDone,
+         dataLine(2) + fmtLine(0xFFFFFFFF), 0},
         {"no data chunk", riffWrap(fmt), kHead + canonicalReport, fmtLine(16) + "'data' が無い.\n",
          255},
         {"no stored average: the format's rate stands in", canonicalWav(noAverage, second),
@@ -106,17 +145,41 @@ std::vector<Case> cases() {
          kHead + formatReport(half) + timeLine("2.000") + kDone, fmtLine(18) + dataLine(176400),
          0},
         // Declared 14: all 16 bytes are read, and the next header starts 14 bytes in, with the
-        // last two format bytes as the first two bytes of its tag.
+        // last two format bytes as the first two bytes of its tag (shown as '?').
         {"format chunk declared shorter than 16",
          riffWrap(chunkHeader("fmt ", 14) + formatBody(kCanonical) + "XY" + le32(0) +
                   chunk("data", "abcd")),
-         kHead + canonicalReport + chunkLine(std::string("\x10\0XY", 4), 0) + timeLine("0.000") +
-             kDone,
+         kHead + canonicalReport + chunkLine("??XY", 0) + timeLine("0.000") + kDone,
          fmtLine(14) + dataLine(4), 0},
-        {"odd chunk: no pad byte skipped",
+        // Declared 15: the 16th byte read is the pad byte when it is NUL, a tag byte otherwise.
+        {"format chunk of 15 bytes, padded",
+         riffWrap(chunkHeader("fmt ", 15) + formatBody(bits8) + chunk("data", "abcd")),
+         kHead + formatReport(bits8) + timeLine("0.000") + kDone, fmtLine(15) + dataLine(4), 0},
+        {"format chunk of 17 bytes, padded",
+         riffWrap(chunk("fmt ", formatBody(kCanonical) + "z") + '\0' + chunk("data", "abcd")),
+         kHead + canonicalReport + timeLine("0.000") + kDone, fmtLine(17) + dataLine(4), 0},
+        {"format chunk of 17 bytes, not padded",
+         riffWrap(chunk("fmt ", formatBody(kCanonical) + "z") + chunk("data", "abcd")),
+         kHead + canonicalReport + timeLine("0.000") + kDone, fmtLine(17) + dataLine(4), 0},
+        {"odd chunk not padded: the next header at the odd offset",
          riffWrap(fmt + chunk("odd ", "123") + chunk("data", "abcd")),
          kHead + canonicalReport + chunkLine("odd ", 3) + timeLine("0.000") + kDone,
          fmtLine(16) + dataLine(4), 0},
+        {"odd LIST chunk with its pad byte",
+         riffWrap(fmt + chunk("LIST", std::string("INFOISFT\5\0\0\0velto", 17)) + '\0' +
+                  chunk("data", "abcd")),
+         kHead + canonicalReport + chunkLine("LIST", 17) + timeLine("0.000") + kDone,
+         fmtLine(16) + dataLine(4), 0},
+        {"odd data padded, then more chunks",
+         riffWrap(fmt + chunk("data", "abc") + '\0' + chunk("LIST", "INFO") + chunk("id3 ", "x") + '\0'),
+         kHead + canonicalReport + chunkLine("LIST", 4) + chunkLine("id3 ", 1) + timeLine("0.000") + kDone,
+         fmtLine(16) + dataLine(3), 0},
+        {"LIST after data, data chunk cut short by a header",
+         riffWrap(fmt + chunk("data", "abcd") + chunk("LIST", "INFO") + "dat"),
+         kHead + canonicalReport + chunkLine("LIST", 4) + timeLine("0.000") + kDone,
+         fmtLine(16) + dataLine(4), 0},
+        {"chunk tags never drive the terminal", riffWrap(fmt + chunk("data", "abcd") + controlTags),
+         kHead + canonicalReport + controlLines + timeLine("0.000") + kDone, fmtLine(16) + dataLine(4), 0},
         {"data before format", riffWrap(chunk("data", second) + fmt),
          kHead + canonicalReport + timeLine("1.000") + kDone, dataLine(176400) + fmtLine(16), 0},
         {"chunks after the RIFF length are walked",
@@ -129,6 +192,15 @@ std::vector<Case> cases() {
     };
 }
 
+std::string replaced(std::string s, std::string_view from, std::string_view to) {
+    for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+        s.replace(at, from.size(), to);
+    }
+    return s;
+}
+
+// Each case is read from a file, then from a pipe (the same bytes on stdin as /dev/stdin,
+// which cannot seek): the report, the status and the output are the same but for the name.
 TEST(Report, PrintsExactlyItsTextsOnTheirStreamsWithItsStatus) {
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
@@ -139,6 +211,17 @@ TEST(Report, PrintsExactlyItsTextsOnTheirStreamsWithItsStatus) {
         EXPECT_EQ(r.out, sjis(c.out));
         EXPECT_EQ(r.err, sjis(c.err));
         EXPECT_EQ(fs::exists(dir / "out.wav"), c.status == 0);
+        const std::string fromFile = c.status == 0 ? readFile(dir / "out.wav") : "";
+
+        fs::remove(dir / "out.wav");
+        const RunResult p =
+            runVelto({"/dev/stdin", "out.wav"}, {.workDir = dir.path, .stdinPipe = c.file});
+        EXPECT_EQ(p.status, c.status) << "through a pipe";
+        EXPECT_EQ(p.out, sjis(replaced(c.out, "[in.wav]", "[/dev/stdin]"))) << "through a pipe";
+        EXPECT_EQ(p.err, sjis(c.err)) << "through a pipe";
+        if (c.status == 0) {
+            EXPECT_EQ(readFile(dir / "out.wav"), fromFile) << "through a pipe";
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -19,34 +20,73 @@ bool tagIs(const std::uint8_t* tag, const char (&name)[5]) {
     return std::memcmp(tag, name, 4) == 0;
 }
 
-// Bytes between the stream's position and the end of the file, or -1 when the input is not a
-// regular file and its size is unknown.
-long long bytesLeft(std::FILE* stream) {
-    struct stat st {};
-    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    const off_t pos = ftello(stream);
-    if (pos < 0) return -1;
-    return pos >= st.st_size ? 0 : static_cast<long long>(st.st_size - pos);
+// Reads up to `n` bytes, those given back first; returns how many were read.
+std::size_t inputRead(WavInput& input, std::uint8_t* to, std::size_t n) {
+    const std::size_t early = std::min(n, input.aheadLength);
+    std::memcpy(to, input.ahead, early);
+    std::memmove(input.ahead, input.ahead + early, input.aheadLength - early);
+    input.aheadLength -= early;
+    if (early == n) return n;
+    return early + std::fread(to + early, 1, n - early, input.stream);
 }
 
-// Moves to `bodyStart + length`, where the next chunk header is expected. Positions are
-// 64-bit, so no length can wrap the target back before the body. Where the seek fails (a
-// pipe), the walk goes on from the current position, which still lies ahead.
-void skipTo(std::FILE* stream, off_t bodyStart, std::uint32_t length) {
-    if (bodyStart < 0) return;
-    fseeko(stream, bodyStart + static_cast<off_t>(length), SEEK_SET);
+// Gives back `n` bytes (at most 16 in all) to be read again before anything else.
+void inputUnread(WavInput& input, const std::uint8_t* bytes, std::size_t n) {
+    std::memmove(input.ahead + n, input.ahead, input.aheadLength);
+    std::memcpy(input.ahead, bytes, n);
+    input.aheadLength += n;
+}
+
+// Passes over `n` bytes, or to the end of the input when fewer are left. A pipe has its bytes
+// read and dropped in small pieces: nothing is held but one piece.
+void inputSkip(WavInput& input, std::uint64_t n) {
+    const std::size_t early = static_cast<std::size_t>(std::min<std::uint64_t>(n, input.aheadLength));
+    std::uint8_t dropped[sizeof input.ahead];
+    inputRead(input, dropped, early);
+    n -= early;
+    if (n == 0) return;
+    // Positions are 64-bit, so no 32-bit length can wrap the target back before the body.
+    if (input.seekable && fseeko(input.stream, static_cast<off_t>(n), SEEK_CUR) == 0) return;
+    std::uint8_t piece[64 * 1024];
+    while (n > 0) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof piece));
+        const std::size_t got = std::fread(piece, 1, want, input.stream);
+        n -= got;
+        if (got < want) return;
+    }
+}
+
+// After a body of odd length, a NUL byte is the pad byte that the RIFF rule puts there, and is
+// skipped. Any other byte begins the next chunk header, as in files written without padding:
+// a chunk tag is four printable characters, so it never starts with NUL.
+void skipPadByte(WavInput& input, std::uint32_t bodyLength) {
+    if (bodyLength % 2 == 0) return;
+    std::uint8_t next = 0;
+    if (inputRead(input, &next, 1) == 1 && next != 0) inputUnread(input, &next, 1);
+}
+
+// Bytes between the input's position and the end of the file, or -1 when the input is not a
+// regular file and its size is unknown.
+long long bytesLeft(const WavInput& input) {
+    struct stat st {};
+    if (fstat(fileno(input.stream), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    const off_t pos = ftello(input.stream);
+    if (pos < 0) return -1;
+    const long long inFile = pos >= st.st_size ? 0 : static_cast<long long>(st.st_size - pos);
+    return inFile + static_cast<long long>(input.aheadLength);
 }
 
 // Loads the body of a data chunk whose header has just been read. Returns 0 or -1.
-int readDataChunk(std::FILE* stream, std::uint32_t length, WavInfo& info) {
+int readDataChunk(WavInput& input, std::uint32_t length, WavInfo& info) {
     info.dataLength = length;
     say(stderr, msg::kDataLength.c_str(), static_cast<unsigned long>(length));
     // Only the last data chunk is kept: an earlier one's buffer goes before the next is taken.
     info.data.reset();
     if (length == 0) return 0;
     // A length beyond the end of the file can only come up short; refuse it before it costs
-    // any memory.
-    const long long left = bytesLeft(stream);
+    // any memory. A pipe's length is believed: the buffer's pages are only touched as its
+    // bytes arrive, so memory follows what is actually delivered.
+    const long long left = bytesLeft(input);
     if (left >= 0 && length > left) {
         say(stderr, msg::kReadFailed.c_str());
         return -1;
@@ -56,13 +96,29 @@ int readDataChunk(std::FILE* stream, std::uint32_t length, WavInfo& info) {
         say(stderr, msg::kNoMemory.c_str());
         return -1;
     }
-    if (std::fread(info.data.get(), length, 1, stream) != 1) {
+    if (inputRead(input, info.data.get(), length) != length) {
         say(stderr, msg::kReadFailed.c_str());
         info.data.reset();
         return -1;
     }
     return 0;
 }
+
+constexpr std::uint32_t kFmtBodySize = 16;
+
+// The 16 body bytes that `fmt` was read from.
+void fmtBytes(const WavFmt& fmt, std::uint8_t* body) {
+    wavPutLe16(body + 0, fmt.formatTag);
+    wavPutLe16(body + 2, fmt.channels);
+    wavPutLe32(body + 4, fmt.samplesPerSec);
+    wavPutLe32(body + 8, fmt.avgBytesPerSec);
+    wavPutLe16(body + 12, fmt.blockAlign);
+    wavPutLe16(body + 14, fmt.bitsPerSample);
+}
+
+// A chunk tag as it is shown on the console: control bytes, which could drive the terminal,
+// are shown as '?'; every other byte, CP932 included, as it is.
+char shownTagByte(std::uint8_t b) { return b < 0x20 || b == 0x7F ? '?' : static_cast<char>(b); }
 
 void reportPlayingTime(const WavInfo& info) {
     // The stored average is what the file claims; where it claims nothing, the rate implied
@@ -76,9 +132,9 @@ void reportPlayingTime(const WavInfo& info) {
 
 }  // namespace
 
-int wavFmtRead(std::FILE* stream, WavFmt& fmt) {
+int wavFmtRead(WavInput& input, WavFmt& fmt) {
     std::uint8_t body[16];
-    if (std::fread(body, sizeof body, 1, stream) != 1) return -1;
+    if (inputRead(input, body, sizeof body) != sizeof body) return -1;
     fmt.formatTag = wavGetLe16(body + 0);
     fmt.channels = wavGetLe16(body + 2);
     fmt.samplesPerSec = wavGetLe32(body + 4);
@@ -119,12 +175,16 @@ int wavFileRead(const char* path, WavInfo& info) {
         say(stderr, msg::kInputOpenFailed.c_str(), path);
         return -1;
     }
-    std::FILE* stream = in.get();
+    WavInput input;
+    input.stream = in.get();
+    struct stat st {};
+    input.seekable = fstat(fileno(input.stream), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
     say(stdout, msg::kFileName.c_str(), path);
 
     std::uint8_t riff[12];
-    if (std::fread(riff, sizeof riff, 1, stream) != 1) {
-        say(stderr, msg::kReadFailedAt.c_str(), static_cast<long long>(ftello(stream)));
+    const std::size_t riffRead = inputRead(input, riff, sizeof riff);
+    if (riffRead != sizeof riff) {
+        say(stderr, msg::kReadFailedAt.c_str(), static_cast<long long>(riffRead));
         return -1;
     }
     if (!tagIs(riff + 8, "WAVE")) {
@@ -139,29 +199,37 @@ int wavFileRead(const char* path, WavInfo& info) {
     bool haveFmt = false;
     bool haveData = false;
     // Every pass consumes a whole 8-byte header, so the walk always moves forward and ends
-    // when the file has no full header left.
+    // when the input has no full header left.
     std::uint8_t header[8];
-    while (std::fread(header, sizeof header, 1, stream) == 1) {
+    while (inputRead(input, header, sizeof header) == sizeof header) {
         const std::uint32_t length = wavGetLe32(header + 4);
         if (tagIs(header, "fmt ")) {
             say(stderr, msg::kFmtLength.c_str(), static_cast<unsigned long>(length));
-            const off_t bodyStart = ftello(stream);
             WavFmt fmt;
-            if (wavFmtRead(stream, fmt) != 0) return -1;
+            if (wavFmtRead(input, fmt) != 0) return -1;
             info.sampleRate = fmt.samplesPerSec;
             info.bitsPerSample = fmt.bitsPerSample;
             info.channels = fmt.channels;
             info.bytesPerSecond = fmt.avgBytesPerSec;
             haveFmt = true;
-            skipTo(stream, bodyStart, length);
+            // The walk resumes at the declared end of the body: past the bytes after the 16
+            // read, or, for a shorter chunk, back among them.
+            if (length >= kFmtBodySize) {
+                inputSkip(input, length - kFmtBodySize);
+            } else {
+                std::uint8_t body[kFmtBodySize];
+                fmtBytes(fmt, body);
+                inputUnread(input, body + length, kFmtBodySize - length);
+            }
         } else if (tagIs(header, "data")) {
-            if (readDataChunk(stream, length, info) != 0) return -1;
+            if (readDataChunk(input, length, info) != 0) return -1;
             haveData = true;
         } else {
-            say(stdout, msg::kChunkLength.c_str(), header[0], header[1], header[2], header[3],
-                static_cast<unsigned long>(length));
-            skipTo(stream, ftello(stream), length);
+            say(stdout, msg::kChunkLength.c_str(), shownTagByte(header[0]), shownTagByte(header[1]),
+                shownTagByte(header[2]), shownTagByte(header[3]), static_cast<unsigned long>(length));
+            inputSkip(input, length);
         }
+        skipPadByte(input, length);
     }
     in.reset();
 

@@ -1,6 +1,7 @@
 // Reading a WAV file into a WavInfo: the RIFF/WAVE header, the chunk walk and its report.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -16,11 +17,22 @@ struct WavFmt {
     std::uint16_t bitsPerSample = 0;
 };
 
+// The input as the chunk walk reads it. Bytes read ahead of the walk (the tail of a format
+// chunk declared shorter than the 16 bytes read from it, a byte looked at for padding) are
+// given back here and read again first, so that a pipe, which cannot seek back, is walked
+// exactly like a file. Skipping seeks where the input can seek and reads otherwise.
+struct WavInput {
+    std::FILE* stream = nullptr;
+    bool seekable = false;         // a regular file or a block device
+    std::uint8_t ahead[16] = {};   // bytes given back, to be read before the stream's
+    std::size_t aheadLength = 0;
+};
+
 // Opens `path`, walks its chunks, reports them on the console and loads the data chunk into
 // `info`. Returns 0 on success and -1 on failure, after writing its own messages.
 int wavFileRead(const char* path, WavInfo& info);
 
-// Reads a format chunk body of 16 bytes at the stream's position into `fmt`, reports its
+// Reads a format chunk body of 16 bytes at the input's position into `fmt`, reports its
 // fields and checks that velto can handle it. Returns 0 when accepted, -1 otherwise (silently
 // when 16 bytes cannot be read).
-int wavFmtRead(std::FILE* stream, WavFmt& fmt);
+int wavFmtRead(WavInput& input, WavFmt& fmt);

@@ -111,9 +111,34 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     for (auto& a : copies) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // A pipe on stdin is fed by a process of its own, which dies quietly should the program
+    // stop reading early.
+    int feed[2] = {-1, -1};
+    pid_t feeder = -1;
+    if (options.stdinPipe) {
+        if (pipe(feed) != 0) throw std::runtime_error("pipe failed");
+        feeder = fork();
+        if (feeder < 0) throw std::runtime_error("fork failed");
+        if (feeder == 0) {
+            close(feed[0]);
+            const std::string& bytes = *options.stdinPipe;
+            for (std::size_t done = 0; done < bytes.size();) {
+                const ssize_t n = write(feed[1], bytes.data() + done, bytes.size() - done);
+                if (n <= 0) _exit(0);
+                done += static_cast<std::size_t>(n);
+            }
+            _exit(0);
+        }
+        close(feed[1]);
+    }
+
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
+        if (feed[0] >= 0) {
+            dup2(feed[0], 0);
+            close(feed[0]);
+        }
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || err < 0) _exit(120);
@@ -148,8 +173,10 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         execv(argv[0], argv.data());
         _exit(127);
     }
+    if (feed[0] >= 0) close(feed[0]);
     int wstatus = 0;
     if (waitpid(pid, &wstatus, 0) != pid) throw std::runtime_error("waitpid failed");
+    if (feeder > 0) waitpid(feeder, nullptr, 0);
 
     RunResult result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);

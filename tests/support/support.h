@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,6 +77,7 @@ struct RunOptions {
     long long dataLimit = -1;         // RLIMIT_DATA for the child, in bytes
     unsigned watchdogSeconds = 60;    // the child is killed by SIGALRM after this long
     int umask = -1;                   // the child's umask, when set
+    std::optional<std::string> stdinPipe;  // bytes fed to the child's stdin through a pipe
 };
 
 struct RunResult {
