@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,35 +108,6 @@ TEST(Conversion, WriteErrorsAreReportedAndFailTheRun) {
     EXPECT_TRUE(longClip.err.ends_with(sjis("[bytes]\n" + kW4 + kW3))) << longClip.err;
 }
 
-TEST(Conversion, FailedWriteLeavesTheExistingFileAndNoTemporary) {
-    struct Case {
-        const char* name;
-        std::size_t dataSize;
-        long long limit;
-        std::string tail;
-    };
-    const std::vector<Case> cases = {
-        {"fails in the data write", 300000, 100000, kW4 + kW3},
-        {"fails when flushed at close", 1000, 100, kW4},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string original = canonicalWav(formatOf(16, 2), noise(c.dataSize));
-        ScratchDir dir;
-        writeFile(dir / "in.wav", original);
-        writeFile(dir / "old.wav", "precious");
-        for (const char* out : {"in.wav", "old.wav"}) {
-            const RunResult r =
-                runVelto({"in.wav", out}, {.workDir = dir.path, .fileSizeLimit = c.limit});
-            EXPECT_EQ(r.status, 255);
-            EXPECT_TRUE(r.err.ends_with(sjis(c.tail))) << r.err;
-        }
-        EXPECT_EQ(readFile(dir / "in.wav"), original);
-        EXPECT_EQ(readFile(dir / "old.wav"), "precious");
-        EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"in.wav", "old.wav"}));
-    }
-}
-
 TEST(Conversion, FailedReadLeavesTheOutputUntouched) {
     ScratchDir dir;
     writeFile(dir / "in.wav", "RIFF....WAVEfmt ");
@@ -149,10 +119,13 @@ TEST(Conversion, FailedReadLeavesTheOutputUntouched) {
 TEST(Conversion, ReplacedFilesKeepTheirModeAndNewOnesFollowTheUmask) {
     ScratchDir dir;
     writeFile(dir / "in.wav", canonicalWav(formatOf(8, 2), "abcd"));
-    writeFile(dir / "kept.wav", "old");
-    fs::permissions(dir / "kept.wav", static_cast<fs::perms>(0640));
-    ASSERT_EQ(runVelto({"in.wav", "kept.wav"}, {.workDir = dir.path}).status, 0);
-    EXPECT_EQ(modeOf(dir / "kept.wav"), 0640u);
+    // setuid, setgid and sticky bits too, which a change of owner would clear.
+    for (const mode_t mode : {0640, 06755, 01600}) {
+        writeFile(dir / "kept.wav", "old");
+        fs::permissions(dir / "kept.wav", static_cast<fs::perms>(mode));
+        ASSERT_EQ(runVelto({"in.wav", "kept.wav"}, {.workDir = dir.path}).status, 0);
+        EXPECT_EQ(modeOf(dir / "kept.wav"), mode);
+    }
 
     ASSERT_EQ(runVelto({"in.wav", "new022.wav"}, {.workDir = dir.path, .umask = 022}).status, 0);
     EXPECT_EQ(modeOf(dir / "new022.wav"), 0644u);
@@ -188,7 +161,10 @@ TEST(Conversion, DevicesAndFifosAreWrittenDirectly) {
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
     std::string received;
     std::thread reader([&] { received = readFile(dir / "pipe"); });
-    const RunResult r = runVelto({"in.wav", "pipe"}, {.workDir = dir.path});
+    const RunResult r = runVelto({"in.wav", "pipe"}, {.workDir = dir.path, .watchdogSeconds = 20});
+    // Should velto never have opened the FIFO, the reader still waits for a writer: be one.
+    const int unblock = open((dir / "pipe").c_str(), O_WRONLY | O_NONBLOCK);
+    if (unblock >= 0) close(unblock);
     reader.join();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(received.size(), clip.size());
@@ -197,58 +173,3 @@ TEST(Conversion, DevicesAndFifosAreWrittenDirectly) {
 
 }  // namespace
 
-namespace {
-
-// Starts velto converting in.wav to out.wav in `dir`, interrupts it with SIGTERM as soon as its
-// temporary file appears, and returns its wait status.
-int interruptWhileWriting(const fs::path& dir) {
-    const int watch = inotify_init1(IN_CLOEXEC);
-    EXPECT_GE(watch, 0);
-    EXPECT_GE(inotify_add_watch(watch, dir.c_str(), IN_CREATE), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(121);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        execl(veltoPath(), veltoPath(), "in.wav", "out.wav", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    alignas(inotify_event) char events[4096];
-    bool signalled = false;
-    while (!signalled) {
-        const ssize_t n = read(watch, events, sizeof events);
-        if (n <= 0) break;
-        for (char* p = events; p < events + n;) {
-            const auto* e = reinterpret_cast<inotify_event*>(p);
-            if (e->len > 0 && std::string_view(e->name).starts_with(".velto-")) {
-                kill(pid, SIGTERM);
-                signalled = true;
-            }
-            p += sizeof(inotify_event) + e->len;
-        }
-    }
-    close(watch);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
-}
-
-TEST(Conversion, InterruptedConversionLeavesNoTemporaryFile) {
-    ScratchDir dir;
-    const std::string clip = canonicalWav(formatOf(16, 2), noise(64 << 20));
-    writeFile(dir / "in.wav", clip);
-    // The signal lands while the 64 MiB are being written; should the write ever win the race,
-    // the run is simply complete, and another try is made.
-    bool interrupted = false;
-    for (int attempt = 0; attempt < 5 && !interrupted; ++attempt) {
-        fs::remove(dir / "out.wav");
-        const int status = interruptWhileWriting(dir.path);
-        interrupted = WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
-    }
-    ASSERT_TRUE(interrupted);
-    EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"in.wav"});
-    EXPECT_EQ(readFile(dir / "in.wav"), clip);
-}
-
-}  // namespace

@@ -53,9 +53,15 @@ int wavDataWrite(std::FILE* stream, WavInfo& info) {
 
 int wavFileWrite(const char* path, WavInfo& info) {
     OutputFile out;
-    if (outputOpen(path, out) != 0) {
-        say(stderr, msg::kOutputOpenFailed.c_str(), path);
-        return -1;
+    switch (outputOpen(path, kWavHeaderSize + std::uint64_t{info.dataLength}, out)) {
+        case OutputOpenResult::kOpened:
+            break;
+        case OutputOpenResult::kCannotOpen:
+            say(stderr, msg::kOutputOpenFailed.c_str(), path);
+            return -1;
+        case OutputOpenResult::kNoRoom:
+            say(stderr, msg::kWriteFailed.c_str());
+            return -1;
     }
     if (wavHeaderWrite(out.stream, info) != kWavHeaderSize) {
         say(stderr, msg::kHeaderFailed.c_str(), path);

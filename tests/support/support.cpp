@@ -1,13 +1,16 @@
 #include "support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -65,10 +68,87 @@ ScratchDir::ScratchDir() {
     path = templ;
 }
 
+namespace {
+
+// Calls `visit(dirFd, name, stat)` for every entry below the open directory `dirFd`, children
+// before their directory, with descriptors rather than paths so that depth does not matter.
+template <typename Visit>
+void walkTree(int dirFd, const std::string& prefix, Visit&& visit) {
+    const int own = dup(dirFd);
+    DIR* d = fdopendir(own);
+    if (d == nullptr) {
+        close(own);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            const int sub = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (sub >= 0) {
+                walkTree(sub, prefix + name + "/", visit);
+                close(sub);
+            }
+        }
+        visit(dirFd, prefix + name, name, st);
+    }
+}
+
+}  // namespace
+
 ScratchDir::~ScratchDir() {
-    std::error_code ec;
-    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path, ec);
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        walkTree(fd, "", [](int dirFd, const std::string&, const std::string& name, const struct stat& st) {
+            unlinkat(dirFd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
+        });
+        close(fd);
+    }
+    rmdir(path.c_str());
+}
+
+std::map<std::string, std::string> snapshot(const fs::path& dir) {
+    std::map<std::string, std::string> files;
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open " + dir.string());
+    walkTree(fd, "", [&](int dirFd, const std::string& rel, const std::string& name, const struct stat& st) {
+        std::string content;
+        if (S_ISDIR(st.st_mode)) {
+            return;
+        } else if (S_ISLNK(st.st_mode)) {
+            std::string target(4096, '\0');
+            const ssize_t n = readlinkat(dirFd, name.c_str(), target.data(), target.size());
+            content = "-> " + target.substr(0, n > 0 ? static_cast<std::size_t>(n) : 0);
+        } else {
+            const int f = openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
+            char piece[65536];
+            for (ssize_t n; f >= 0 && (n = read(f, piece, sizeof piece)) > 0;) content.append(piece, static_cast<std::size_t>(n));
+            if (f >= 0) close(f);
+        }
+        files[rel] = content;
+    });
+    close(fd);
+    return files;
+}
+
+void makeDirectories(const fs::path& dir, const std::string& relative) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const auto& part : fs::path(relative)) {
+        if (fd < 0) break;
+        mkdirat(fd, part.c_str(), 0755);
+        const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    if (fd < 0) throw std::runtime_error("cannot make " + relative);
+    close(fd);
 }
 
 void writeFile(const fs::path& p, std::string_view bytes) {
@@ -155,10 +235,15 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         }
         if (options.closeStdout) close(1);
         if (options.closeStderr) close(2);
-        if (!options.workDir.empty() && chdir(options.workDir.c_str()) != 0) _exit(121);
+        if (!options.workDir.empty() && !changeDirectory(options.workDir)) _exit(121);
         if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
+        resetSignals();
+        if (options.ignoreHangup) std::signal(SIGHUP, SIG_IGN);
+        if (options.user >= 0) {
+            const auto id = static_cast<uid_t>(options.user);
+            if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(123);
+        }
         if (options.fileSizeLimit >= 0) {
-            std::signal(SIGXFSZ, SIG_IGN);
             struct rlimit limit {};
             limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.fileSizeLimit);
             setrlimit(RLIMIT_FSIZE, &limit);
@@ -192,6 +277,25 @@ RunResult runVelto(const std::vector<std::string>& args, const RunOptions& optio
 }
 
 const char* veltoPath() { return VELTO_BIN; }
+
+void resetSignals() {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP) std::signal(sig, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+bool changeDirectory(const fs::path& dir) {
+    if (chdir(dir.c_str()) == 0) return true;
+    if (errno != ENAMETOOLONG) return false;
+    if (dir.is_absolute() && chdir("/") != 0) return false;
+    for (const auto& part : dir.relative_path()) {
+        if (chdir(part.c_str()) != 0) return false;
+    }
+    return true;
+}
 
 std::string sjis(std::string_view utf8) {
     iconv_t cd = iconv_open("CP932", "UTF-8");

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,12 +65,17 @@ void writeFile(const fs::path& p, std::string_view bytes);
 std::string readFile(const fs::path& p);
 // Names in the directory, sorted.
 std::vector<std::string> listDir(const fs::path& dir);
+// The files below `dir`, by path relative to it: a file's bytes, "-> target" for a symbolic
+// link. Works however deep the tree, and never follows a link.
+std::map<std::string, std::string> snapshot(const fs::path& dir);
+// Makes the directories of `relative` below `dir`, however long the path.
+void makeDirectories(const fs::path& dir, const std::string& relative);
 
 // ---- Running velto ----------------------------------------------------------------------
 
 struct RunOptions {
     fs::path workDir;                 // the child's working directory
-    long long fileSizeLimit = -1;     // RLIMIT_FSIZE for the child, with SIGXFSZ ignored
+    long long fileSizeLimit = -1;     // RLIMIT_FSIZE for the child
     bool closeStdout = false;         // start the child with descriptor 1 closed
     bool closeStderr = false;         // start the child with descriptor 2 closed
     std::string stdoutPath;           // write the child's stdout here instead of capturing
@@ -78,6 +84,8 @@ struct RunOptions {
     unsigned watchdogSeconds = 60;    // the child is killed by SIGALRM after this long
     int umask = -1;                   // the child's umask, when set
     std::optional<std::string> stdinPipe;  // bytes fed to the child's stdin through a pipe
+    int user = -1;                    // run as this user id (and group id), as root only
+    bool ignoreHangup = false;        // start with SIGHUP ignored, as nohup does
 };
 
 struct RunResult {
@@ -94,6 +102,11 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 RunResult runVelto(const std::vector<std::string>& args, const RunOptions& options);
 // The path of the built velto.
 const char* veltoPath();
+// Prepares a forked child to run a program as a user would start it: every signal at its
+// default disposition, none blocked, and no stray alarm.
+void resetSignals();
+// Changes to `dir` even where its path is longer than the system takes in one call.
+bool changeDirectory(const fs::path& dir);
 
 // ---- Console text -----------------------------------------------------------------------
 
