@@ -1,9 +1,11 @@
-// The man page says only what the program does: every Japanese text it quotes is one the
-// program prints, and it lists exactly the exit statuses the program returns.
+// The docs say only what the program does: every Japanese text the man page quotes is one the
+// program prints, README's message table shows every text byte for byte, and the man page
+// lists exactly the exit statuses the program returns.
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "support/support.h"
 #include "text/messages.h"
@@ -61,6 +63,55 @@ TEST(ManPage, ListsExactlyTheExitStatuses) {
     writeFile(dir / "in.wav", canonicalWav({}, "abcd"));
     EXPECT_EQ(runVelto({"in.wav", "out.wav"}, {.workDir = dir.path}).status, 0);
     EXPECT_EQ(runVelto({"in.wav"}, {.workDir = dir.path}).status, 255);
+}
+
+// A line of a text matches a quote when the quote's fragments, split at its placeholders
+// ("…"), make up the whole line: what the program fills in may stand between them.
+bool lineMatches(std::string_view line, const std::vector<std::string>& fragments) {
+    if (fragments.size() == 1) return line == fragments[0];
+    if (!line.starts_with(fragments.front()) || !line.ends_with(fragments.back())) return false;
+    std::size_t at = fragments.front().size();
+    const std::size_t end = line.size() - fragments.back().size();
+    if (end < at) return false;
+    for (std::size_t i = 1; i + 1 < fragments.size(); ++i) {
+        at = line.find(fragments[i], at);
+        if (at == std::string_view::npos || at + fragments[i].size() > end) return false;
+        at += fragments[i].size();
+    }
+    return true;
+}
+
+TEST(Readme, MessageTableShowsEveryTextByteForByte) {
+    const std::string readme = readFile(fs::path(VELTO_SOURCE_DIR) / "README.md");
+    const std::size_t from = readme.find("| Text (Japanese) |");
+    ASSERT_NE(from, std::string::npos);
+    const std::string table = readme.substr(from, readme.find("\n\n", from) - from);
+    std::set<std::string_view> shown;
+    const std::regex quote("`([^`]*)`");
+    std::istringstream rows(table);
+    for (std::string row; std::getline(rows, row);) {
+        const std::string cell = row.substr(0, row.find(" | "));
+        for (auto it = std::sregex_iterator(cell.begin(), cell.end(), quote); it != std::sregex_iterator(); ++it) {
+            std::vector<std::string> fragments;
+            std::string text = (*it)[1];
+            for (std::size_t at; (at = text.find("…")) != std::string::npos; text.erase(0, at + 3)) {
+                fragments.push_back(sjis(text.substr(0, at)));
+            }
+            fragments.push_back(sjis(text));
+            bool found = false;
+            for (const auto& entry : msg::kCatalogue) {
+                std::istringstream lines{std::string(entry.bytes)};
+                for (std::string line; std::getline(lines, line);) {
+                    if (lineMatches(line, fragments)) {
+                        found = true;
+                        shown.insert(entry.name);
+                    }
+                }
+            }
+            EXPECT_TRUE(found) << "not a line the program prints: `" << (*it)[1] << "`";
+        }
+    }
+    for (const auto& entry : msg::kCatalogue) EXPECT_TRUE(shown.contains(entry.name)) << "not shown: " << entry.name;
 }
 
 }  // namespace
