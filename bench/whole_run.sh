@@ -1,66 +1,129 @@
 #!/usr/bin/env bash
-# Times a whole conversion of a 256 MiB 16-bit stereo clip beside the cost of copying it.
+# Times whole conversions in a directory of your choice (tmpfs, a disk, ...), beside what the
+# same bytes cost to copy durably, and a batch of short clips converted one process each.
 #
-#     bench/whole_run.sh [BUILD_DIR] [RUNS]
+#     bench/whole_run.sh [-b BUILD_DIR] [-r RUNS] [-s "SIZES_MIB"] [-n CLIPS] [-k] DIR
 #
-# Runs, alternating, RUNS times each (5 by default): `velto in out`, `cat in > out2` (the floor:
-# the same bytes read and written) and, where sox is installed, `sox in out3 vol -1` (a peer
-# making a per-sample pass). Prints the median wall time, CPU time and peak RSS of each, and
-# the ratios velto/cat and sox/velto. Works in /dev/shm when it exists; cleans up after itself.
+#   -b  where velto and velto-tone are built (default: build)
+#   -r  measured runs of each command (default 7), after one warm-up round
+#   -s  clip sizes in MiB of 16-bit stereo samples (default "16 256 1024"; "" for none)
+#   -n  clips in the batch (default 1000; 0 for no batch)
+#   -k  keep going when DIR lacks room for 3 copies of the largest clip (default: stop)
+#
+# Large clips: velto (`velto in out`), the durable floor (`cat in > out` then `sync out`, and
+# `dd bs=1M conv=fsync`), and, where sox is installed, `sox in out vol -1` (a peer that makes a
+# per-sample pass, and does not sync; its output is synced after its timing, before the next
+# command starts). Commands alternate within each round, and each round starts with the next
+# one, so that a drift of the machine, and what one command leaves the next (memory to be
+# handed back by a virtual machine's host, dirty pages), hit them all alike. Each line shows
+# the median wall time, the spread (lowest and highest run), the median CPU time and peak
+# memory, and the ratio to the durable floor (the faster of the two durable copies).
+#
+# Batch: CLIPS clips of 4 KiB of samples, each converted by its own process: velto, `cat`
+# (plain copy), `cat` then `sync` of each file, and sox; milliseconds per file.
 set -euo pipefail
-build=${1:-build}
-runs=${2:-5}
+
+build=build runs=7 sizes="16 256 1024" clips=1000 keep=0
+while getopts "b:r:s:n:k" opt; do
+  case $opt in
+    b) build=$OPTARG ;; r) runs=$OPTARG ;; s) sizes=$OPTARG ;; n) clips=$OPTARG ;; k) keep=1 ;;
+    *) sed -n '2,10p' "$0" >&2; exit 2 ;;
+  esac
+done
+shift $((OPTIND - 1))
+[ $# -eq 1 ] || { sed -n '2,10p' "$0" >&2; exit 2; }
 velto=$(realpath "$build/velto")
 tone=$(realpath "$build/velto-tone")
-[ -x "$velto" ] && [ -x "$tone" ] || { echo "build velto first: cmake --build $build" >&2; exit 1; }
+[ -x "$velto" ] && [ -x "$tone" ] || { echo "build velto first: cmake --build $build --target velto velto-tone" >&2; exit 1; }
 command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
+have_sox=0; command -v sox >/dev/null && have_sox=1
 
-base=/dev/shm
-[ -d "$base" ] && [ -w "$base" ] || base=${TMPDIR:-/tmp}
-work=$(mktemp -d "$base/velto-bench-XXXXXX")
+work=$(mktemp -d "$1/velto-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+echo "in $work ($(df -T . | awk 'NR == 2 { print $2 }')), $(nproc) cores"
 
-# 1521.7 s of 44.1 kHz 16-bit stereo is 256 MiB of samples.
-"$tone" in.wav 1521.7
-echo "clip: $(stat -c %s in.wav) bytes in $work"
-
-tools=(velto cat)
-command -v sox >/dev/null && tools+=(sox)
-
-measure() {  # tool -> "wall cpu rss_kib"
+# Runs one command, appending "wall cpu rss_kib" to the file $2.
+measure() {  # command-name result-file args...
+  local name=$1 out=$2; shift 2
   local start=$EPOCHREALTIME
-  case $1 in
-    velto) /usr/bin/time -f '%e %U %S %M' -o t.txt "$velto" in.wav out.wav >/dev/null 2>&1 ;;
-    cat)   /usr/bin/time -f '%e %U %S %M' -o t.txt sh -c 'cat in.wav > out2.wav' ;;
-    sox)   /usr/bin/time -f '%e %U %S %M' -o t.txt sox in.wav out3.wav vol -1 ;;
+  case $name in
+    velto) /usr/bin/time -f '%U %S %M' -o t.txt "$velto" "$@" >/dev/null 2>&1 ;;
+    cat+sync) /usr/bin/time -f '%U %S %M' -o t.txt sh -c 'cat "$1" > "$2" && sync "$2"' sh "$@" ;;
+    dd) /usr/bin/time -f '%U %S %M' -o t.txt dd if="$1" of="$2" bs=1M conv=fsync status=none ;;
+    sox) /usr/bin/time -f '%U %S %M' -o t.txt sox "$1" "$2" vol -1 ;;
   esac
   local end=$EPOCHREALTIME
-  awk -v w="$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')" \
-    '{ printf "%s %.2f %s\n", w, $2 + $3, $4 }' t.txt
+  awk -v s="$start" -v e="$end" '{ printf "%.4f %.3f %s\n", e - s, $1 + $2, $3 }' t.txt >> "$out"
+  # Outside the timing, every output goes to disk before it is removed, so that no command
+  # leaves the next one a gigabyte of dirty pages to contend with (sox does not sync).
+  sync "$2"
 }
 
-# One round to warm the page cache and the allocator, then the measured rounds.
-for ((i = 0; i <= runs; i++)); do
+# Prints "median lowest highest" of column $1 of file $2.
+stats() {
+  sort -g -k"$1","$1" "$2" | awk -v c="$1" '{ v[NR] = $c }
+    END { printf "%s %s %s\n", v[int((NR + 1) / 2)], v[1], v[NR] }'
+}
+
+for mib in $sizes; do
+  need=$((mib * 3 + 16))
+  free=$(($(df -Pk . | awk 'NR == 2 { print $4 }') / 1024))
+  if ((free < need)); then
+    echo "skipping $mib MiB: $free MiB free here, $need needed" >&2
+    ((keep)) && continue || exit 1
+  fi
+  "$tone" in.wav "$(awk -v m="$mib" 'BEGIN { print m * 1048576 / 176400 }')"
+  tools=(velto cat+sync dd); ((have_sox)) && tools+=(sox)
+  rm -f ./*.times
+  for ((i = 0; i <= runs; i++)); do
+    for ((j = 0; j < ${#tools[@]}; j++)); do
+      t=${tools[$(((i + j) % ${#tools[@]}))]}
+      rm -f out.wav
+      if ((i == 0)); then measure "$t" warm.times in.wav out.wav; else measure "$t" "$t.times" in.wav out.wav; fi
+    done
+  done
+  rm -f out.wav in.wav
+  floor=$( (stats 1 cat+sync.times; stats 1 dd.times) | awk 'NR == 1 || $1 < m { m = $1 } END { print m }')
+  printf '\n%s MiB of samples, %d runs each\n%-9s %9s %19s %7s %9s %8s\n' "$mib" "$runs" tool wall_s "spread (low-high)" cpu_s rss_MiB vs_floor
   for t in "${tools[@]}"; do
-    rm -f out.wav out2.wav out3.wav
-    if ((i == 0)); then measure "$t" >/dev/null; else measure "$t" >> "$t.times"; fi
+    read -r med lo hi < <(stats 1 "$t.times")
+    read -r cpu _ _ < <(stats 2 "$t.times")
+    read -r rss _ _ < <(stats 3 "$t.times")
+    printf '%-9s %9.3f %9.3f - %7.3f %7.2f %9.1f %8.2f\n' "$t" "$med" "$lo" "$hi" "$cpu" \
+      "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')" "$(awk -v a="$med" -v b="$floor" 'BEGIN { print a / b }')"
   done
 done
 
-median() {  # column file
-  sort -g -k"$1","$1" "$2" | awk -v c="$1" '{ v[NR] = $c } END { print v[int((NR + 1) / 2)] }'
-}
-
-printf '\n%-6s %10s %10s %12s\n' tool wall_s cpu_s peak_rss_MiB
-for t in "${tools[@]}"; do
-  printf '%-6s %10s %10s %12.1f\n' "$t" "$(median 1 "$t.times")" "$(median 2 "$t.times")" \
-    "$(awk -v k="$(median 3 "$t.times")" 'BEGIN { print k / 1024 }')"
-done
-v=$(median 1 velto.times); c=$(median 1 cat.times)
-echo "(medians of $runs runs each, alternating)"
-printf '\nvelto/cat wall: %.2f\n' "$(awk -v a="$v" -v b="$c" 'BEGIN { print a / b }')"
-if [ -f sox.times ]; then
-  s=$(median 1 sox.times)
-  printf 'sox/velto wall: %.2f\n' "$(awk -v a="$s" -v b="$v" 'BEGIN { print a / b }')"
+if ((clips > 0)); then
+  mkdir -p clips outs
+  "$tone" clip.wav 0.02322  # 1024 frames: 4 KiB of samples
+  for ((c = 0; c < clips; c++)); do cp clip.wav "clips/$c.wav"; done
+  batch() {  # tool -> seconds for the whole batch
+    local start=$EPOCHREALTIME c
+    case $1 in
+      velto) for ((c = 0; c < clips; c++)); do "$velto" "clips/$c.wav" "outs/$c.wav" >/dev/null 2>&1; done ;;
+      cat) for ((c = 0; c < clips; c++)); do cat "clips/$c.wav" > "outs/$c.wav"; done ;;
+      cat+sync) for ((c = 0; c < clips; c++)); do cat "clips/$c.wav" > "outs/$c.wav"; sync "outs/$c.wav"; done ;;
+      sox) for ((c = 0; c < clips; c++)); do sox "clips/$c.wav" "outs/$c.wav" vol -1; done ;;
+    esac
+    awk -v s="$start" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.4f\n", e - s }'
+  }
+  tools=(velto cat cat+sync); ((have_sox)) && tools+=(sox)
+  rm -f ./*.batch
+  for ((i = 0; i <= runs; i++)); do
+    for ((j = 0; j < ${#tools[@]}; j++)); do
+      t=${tools[$(((i + j) % ${#tools[@]}))]}
+      rm -f outs/*
+      if ((i == 0)); then batch "$t" >/dev/null; else batch "$t" >> "$t.batch"; fi
+    done
+  done
+  read -r catmed _ _ < <(stats 1 cat.batch)
+  printf '\nbatch of %d clips of %d bytes, one process each, %d runs\n%-9s %9s %19s %8s\n' "$clips" \
+    "$(stat -c %s clip.wav)" "$runs" tool ms/file "spread (low-high)" vs_cat
+  for t in "${tools[@]}"; do
+    read -r med lo hi < <(stats 1 "$t.batch")
+    awk -v m="$med" -v l="$lo" -v h="$hi" -v n="$clips" -v c="$catmed" -v t="$t" \
+      'BEGIN { printf "%-9s %9.3f %9.3f - %7.3f %8.2f\n", t, m * 1000 / n, l * 1000 / n, h * 1000 / n, m / c }'
+  done
 fi
