@@ -51,9 +51,9 @@ const std::string kScrambled = [] {
 // File systems mounted for one case, unmounted when it ends.
 struct Mounts {
     std::vector<fs::path> points;
-    bool tmpfs(const fs::path& at, const char* options) {
+    bool fileSystem(const fs::path& at, const char* options, const char* type = "tmpfs") {
         fs::create_directory(at);
-        if (mount("tmpfs", at.c_str(), "tmpfs", 0, options) != 0) return false;
+        if (mount(type, at.c_str(), type, 0, options) != 0) return false;
         points.push_back(at);
         return true;
     }
@@ -95,9 +95,9 @@ TEST(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
     const std::string deep = deepPath(4085 - (fs::temp_directory_path() / "velto-test-XXXXXX/").string().size());
     const fs::path deepCwd = deepPath(4300);
     const std::string after = "[bytes]\n";  // the data length line, before the writer's messages
-    auto tinyFs = [](const char* options) {
+    auto tinyFs = [](const char* options, const char* type = "tmpfs") {
         return [=](const fs::path& dir, Mounts& m, RunOptions&) {
-            return m.tmpfs(dir / "m", options) && (writeFile(dir / "m/out.wav", kOld), true);
+            return m.fileSystem(dir / "m", options, type) && (writeFile(dir / "m/out.wav", kOld), true);
         };
     };
     auto asNobody = [](const char* sub, mode_t dirMode, mode_t fileMode, int fileOwner, long long limit) {
@@ -120,6 +120,9 @@ TEST(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
     };
     auto nothing = [](const fs::path&) {};
     const std::vector<Case> cases = {
+        // The other rows run on /tmp, which takes direct writes where it is on a disk.
+        {"a file system without direct writes", tinyFs("", "ramfs"), "m/out.wav", 0, "",
+         {{"in.wav", kClip}, {"m/out.wav", kScrambled}}},
         {"no inode for a temporary file, room for the bytes: the file itself is rewritten",
          tinyFs("size=2m,nr_inodes=2"), "m/out.wav", 0, "",
          {{"in.wav", kClip}, {"m/out.wav", kScrambled}}},

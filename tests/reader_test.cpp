@@ -20,7 +20,7 @@ TEST(Reader, RecordDescribesTheLastFormatAndDataChunks) {
     writeFile(dir / "in.wav", riffWrap(chunk("fmt ", formatBody(first)) + chunk("data", noise(90)) +
                                        chunk("fmt ", formatBody(last)) + chunk("data", body)));
     WavInfo info;
-    ASSERT_EQ(wavFileRead((dir / "in.wav").c_str(), info), 0);
+    ASSERT_EQ(wavFileRead(programPath(dir / "in.wav").c_str(), info), 0);
     EXPECT_EQ(info.sampleRate, 8000u);
     EXPECT_EQ(info.bitsPerSample, 8);
     EXPECT_EQ(info.channels, 1);
@@ -34,7 +34,7 @@ TEST(Reader, FailedDataReadLeavesNoBuffer) {
     writeFile(dir / "in.wav",
               riffWrap(chunk("fmt ", formatBody({})) + chunk("data", "abcd") + chunkHeader("data", 10) + "xy"));
     WavInfo info;
-    EXPECT_EQ(wavFileRead((dir / "in.wav").c_str(), info), -1);
+    EXPECT_EQ(wavFileRead(programPath(dir / "in.wav").c_str(), info), -1);
     EXPECT_EQ(info.data, nullptr);
     EXPECT_EQ(info.dataLength, 10u);
 }

@@ -2,6 +2,12 @@
 // accepts and for each way an input can be refused.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+
 #include "support/support.h"
 
 namespace {
@@ -264,6 +270,106 @@ TEST(Report, FileNamesArePrintedByteForByteAndNeverAsFormats) {
 
     const RunResult missing = runVelto({"gone %s.wav", out}, {.workDir = dir.path});
     EXPECT_EQ(missing.err, sjis(" gone %s.wavをオープンできません.\n"));
+}
+
+// The Windows build, run under wine, against this build: for every case above and the ways an
+// output can fail, the same status and files, and the same console bytes but that each line
+// feed is CR LF and a file name is shown in CP932. Set VELTO_WINDOWS_EXE to a velto.exe.
+TEST(Report, TheWindowsBuildUnderWineMatchesThisBuild) {
+    const char* exe = std::getenv("VELTO_WINDOWS_EXE");
+    if (exe == nullptr) GTEST_SKIP() << "no VELTO_WINDOWS_EXE to compare";
+    const fs::path prefix = fs::absolute(fs::path(exe)).parent_path() / "wine-prefix";
+    setenv("WINEPREFIX", prefix.c_str(), 0);
+    setenv("WINEDEBUG", "-all", 1);
+    // wine reads the arguments and file names in the locale's encoding: UTF-8 whatever the
+    // locale of the test run.
+    setenv("LC_ALL", "C.UTF-8", 1);
+    // The wine server outlives its first client: started apart (or already running), it holds
+    // no pipe of ours.
+    std::system("wineserver -p </dev/null >/dev/null 2>&1");
+    const bool root = geteuid() == 0;
+
+    struct Row {
+        std::string name;
+        std::map<std::string, std::string> files;
+        std::vector<std::string> args;
+        // Makes what files cannot (read-only files, a full disk); false when it cannot be made.
+        std::function<bool(const fs::path& dir, RunOptions& native)> setup;
+    };
+    auto none = [](const fs::path&, RunOptions&) { return true; };
+    std::vector<Row> rows;
+    for (const Case& c : cases()) rows.push_back({c.name, {{"in.wav", c.file}}, {"in.wav", "out.wav"}, none});
+    const std::string clip = canonicalWav(kCanonical, noise(600000));
+    rows.push_back({"in place", {{"in.wav", clip}}, {"in.wav", "in.wav"}, none});
+    rows.push_back({"over another file", {{"in.wav", clip}, {"out.wav", "old"}}, {"in.wav", "out.wav"}, none});
+    rows.push_back({"a missing directory", {{"in.wav", clip}}, {"in.wav", "missing/out.wav"}, none});
+    rows.push_back({"a Japanese file name", {{"録音 テスト.wav", clip}}, {"録音 テスト.wav", "変換.wav"}, none});
+    // Root writes a read-only file on Linux; wine refuses it for root too.
+    rows.push_back({"a read-only output", {{"in.wav", clip}, {"out.wav", "old"}}, {"in.wav", "out.wav"},
+                    [root](const fs::path& dir, RunOptions& native) {
+                        if (root) {
+                            native.user = 65534;
+                            if (chown((dir / "out.wav").c_str(), 65534, 65534) != 0) return false;
+                            fs::permissions(dir, fs::perms::all);
+                        }
+                        fs::permissions(dir / "out.wav", fs::perms::owner_read | fs::perms::group_read |
+                                                             fs::perms::others_read);
+                        return true;
+                    }});
+    rows.push_back({"a full disk", {{"in.wav", clip}}, {"in.wav", "m/out.wav"},
+                    [root](const fs::path& dir, RunOptions&) {
+                        fs::create_directory(dir / "m");
+                        return root && mount("tmpfs", (dir / "m").c_str(), "tmpfs", 0, "size=300k") == 0;
+                    }});
+
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScratchDir nativeDir;
+        ScratchDir wineDir;
+        RunOptions native{.workDir = nativeDir.path};
+        RunOptions wine{.workDir = wineDir.path};
+        bool made = true;
+        for (const auto& [name, bytes] : row.files) {
+            writeFile(nativeDir / name, bytes);
+            writeFile(wineDir / name, bytes);
+        }
+        made = row.setup(nativeDir.path, native) && row.setup(wineDir.path, wine);
+        wine.user = -1;
+        RunResult n;
+        RunResult w;
+        std::map<std::string, std::string> nativeFiles;
+        std::map<std::string, std::string> wineFiles;
+        if (made) {
+            n = runVelto(row.args, native);
+            std::vector<std::string> args{exe};
+            args.insert(args.end(), row.args.begin(), row.args.end());
+            wine.watchdogSeconds = 120;
+            w = runProgram("/usr/bin/wine", args, wine);
+            nativeFiles = snapshot(nativeDir.path);
+            wineFiles = snapshot(wineDir.path);
+        }
+        umount2((nativeDir / "m").c_str(), MNT_DETACH);
+        umount2((wineDir / "m").c_str(), MNT_DETACH);
+        if (!made) continue;
+        std::string out = replaced(n.out, "\n", "\r\n");
+        std::string err = replaced(n.err, "\n", "\r\n");
+        for (const std::string& name : row.args) {
+            out = replaced(out, name, sjis(name));
+            err = replaced(err, name, sjis(name));
+        }
+        EXPECT_EQ(w.status, n.status);
+        EXPECT_EQ(w.out, out);
+        EXPECT_EQ(w.err, err);
+        // Names and sizes first, so that a failure shows which file differs, not its bytes.
+        auto sizes = [](const std::map<std::string, std::string>& files) {
+            std::map<std::string, std::size_t> out;
+            for (const auto& [name, bytes] : files) out[name] = bytes.size();
+            return out;
+        };
+        EXPECT_EQ(sizes(wineFiles), sizes(nativeFiles));
+        EXPECT_TRUE(wineFiles == nativeFiles) << "the files differ in their bytes";
+    }
+    std::system("wineserver -k");
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ std::string convert(const std::string& image) {
     ScratchDir dir;
     writeFile(dir / "in.wav", image);
     WavInfo info;
-    EXPECT_EQ(wavFileRead((dir / "in.wav").c_str(), info), 0);
-    EXPECT_EQ(wavFileWrite((dir / "out.wav").c_str(), info), 0);
+    EXPECT_EQ(wavFileRead(programPath(dir / "in.wav").c_str(), info), 0);
+    EXPECT_EQ(wavFileWrite(programPath(dir / "out.wav").c_str(), info), 0);
     return readFile(dir / "out.wav");
 }
 

@@ -1,3 +1,4 @@
+#include "app/process.h"
 #include "app/run.h"
 
 int main(int argc, char* argv[]) {

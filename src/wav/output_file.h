@@ -17,6 +17,7 @@
 // is made beside the file it names. Devices and FIFOs are opened and written directly.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -47,6 +48,12 @@ enum class OutputOpenResult {
 
 // Opens `path` for writing `size` bytes, as described above.
 OutputOpenResult outputOpen(const char* path, std::uint64_t size, OutputFile& out);
+
+// Writes `size` bytes at the stream's position and moves past them; true when all were
+// written. Where the file system can, the bulk of a large write goes from memory straight to
+// the disk, without a copy in the page cache that the final sync would then have to write
+// back; the unaligned ends, and everything on other files, go the usual way.
+bool outputWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size);
 
 // Flushes and syncs the file, gives it the output's name and closes it. Returns 0, or -1 when
 // any of it failed; whatever stood under the output name is then as it was (except where the

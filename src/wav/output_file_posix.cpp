@@ -17,6 +17,11 @@
 
 namespace {
 
+// Writes go out in pieces of at most this many bytes.
+constexpr std::size_t kDirectPiece = std::size_t{64} << 20;
+// Direct writes are only worth their setting up for at least this many aligned bytes.
+constexpr std::size_t kDirectMinimum = std::size_t{512} << 10;
+
 enum class Kind {
     kDirect,     // a device or FIFO, written as it is
     kAnonymous,  // an unnamed temporary file, linked in when complete
@@ -265,7 +270,75 @@ void syncDirectory(int dirFd) {
     close(fd);
 }
 
+// Writes all of `size` bytes at `offset`; false on any failure.
+bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t n = pwrite(fd, data, std::min<std::size_t>(size, kDirectPiece), offset);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// The alignment that direct writes to the file need in memory and in the file, or 0 where the
+// file system does not say (memory file systems, which gain nothing from them).
+std::size_t directAlignment(int fd) {
+#ifdef STATX_DIOALIGN
+    struct statx sx {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) != 0 || !(sx.stx_mask & STATX_DIOALIGN) ||
+        sx.stx_dio_mem_align == 0 || sx.stx_dio_offset_align == 0) {
+        return 0;
+    }
+    return std::max(sx.stx_dio_mem_align, sx.stx_dio_offset_align);
+#else
+    (void)fd;
+    return 0;
+#endif
+}
+
+// Writes the aligned middle of a large write with O_DIRECT. Returns 1 when written, 0 when
+// the file refuses direct writes (nothing was written then), -1 on a failed write.
+int writeDirect(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return 0;
+    int result = 1;
+    for (std::size_t done = 0; done < size && result == 1;) {
+        const std::size_t piece = std::min(size - done, kDirectPiece);
+        const ssize_t n = pwrite(fd, data + done, piece, offset + static_cast<off_t>(done));
+        if (n == static_cast<ssize_t>(piece)) {
+            done += piece;
+        } else {
+            // A refusal comes with the first write; a short or failed write later is a failure.
+            result = n < 0 && errno == EINVAL && done == 0 ? 0 : -1;
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    return result;
+}
+
 }  // namespace
+
+bool outputWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return true;
+    const int fd = fileno(stream);
+    const off_t start = std::fflush(stream) == 0 ? ftello(stream) : -1;
+    const std::size_t align = start >= 0 && isRegular(fd) ? directAlignment(fd) : 0;
+    const auto end = static_cast<off_t>(start + static_cast<off_t>(size));
+    const off_t middle = align == 0 ? 0 : (start + static_cast<off_t>(align) - 1) / static_cast<off_t>(align) * static_cast<off_t>(align);
+    const off_t tail = align == 0 ? 0 : end / static_cast<off_t>(align) * static_cast<off_t>(align);
+    const std::uint8_t* bulk = data + (middle - start);
+    if (align == 0 || tail - middle < static_cast<off_t>(kDirectMinimum) ||
+        reinterpret_cast<std::uintptr_t>(bulk) % align != 0) {
+        return std::fwrite(data, size, 1, stream) == 1;
+    }
+    bool ok = writeAllAt(fd, data, static_cast<std::size_t>(middle - start), start);
+    const int direct = ok ? writeDirect(fd, bulk, static_cast<std::size_t>(tail - middle), middle) : -1;
+    ok = direct == 1 || (direct == 0 && writeAllAt(fd, bulk, static_cast<std::size_t>(tail - middle), middle));
+    ok = ok && writeAllAt(fd, data + (tail - start), static_cast<std::size_t>(end - tail), tail);
+    return ok && fseeko(stream, end, SEEK_SET) == 0;
+}
 
 OutputFile::~OutputFile() {
     if (stream != nullptr) outputAbandon(*this);

@@ -7,8 +7,10 @@
 #include <memory>
 
 // Owns the sample bytes loaded by the reader; they go back to the heap when the owner does.
+// The samples may start `offset` bytes into the block that holds them.
 struct WavBufferFree {
-    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+    std::size_t offset = 0;
+    void operator()(std::uint8_t* p) const noexcept { std::free(p - offset); }
 };
 using WavBuffer = std::unique_ptr<std::uint8_t[], WavBufferFree>;
 
@@ -24,7 +26,9 @@ struct WavInfo {
 };
 
 // Allocates a sample buffer for `size` bytes; null when the heap has none to give. A size of 0
-// yields null, which is a valid empty clip. Large buffers are rounded up to whole huge pages.
+// yields null, which is a valid empty clip. A large buffer starts as far into a memory page as
+// the samples will start into the output file (after its 44-byte header), so that the pages of
+// the file can be written straight from it; the largest are backed by huge pages.
 WavBuffer wavBufferAllocate(std::uint32_t size);
 
 // Bytes in one frame: the whole bytes of a sample times the channels.

@@ -1,13 +1,12 @@
 #include "wav/wav_read.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "text/console.h"
 #include "text/messages.h"
+#include "wav/input_file.h"
 
 namespace {
 
@@ -45,8 +44,7 @@ void inputSkip(WavInput& input, std::uint64_t n) {
     inputRead(input, dropped, early);
     n -= early;
     if (n == 0) return;
-    // Positions are 64-bit, so no 32-bit length can wrap the target back before the body.
-    if (input.seekable && fseeko(input.stream, static_cast<off_t>(n), SEEK_CUR) == 0) return;
+    if (input.seekable && inputFileSeekForward(input.stream, n)) return;
     std::uint8_t piece[64 * 1024];
     while (n > 0) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof piece));
@@ -68,12 +66,8 @@ void skipPadByte(WavInput& input, std::uint32_t bodyLength) {
 // Bytes between the input's position and the end of the file, or -1 when the input is not a
 // regular file and its size is unknown.
 long long bytesLeft(const WavInput& input) {
-    struct stat st {};
-    if (fstat(fileno(input.stream), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    const off_t pos = ftello(input.stream);
-    if (pos < 0) return -1;
-    const long long inFile = pos >= st.st_size ? 0 : static_cast<long long>(st.st_size - pos);
-    return inFile + static_cast<long long>(input.aheadLength);
+    const long long inFile = inputFileBytesLeft(input.stream);
+    return inFile < 0 ? -1 : inFile + static_cast<long long>(input.aheadLength);
 }
 
 // Loads the body of a data chunk whose header has just been read. Returns 0 or -1.
@@ -170,16 +164,15 @@ int wavFmtRead(WavInput& input, WavFmt& fmt) {
 
 int wavFileRead(const char* path, WavInfo& info) {
     info.data.reset();
-    InputFile in(std::fopen(path, "rb"));
+    InputFile in(inputFileOpen(path));
     if (!in) {
-        say(stderr, msg::kInputOpenFailed.c_str(), path);
+        say(stderr, msg::kInputOpenFailed.c_str(), consoleName(path).c_str());
         return -1;
     }
     WavInput input;
     input.stream = in.get();
-    struct stat st {};
-    input.seekable = fstat(fileno(input.stream), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
-    say(stdout, msg::kFileName.c_str(), path);
+    input.seekable = inputFileSeekable(input.stream);
+    say(stdout, msg::kFileName.c_str(), consoleName(path).c_str());
 
     std::uint8_t riff[12];
     const std::size_t riffRead = inputRead(input, riff, sizeof riff);

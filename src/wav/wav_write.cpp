@@ -44,7 +44,7 @@ std::int32_t wavHeaderWrite(std::FILE* stream, const WavInfo& info) {
 int wavDataWrite(std::FILE* stream, WavInfo& info) {
     const int result = info.bitsPerSample == 8 ? wavScramble8(info) : wavScramble16(info);
     if (info.dataLength != 0 &&
-        (info.data == nullptr || std::fwrite(info.data.get(), info.dataLength, 1, stream) != 1)) {
+        (info.data == nullptr || !outputWriteBulk(stream, info.data.get(), info.dataLength))) {
         say(stderr, msg::kWriteFailed.c_str());
         return -1;
     }
@@ -57,14 +57,14 @@ int wavFileWrite(const char* path, WavInfo& info) {
         case OutputOpenResult::kOpened:
             break;
         case OutputOpenResult::kCannotOpen:
-            say(stderr, msg::kOutputOpenFailed.c_str(), path);
+            say(stderr, msg::kOutputOpenFailed.c_str(), consoleName(path).c_str());
             return -1;
         case OutputOpenResult::kNoRoom:
             say(stderr, msg::kWriteFailed.c_str());
             return -1;
     }
     if (wavHeaderWrite(out.stream, info) != kWavHeaderSize) {
-        say(stderr, msg::kHeaderFailed.c_str(), path);
+        say(stderr, msg::kHeaderFailed.c_str(), consoleName(path).c_str());
         return -1;
     }
     if (wavDataWrite(out.stream, info) != 0) {

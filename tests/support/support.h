@@ -61,6 +61,8 @@ struct ScratchDir {
     fs::path operator/(std::string_view name) const { return path / name; }
 };
 
+// A path as the program's functions take it: its bytes on POSIX, UTF-8 on Windows.
+std::string programPath(const fs::path& p);
 void writeFile(const fs::path& p, std::string_view bytes);
 std::string readFile(const fs::path& p);
 // Names in the directory, sorted.

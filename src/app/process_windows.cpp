@@ -1,0 +1,19 @@
+#include "app/process.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+
+#include "wav/output_file.h"
+
+void veltoPrepareProcess() {
+    // A missing drive or an empty card reader is an error to report, not a dialog box.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // Standard streams the process was started without are opened on the null device. The
+    // texts stay text streams: each line feed goes out as CR LF.
+    if (_fileno(stdout) < 0 || _get_osfhandle(_fileno(stdout)) < 0) std::freopen("NUL", "w", stdout);
+    if (_fileno(stderr) < 0 || _get_osfhandle(_fileno(stderr)) < 0) std::freopen("NUL", "w", stderr);
+    outputRemoveOnSignals();
+}

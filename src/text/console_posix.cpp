@@ -1,0 +1,3 @@
+#include "text/console.h"
+
+std::string consoleName(const char* path) { return path; }

@@ -1,0 +1,29 @@
+// File names on Windows: the arguments arrive as UTF-16 and are carried through the program as
+// UTF-8, so that any name survives whatever the system's code page; the wide API takes them
+// back as UTF-16.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// The UTF-16 form of a UTF-8 text; empty when it is not valid UTF-8.
+inline std::wstring wideFromUtf8(const char* text) {
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), n);
+    wide.resize(static_cast<std::size_t>(n - 1));
+    return wide;
+}
+
+// The text in code page `codePage`; characters it lacks become `fallback` where the code page
+// allows one (UTF-8 has none to lack).
+inline std::string narrowFromWide(const wchar_t* text, UINT codePage, const char* fallback = nullptr) {
+    const int n = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, fallback, nullptr);
+    if (n <= 0) return {};
+    std::string narrow(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(codePage, 0, text, -1, narrow.data(), n, fallback, nullptr);
+    narrow.resize(static_cast<std::size_t>(n - 1));
+    return narrow;
+}

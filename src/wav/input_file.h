@@ -1,0 +1,20 @@
+// Opening the input and what the chunk walk needs to know of it, on each platform.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Opens `path` (in the platform's own encoding for file names: bytes on POSIX, UTF-8 on
+// Windows) for reading bytes; null when it cannot be opened.
+std::FILE* inputFileOpen(const char* path);
+
+// True for input that can seek: a regular file or a block device. Pipes, FIFOs and character
+// devices are read front to back.
+bool inputFileSeekable(std::FILE* stream);
+
+// Moves `n` bytes forward; false when the input cannot seek there.
+bool inputFileSeekForward(std::FILE* stream, std::uint64_t n);
+
+// Bytes between the stream's position and the end of the file, or -1 when the input is not a
+// regular file and its size is unknown.
+long long inputFileBytesLeft(std::FILE* stream);
