@@ -2,12 +2,14 @@
 # Times whole conversions in a directory of your choice (tmpfs, a disk, ...), beside what the
 # same bytes cost to copy durably, and a batch of short clips converted one process each.
 #
-#     bench/whole_run.sh [-b BUILD_DIR] [-r RUNS] [-s "SIZES_MIB"] [-n CLIPS] [-k] DIR
+#     bench/whole_run.sh [-b BUILD_DIR] [-r RUNS] [-s "SIZES_MIB"] [-n CLIPS] [-f FRAMES] [-k] DIR
 #
 #   -b  where velto and velto-tone are built (default: build)
 #   -r  measured runs of each command (default 7), after one warm-up round
 #   -s  clip sizes in MiB of 16-bit stereo samples (default "16 256 1024"; "" for none)
 #   -n  clips in the batch (default 1000; 0 for no batch)
+#   -f  stereo frames in each clip of the batch (default 1024: 4 KiB of samples; 0 for a
+#       44-byte file, the header alone, which shows the cost of starting the program)
 #   -k  keep going when DIR lacks room for 3 copies of the largest clip (default: stop)
 #
 # Large clips: velto (`velto in out`), the durable floor (`cat in > out` then `sync out`, and
@@ -19,19 +21,19 @@
 # the median wall time, the spread (lowest and highest run), the median CPU time and peak
 # memory, and the ratio to the durable floor (the faster of the two durable copies).
 #
-# Batch: CLIPS clips of 4 KiB of samples, each converted by its own process: velto, `cat`
+# Batch: CLIPS clips of FRAMES frames, each converted by its own process: velto, `cat`
 # (plain copy), `cat` then `sync` of each file, and sox; milliseconds per file.
 set -euo pipefail
 
-build=build runs=7 sizes="16 256 1024" clips=1000 keep=0
-while getopts "b:r:s:n:k" opt; do
+build=build runs=7 sizes="16 256 1024" clips=1000 frames=1024 keep=0
+while getopts "b:r:s:n:f:k" opt; do
   case $opt in
-    b) build=$OPTARG ;; r) runs=$OPTARG ;; s) sizes=$OPTARG ;; n) clips=$OPTARG ;; k) keep=1 ;;
-    *) sed -n '2,10p' "$0" >&2; exit 2 ;;
+    b) build=$OPTARG ;; r) runs=$OPTARG ;; s) sizes=$OPTARG ;; n) clips=$OPTARG ;; f) frames=$OPTARG ;;
+    k) keep=1 ;; *) sed -n '2,12p' "$0" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
-[ $# -eq 1 ] || { sed -n '2,10p' "$0" >&2; exit 2; }
+[ $# -eq 1 ] || { sed -n '2,12p' "$0" >&2; exit 2; }
 velto=$(realpath "$build/velto")
 tone=$(realpath "$build/velto-tone")
 [ -x "$velto" ] && [ -x "$tone" ] || { echo "build velto first: cmake --build $build --target velto velto-tone" >&2; exit 1; }
@@ -97,7 +99,7 @@ done
 
 if ((clips > 0)); then
   mkdir -p clips outs
-  "$tone" clip.wav 0.02322  # 1024 frames: 4 KiB of samples
+  "$tone" clip.wav "$(awk -v f="$frames" 'BEGIN { printf "%.6f", f / 44100 }')"
   for ((c = 0; c < clips; c++)); do cp clip.wav "clips/$c.wav"; done
   batch() {  # tool -> seconds for the whole batch
     local start=$EPOCHREALTIME c

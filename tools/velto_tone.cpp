@@ -16,8 +16,8 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const double seconds = argc == 3 ? std::atof(argv[2]) : 2.0;
-    if (!(seconds > 0.0 && seconds <= 24000.0)) {
-        std::fprintf(stderr, "velto-tone: seconds must be above 0 and at most 24000\n");
+    if (!(seconds >= 0.0 && seconds <= 24000.0)) {
+        std::fprintf(stderr, "velto-tone: seconds must be from 0 to 24000\n");
         return 2;
     }
 
@@ -25,11 +25,11 @@ int main(int argc, char* argv[]) {
     info.sampleRate = 44100;
     info.bitsPerSample = 16;
     info.channels = 2;
-    const auto frames = static_cast<std::uint32_t>(seconds * info.sampleRate);
+    const auto frames = static_cast<std::uint32_t>(std::llround(seconds * info.sampleRate));
     info.dataLength = frames * wavFrameSize(info);
     info.bytesPerSecond = wavByteRate(info);
     info.data = wavBufferAllocate(info.dataLength);
-    if (!info.data) return 1;
+    if (!info.data && info.dataLength != 0) return 1;
 
     for (std::uint32_t i = 0; i < frames; ++i) {
         const double t = static_cast<double>(i) / info.sampleRate;
@@ -47,7 +47,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     const bool ok = wavHeaderWrite(out, info) == kWavHeaderSize &&
-                    std::fwrite(info.data.get(), info.dataLength, 1, out) == 1;
+                    (info.dataLength == 0 || std::fwrite(info.data.get(), info.dataLength, 1, out) == 1);
     if (std::fclose(out) != 0 || !ok) {
         std::perror(argv[1]);
         return 1;
