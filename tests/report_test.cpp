@@ -304,6 +304,7 @@ TEST(Report, TheWindowsBuildUnderWineMatchesThisBuild) {
     rows.push_back({"over another file", {{"in.wav", clip}, {"out.wav", "old"}}, {"in.wav", "out.wav"}, none});
     rows.push_back({"a missing directory", {{"in.wav", clip}}, {"in.wav", "missing/out.wav"}, none});
     rows.push_back({"a Japanese file name", {{"録音 テスト.wav", clip}}, {"録音 テスト.wav", "変換.wav"}, none});
+    rows.push_back({"a name with characters CP932 lacks", {{"café ☕.wav", clip}}, {"café ☕.wav", "x.wav"}, none});
     // Root writes a read-only file on Linux; wine refuses it for root too.
     rows.push_back({"a read-only output", {{"in.wav", clip}, {"out.wav", "old"}}, {"in.wav", "out.wav"},
                     [root](const fs::path& dir, RunOptions& native) {
@@ -316,11 +317,20 @@ TEST(Report, TheWindowsBuildUnderWineMatchesThisBuild) {
                                                              fs::perms::others_read);
                         return true;
                     }});
-    rows.push_back({"a full disk", {{"in.wav", clip}}, {"in.wav", "m/out.wav"},
-                    [root](const fs::path& dir, RunOptions&) {
-                        fs::create_directory(dir / "m");
-                        return root && mount("tmpfs", (dir / "m").c_str(), "tmpfs", 0, "size=300k") == 0;
-                    }});
+    // A small file system at m/, holding an old out.wav when `old`.
+    auto smallDisk = [root](const char* options, bool old) {
+        return [=](const fs::path& dir, RunOptions&) {
+            fs::create_directory(dir / "m");
+            if (!root || mount("tmpfs", (dir / "m").c_str(), "tmpfs", 0, options) != 0) return false;
+            if (old) writeFile(dir / "m/out.wav", "old bytes");
+            return true;
+        };
+    };
+    rows.push_back({"a full disk", {{"in.wav", clip}}, {"in.wav", "m/out.wav"}, smallDisk("size=300k", false)});
+    rows.push_back({"no inode for a temporary file: the file itself is rewritten", {{"in.wav", clip}},
+                    {"in.wav", "m/out.wav"}, smallDisk("size=2m,nr_inodes=2", true)});
+    rows.push_back({"no inode and no room: the file is left as it was", {{"in.wav", clip}},
+                    {"in.wav", "m/out.wav"}, smallDisk("size=300k,nr_inodes=2", true)});
 
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -353,9 +363,11 @@ TEST(Report, TheWindowsBuildUnderWineMatchesThisBuild) {
         if (!made) continue;
         std::string out = replaced(n.out, "\n", "\r\n");
         std::string err = replaced(n.err, "\n", "\r\n");
+        // Names are shown in CP932 there, with '?' for what it lacks.
         for (const std::string& name : row.args) {
-            out = replaced(out, name, sjis(name));
-            err = replaced(err, name, sjis(name));
+            const std::string shown = sjis(replaced(replaced(name, "é", "?"), "☕", "?"));
+            out = replaced(out, name, shown);
+            err = replaced(err, name, shown);
         }
         EXPECT_EQ(w.status, n.status);
         EXPECT_EQ(w.out, out);

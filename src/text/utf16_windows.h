@@ -17,13 +17,14 @@ inline std::wstring wideFromUtf8(const char* text) {
     return wide;
 }
 
-// The text in code page `codePage`; characters it lacks become `fallback` where the code page
-// allows one (UTF-8 has none to lack).
+// The text in code page `codePage`. With a `fallback`, each character the code page lacks
+// becomes it, rather than a look-alike (é as e); UTF-8 lacks none and takes no fallback.
 inline std::string narrowFromWide(const wchar_t* text, UINT codePage, const char* fallback = nullptr) {
-    const int n = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, fallback, nullptr);
+    const DWORD flags = fallback != nullptr ? WC_NO_BEST_FIT_CHARS : 0;
+    const int n = WideCharToMultiByte(codePage, flags, text, -1, nullptr, 0, fallback, nullptr);
     if (n <= 0) return {};
     std::string narrow(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(codePage, 0, text, -1, narrow.data(), n, fallback, nullptr);
+    WideCharToMultiByte(codePage, flags, text, -1, narrow.data(), n, fallback, nullptr);
     narrow.resize(static_cast<std::size_t>(n - 1));
     return narrow;
 }

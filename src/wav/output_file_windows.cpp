@@ -4,6 +4,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <string>
@@ -72,14 +73,30 @@ HANDLE createTemporary(const std::wstring& directory, std::wstring& name) {
     return INVALID_HANDLE_VALUE;
 }
 
-// Reserves `size` bytes for the file without changing its length or contents. False when the
-// disk has no room for them; a file system that cannot reserve lets the write go ahead.
+// Makes sure the file has room for `size` bytes without changing a byte of it: the part past
+// its end is written with zeros, for real, since a file system may only pretend to reserve
+// (a sparse extension, or an allocation it does not make). False, with the file cut back to
+// its old length, when the disk has no room for them.
 bool reserveSpace(HANDLE h, std::uint64_t size) {
-    FILE_ALLOCATION_INFO info{};
-    info.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
-    if (SetFileInformationByHandle(h, FileAllocationInfo, &info, sizeof info)) return true;
-    const DWORD error = GetLastError();
-    return error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL;
+    LARGE_INTEGER length{};
+    if (!GetFileSizeEx(h, &length)) return false;
+    const auto old = static_cast<std::uint64_t>(length.QuadPart);
+    static const char zeros[64 * 1024] = {};
+    LARGE_INTEGER at{};
+    at.QuadPart = length.QuadPart;
+    bool ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0;
+    for (std::uint64_t done = old; ok && done < size;) {
+        const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(size - done, sizeof zeros));
+        DWORD written = 0;
+        ok = WriteFile(h, zeros, piece, &written, nullptr) && written == piece;
+        done += piece;
+    }
+    if (!ok) {
+        SetFilePointerEx(h, at, nullptr, FILE_BEGIN);
+        SetEndOfFile(h);
+    }
+    at.QuadPart = 0;
+    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0 && ok;
 }
 
 // Wraps the handle in a binary stream; closes the handle when that fails.
