@@ -17,9 +17,9 @@ namespace {
 
 using namespace testing_support;
 
-const std::string kW1Suffix = " をオープンできません.\n";
-const std::string kW3 = "wavDataWriteでエラー発生.\n";
-const std::string kW4 = "書き込みにに失敗しました.\n";
+const std::string kCannotOpen = " をオープンできません.\n";
+const std::string kDataWriteFailed = "wavDataWriteでエラー発生.\n";
+const std::string kWriteFailed = "書き込みにに失敗しました.\n";
 
 Format formatOf(std::uint16_t bits, std::uint16_t channels) {
     const auto align = static_cast<std::uint16_t>(bits / 8 * channels);
@@ -87,7 +87,7 @@ TEST(Conversion, OutputThatCannotBeOpenedIsNamedAsGiven) {
     for (const std::string out : {"missing/out.wav", "sub", "sub/"}) {
         const RunResult r = runVelto({"in.wav", out}, {.workDir = dir.path});
         EXPECT_EQ(r.status, 255) << out;
-        EXPECT_EQ(r.err, sjis(" \"fmt \"の長さ: 16 [bytes]\n\n \"data\" の長さ: 3 [bytes]\n" + out + kW1Suffix));
+        EXPECT_EQ(r.err, sjis(" \"fmt \"の長さ: 16 [bytes]\n\n \"data\" の長さ: 3 [bytes]\n" + out + kCannotOpen));
     }
     EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"in.wav", "sub"}));
     EXPECT_TRUE(fs::is_empty(dir / "sub"));
@@ -100,12 +100,12 @@ TEST(Conversion, WriteErrorsAreReportedAndFailTheRun) {
     // A short clip is still buffered when the file is closed: only the close fails.
     const RunResult shortClip = runVelto({"short.wav", "/dev/full"}, {.workDir = dir.path});
     EXPECT_EQ(shortClip.status, 255);
-    EXPECT_TRUE(shortClip.err.ends_with(sjis("[bytes]\n" + kW4))) << shortClip.err;
+    EXPECT_TRUE(shortClip.err.ends_with(sjis("[bytes]\n" + kWriteFailed))) << shortClip.err;
     EXPECT_FALSE(shortClip.out.find(sjis("変換しました")) != std::string::npos);
     // A long one fails in the data write itself.
     const RunResult longClip = runVelto({"long.wav", "/dev/full"}, {.workDir = dir.path});
     EXPECT_EQ(longClip.status, 255);
-    EXPECT_TRUE(longClip.err.ends_with(sjis("[bytes]\n" + kW4 + kW3))) << longClip.err;
+    EXPECT_TRUE(longClip.err.ends_with(sjis("[bytes]\n" + kWriteFailed + kDataWriteFailed))) << longClip.err;
 }
 
 TEST(Conversion, FailedReadLeavesTheOutputUntouched) {

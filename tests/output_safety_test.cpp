@@ -29,9 +29,9 @@ using Files = std::map<std::string, std::string>;
 
 const Format kStereo16{};
 const int kNobody = 65534;
-const std::string kW1 = " をオープンできません.\n";
-const std::string kW3 = "wavDataWriteでエラー発生.\n";
-const std::string kW4 = "書き込みにに失敗しました.\n";
+const std::string kCannotOpen = " をオープンできません.\n";
+const std::string kDataWriteFailed = "wavDataWriteでエラー発生.\n";
+const std::string kWriteFailed = "書き込みにに失敗しました.\n";
 const std::string kOld = "the user's precious old bytes";
 
 // The clip and what velto must make of it, computed with the transform itself.
@@ -127,25 +127,25 @@ TEST(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
          tinyFs("size=2m,nr_inodes=2"), "m/out.wav", 0, "",
          {{"in.wav", kClip}, {"m/out.wav", kScrambled}}},
         {"no inode and no room: the file is left as it was", tinyFs("size=300k,nr_inodes=2"),
-         "m/out.wav", 255, after + kW4, {{"in.wav", kClip}, {"m/out.wav", kOld}}},
+         "m/out.wav", 255, after + kWriteFailed, {{"in.wav", kClip}, {"m/out.wav", kOld}}},
         {"no room for the new bytes: the temporary file goes", tinyFs("size=300k,nr_inodes=64"),
-         "m/out.wav", 255, kW4 + kW3, {{"in.wav", kClip}, {"m/out.wav", kOld}}},
-        {"file-size limit, in place", sizeLimit(100000, nothing), "in.wav", 255, kW4 + kW3,
+         "m/out.wav", 255, kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {"m/out.wav", kOld}}},
+        {"file-size limit, in place", sizeLimit(100000, nothing), "in.wav", 255, kWriteFailed + kDataWriteFailed,
          {{"in.wav", kClip}}},
         {"file-size limit over another file",
          sizeLimit(100000, [](const fs::path& d) { writeFile(d / "old.wav", kOld); }), "old.wav", 255,
-         kW4 + kW3, {{"in.wav", kClip}, {"old.wav", kOld}}},
+         kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {"old.wav", kOld}}},
         {"a directory the user may not write: the file itself is rewritten",
          asNobody("locked", 0755, 0666, 0, -1), "locked/out.wav", 0, "",
          {{"in.wav", kClip}, {"locked/out.wav", kScrambled}}},
         {"the same with a file-size limit: no room can be reserved, nothing changes",
-         asNobody("locked", 0755, 0666, 0, 100000), "locked/out.wav", 255, after + kW4,
+         asNobody("locked", 0755, 0666, 0, 100000), "locked/out.wav", 255, after + kWriteFailed,
          {{"in.wav", kClip}, {"locked/out.wav", kOld}}},
         {"another user's writable file in a sticky directory: its bytes are replaced",
          asNobody("sticky", 01777, 0666, 0, -1), "sticky/out.wav", 0, "",
          {{"in.wav", kClip}, {"sticky/out.wav", kScrambled}}},
         {"another user's read-only file: refused", asNobody("open", 0777, 0644, 0, -1), "open/out.wav",
-         255, "open/out.wav" + kW1, {{"in.wav", kClip}, {"open/out.wav", kOld}}},
+         255, "open/out.wav" + kCannotOpen, {{"in.wav", kClip}, {"open/out.wav", kOld}}},
         {"a file mounted over: its bytes are replaced",
          [](const fs::path& dir, Mounts& m, RunOptions&) {
              writeFile(dir / "out.wav", "hidden");
@@ -159,7 +159,7 @@ TEST(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
                        fs::create_directory(d / "store");
                        fs::create_symlink("store/new.wav", d / "link.wav");
                    }),
-         "link.wav", 255, kW4 + kW3, {{"in.wav", kClip}, {"link.wav", "-> store/new.wav"}}},
+         "link.wav", 255, kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {"link.wav", "-> store/new.wav"}}},
         // The temporary file is made beside the link's target, where the user may write, and
         // renamed there: the target's other hard link keeps the old bytes.
         {"a link in a locked directory to a file with another hard link",
@@ -187,7 +187,7 @@ TEST(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
              o.fileSizeLimit = 100000;
              return true;
          },
-         "DEEP/in.wav", 255, kW4 + kW3, {{"in.wav", kClip}, {deep + "/in.wav", kClip}}},
+         "DEEP/in.wav", 255, kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {deep + "/in.wav", kClip}}},
         {"a working directory deeper than the system's limit",
          [=](const fs::path& dir, Mounts&, RunOptions& o) {
              makeDirectories(dir, deepCwd);
@@ -195,7 +195,7 @@ TEST(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
              return true;
          },
          "out.wav", 0, "", {{"in.wav", kClip}, {deepCwd.string() + "/out.wav", kScrambled}}},
-        {"an empty output name", sizeLimit(-1, nothing), "", 255, after + kW1, {{"in.wav", kClip}}},
+        {"an empty output name", sizeLimit(-1, nothing), "", 255, after + kCannotOpen, {{"in.wav", kClip}}},
     };
     int ran = 0;
     for (const Case& c : cases) {
