@@ -2,7 +2,10 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -12,9 +15,31 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kPageAligned = std::size_t{512} << 10;
 constexpr std::size_t kPage = 4096;
 
+#ifdef MADV_POPULATE_WRITE
+constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+constexpr int kPopulateWrite = 23;  // Linux 5.14; older kernels refuse it, and nothing is done
+#endif
+
+// The block whose pages are being made ready ahead of the read that fills it, and the thread
+// doing it. One at a time: a clip has one buffer.
+std::thread gPopulating;
+std::uint8_t* gPopulatingBlock = nullptr;
+
+// Faults in the pages of the block, one huge page at a time, on another core than the read
+// that fills it. A fresh page must be cleared before it can be used (and, in a virtual
+// machine that hands its free memory back to the host, first taken back from the host);
+// done here, that cost runs beside the copy of the file's bytes instead of inside it. Stops
+// at the first refusal (an old kernel, a memory limit): the read then faults the rest itself.
+void populate(std::uint8_t* block, std::size_t size) {
+    for (std::size_t at = 0; at < size; at += kHugePage) {
+        if (madvise(block + at, std::min(kHugePage, size - at), kPopulateWrite) != 0) return;
+    }
+}
+
 }  // namespace
 
-std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, std::size_t& offset) {
+std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, bool filled, std::size_t& offset) {
     offset = 0;
     if (size < kPageAligned) return static_cast<std::uint8_t*>(std::malloc(size));
     // The samples start as far into a page as they will start into the output file, so that
@@ -25,7 +50,26 @@ std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, std
     const std::size_t rounded = (size + headerSize + align - 1) / align * align;
     auto* block = static_cast<std::uint8_t*>(std::aligned_alloc(align, rounded));
     if (block == nullptr) return nullptr;
-    if (align == kHugePage) madvise(block, rounded, MADV_HUGEPAGE);
+    if (align == kHugePage) {
+        madvise(block, rounded, MADV_HUGEPAGE);
+        // Only memory that is sure to be filled: a pipe's declared length is not.
+        if (filled && !gPopulating.joinable()) {
+            try {
+                gPopulating = std::thread(populate, block, rounded);
+                gPopulatingBlock = block;
+            } catch (const std::system_error&) {
+                // No thread to be had: the read faults the pages in itself.
+            }
+        }
+    }
     offset = headerSize;
     return block;
+}
+
+void sampleMemoryFree(std::uint8_t* block) noexcept {
+    if (block != nullptr && block == gPopulatingBlock) {
+        gPopulating.join();
+        gPopulatingBlock = nullptr;
+    }
+    std::free(block);
 }

@@ -10,7 +10,7 @@
 // The samples may start `offset` bytes into the block that holds them.
 struct WavBufferFree {
     std::size_t offset = 0;
-    void operator()(std::uint8_t* p) const noexcept { std::free(p - offset); }
+    void operator()(std::uint8_t* p) const noexcept;
 };
 using WavBuffer = std::unique_ptr<std::uint8_t[], WavBufferFree>;
 
@@ -29,7 +29,10 @@ struct WavInfo {
 // yields null, which is a valid empty clip. A large buffer starts as far into a memory page as
 // the samples will start into the output file (after its 44-byte header), so that the pages of
 // the file can be written straight from it; the largest are backed by huge pages.
-WavBuffer wavBufferAllocate(std::uint32_t size);
+// `filledFromFile` says that all of it is about to be read from a file known to hold the
+// bytes, so that its memory may be made ready ahead of the read; never for a pipe, whose
+// declared length may never arrive.
+WavBuffer wavBufferAllocate(std::uint32_t size, bool filledFromFile = false);
 
 // Bytes in one frame: the whole bytes of a sample times the channels.
 inline std::uint32_t wavFrameSize(const WavInfo& info) {

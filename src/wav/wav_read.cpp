@@ -85,7 +85,7 @@ int readDataChunk(WavInput& input, std::uint32_t length, WavInfo& info) {
         say(stderr, msg::kReadFailed.c_str());
         return -1;
     }
-    info.data = wavBufferAllocate(length);
+    info.data = wavBufferAllocate(length, left >= 0);
     if (!info.data) {
         say(stderr, msg::kNoMemory.c_str());
         return -1;
