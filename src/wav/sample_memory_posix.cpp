@@ -2,6 +2,8 @@
 
 #include <sys/mman.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <cstdlib>
 #include <system_error>
@@ -54,12 +56,19 @@ std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, boo
         madvise(block, rounded, MADV_HUGEPAGE);
         // Only memory that is sure to be filled: a pipe's declared length is not.
         if (filled && !gPopulating.joinable()) {
+            // The thread takes no signal: an interrupt must reach the thread that knows
+            // which file to remove, and that blocks it while that changes.
+            sigset_t all;
+            sigset_t before;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, &before);
             try {
                 gPopulating = std::thread(populate, block, rounded);
                 gPopulatingBlock = block;
             } catch (const std::system_error&) {
                 // No thread to be had: the read faults the pages in itself.
             }
+            pthread_sigmask(SIG_SETMASK, &before, nullptr);
         }
     }
     offset = headerSize;
