@@ -27,8 +27,8 @@ std::atomic<bool> gPending{false};
 
 void setPending(const std::wstring& name) {
     gPending = false;
-    name.copy(gPendingName, sizeof gPendingName / sizeof gPendingName[0] - 1);
-    gPendingName[name.size()] = L'\0';
+    const std::size_t copied = name.copy(gPendingName, sizeof gPendingName / sizeof gPendingName[0] - 1);
+    gPendingName[copied] = L'\0';
     gPending = true;
 }
 
