@@ -2,8 +2,13 @@
 // accepts and for each way an input can be refused.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <cstdlib>
 #include <functional>
@@ -381,6 +386,63 @@ TEST(Report, TheWindowsBuildUnderWineMatchesThisBuild) {
         EXPECT_EQ(sizes(wineFiles), sizes(nativeFiles));
         EXPECT_TRUE(wineFiles == nativeFiles) << "the files differ in their bytes";
     }
+    std::system("wineserver -k");
+}
+
+// Ctrl-C in the console of velto.exe while it writes its output: the temporary file goes and
+// the output name is left as it was. wine gives the program a console on a terminal, so the
+// run gets a pseudo-terminal and the interrupt is typed into it as a user would.
+TEST(Report, CtrlCUnderWineRemovesTheTemporaryFile) {
+    const char* exe = std::getenv("VELTO_WINDOWS_EXE");
+    if (exe == nullptr) GTEST_SKIP() << "no VELTO_WINDOWS_EXE to run";
+    const fs::path prefix = fs::absolute(fs::path(exe)).parent_path() / "wine-prefix";
+    setenv("WINEPREFIX", prefix.c_str(), 0);
+    setenv("WINEDEBUG", "-all", 1);
+    std::system("wineserver -p </dev/null >/dev/null 2>&1");
+    ScratchDir dir;
+    // Large enough that the write takes a good part of a second after the file appears.
+    writeFile(dir / "in.wav", canonicalWav(kCanonical, std::string(200u << 20, '\x11')));
+    bool interrupted = false;
+    // A run may finish before the interrupt lands; it is then tried again.
+    for (int attempt = 0; attempt < 3 && !interrupted; ++attempt) {
+        fs::remove(dir / "out.wav");
+        int terminal = -1;
+        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            resetSignals();
+            if (chdir(dir.path.c_str()) == 0) execlp("wine", "wine", exe, "in.wav", "out.wav", nullptr);
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        auto pending = [&] {
+            for (const std::string& name : listDir(dir.path)) {
+                if (name.starts_with(".velto-")) return true;
+            }
+            return false;
+        };
+        while (!pending() && std::chrono::steady_clock::now() < deadline) usleep(5000);
+        ASSERT_EQ(write(terminal, "\x03", 1), 1);
+        // The console's output is drained until the program ends, so that it never blocks.
+        char drained[4096];
+        int status = 0;
+        bool ended = false;
+        for (pollfd p{terminal, POLLIN, 0}; !ended && std::chrono::steady_clock::now() < deadline;) {
+            if (poll(&p, 1, 50) > 0 && read(terminal, drained, sizeof drained) < 0) usleep(50000);
+            ended = waitpid(child, &status, WNOHANG) == child;
+        }
+        if (!ended) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+        close(terminal);
+        const std::vector<std::string> left = listDir(dir.path);
+        interrupted = left == std::vector<std::string>{"in.wav"};
+        if (!interrupted) {
+            ASSERT_EQ(left, (std::vector<std::string>{"in.wav", "out.wav"})) << "attempt " << attempt;
+        }
+    }
+    EXPECT_TRUE(interrupted) << "no run was interrupted while it wrote";
     std::system("wineserver -k");
 }
 
