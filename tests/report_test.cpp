@@ -277,21 +277,36 @@ TEST(Report, FileNamesArePrintedByteForByteAndNeverAsFormats) {
     EXPECT_EQ(missing.err, sjis(" gone %s.wavをオープンできません.\n"));
 }
 
+// The velto.exe that VELTO_WINDOWS_EXE names, with wine made ready to run it: its own prefix
+// beside it, quiet, the arguments and file names read as UTF-8 whatever the locale of the
+// test run, and a wine server started apart (or already running), so that it holds no pipe
+// of ours. Null when none is named.
+const char* windowsExe() {
+    const char* exe = std::getenv("VELTO_WINDOWS_EXE");
+    if (exe == nullptr) return nullptr;
+    const fs::path prefix = fs::absolute(fs::path(exe)).parent_path() / "wine-prefix";
+    setenv("WINEPREFIX", prefix.c_str(), 0);
+    setenv("WINEDEBUG", "-all", 1);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    std::system("wineserver -p </dev/null >/dev/null 2>&1");
+    return exe;
+}
+
+// Stops the wine server when a test ends.
+struct WineServerStop {
+    WineServerStop() = default;
+    WineServerStop(const WineServerStop&) = delete;
+    WineServerStop& operator=(const WineServerStop&) = delete;
+    ~WineServerStop() { std::system("wineserver -k"); }
+};
+
 // The Windows build, run under wine, against this build: for every case above and the ways an
 // output can fail, the same status and files, and the same console bytes but that each line
 // feed is CR LF and a file name is shown in CP932. Set VELTO_WINDOWS_EXE to a velto.exe.
 TEST(Report, TheWindowsBuildUnderWineMatchesThisBuild) {
-    const char* exe = std::getenv("VELTO_WINDOWS_EXE");
+    const char* exe = windowsExe();
     if (exe == nullptr) GTEST_SKIP() << "no VELTO_WINDOWS_EXE to compare";
-    const fs::path prefix = fs::absolute(fs::path(exe)).parent_path() / "wine-prefix";
-    setenv("WINEPREFIX", prefix.c_str(), 0);
-    setenv("WINEDEBUG", "-all", 1);
-    // wine reads the arguments and file names in the locale's encoding: UTF-8 whatever the
-    // locale of the test run.
-    setenv("LC_ALL", "C.UTF-8", 1);
-    // The wine server outlives its first client: started apart (or already running), it holds
-    // no pipe of ours.
-    std::system("wineserver -p </dev/null >/dev/null 2>&1");
+    WineServerStop stop;
     const bool root = geteuid() == 0;
 
     struct Row {
@@ -343,12 +358,11 @@ TEST(Report, TheWindowsBuildUnderWineMatchesThisBuild) {
         ScratchDir wineDir;
         RunOptions native{.workDir = nativeDir.path};
         RunOptions wine{.workDir = wineDir.path};
-        bool made = true;
         for (const auto& [name, bytes] : row.files) {
             writeFile(nativeDir / name, bytes);
             writeFile(wineDir / name, bytes);
         }
-        made = row.setup(nativeDir.path, native) && row.setup(wineDir.path, wine);
+        const bool made = row.setup(nativeDir.path, native) && row.setup(wineDir.path, wine);
         wine.user = -1;
         RunResult n;
         RunResult w;
@@ -386,19 +400,15 @@ TEST(Report, TheWindowsBuildUnderWineMatchesThisBuild) {
         EXPECT_EQ(sizes(wineFiles), sizes(nativeFiles));
         EXPECT_TRUE(wineFiles == nativeFiles) << "the files differ in their bytes";
     }
-    std::system("wineserver -k");
 }
 
 // Ctrl-C in the console of velto.exe while it writes its output: the temporary file goes and
 // the output name is left as it was. wine gives the program a console on a terminal, so the
 // run gets a pseudo-terminal and the interrupt is typed into it as a user would.
 TEST(Report, CtrlCUnderWineRemovesTheTemporaryFile) {
-    const char* exe = std::getenv("VELTO_WINDOWS_EXE");
+    const char* exe = windowsExe();
     if (exe == nullptr) GTEST_SKIP() << "no VELTO_WINDOWS_EXE to run";
-    const fs::path prefix = fs::absolute(fs::path(exe)).parent_path() / "wine-prefix";
-    setenv("WINEPREFIX", prefix.c_str(), 0);
-    setenv("WINEDEBUG", "-all", 1);
-    std::system("wineserver -p </dev/null >/dev/null 2>&1");
+    WineServerStop stop;
     ScratchDir dir;
     // Large enough that the write takes a good part of a second after the file appears.
     writeFile(dir / "in.wav", canonicalWav(kCanonical, std::string(200u << 20, '\x11')));
@@ -443,7 +453,6 @@ TEST(Report, CtrlCUnderWineRemovesTheTemporaryFile) {
         }
     }
     EXPECT_TRUE(interrupted) << "no run was interrupted while it wrote";
-    std::system("wineserver -k");
 }
 
 }  // namespace

@@ -270,16 +270,21 @@ void syncDirectory(int dirFd) {
     close(fd);
 }
 
-// Writes all of `size` bytes at `offset`; false on any failure.
-bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
-    while (size > 0) {
-        const ssize_t n = pwrite(fd, data, std::min<std::size_t>(size, kDirectPiece), offset);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += n;
+// Writes `size` bytes at `offset`, in pieces; returns how many were written before the first
+// failure (errno tells which), all of them when none failed.
+std::size_t writeAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pwrite(fd, data + done, std::min(size - done, kDirectPiece),
+                                 offset + static_cast<off_t>(done));
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
     }
-    return true;
+    return done;
+}
+
+bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    return writeAt(fd, data, size, offset) == size;
 }
 
 // The alignment that direct writes to the file need in memory and in the file, or 0 where the
@@ -303,17 +308,9 @@ std::size_t directAlignment(int fd) {
 int writeDirect(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) return 0;
-    int result = 1;
-    for (std::size_t done = 0; done < size && result == 1;) {
-        const std::size_t piece = std::min(size - done, kDirectPiece);
-        const ssize_t n = pwrite(fd, data + done, piece, offset + static_cast<off_t>(done));
-        if (n == static_cast<ssize_t>(piece)) {
-            done += piece;
-        } else {
-            // A refusal comes with the first write; a short or failed write later is a failure.
-            result = n < 0 && errno == EINVAL && done == 0 ? 0 : -1;
-        }
-    }
+    const std::size_t done = writeAt(fd, data, size, offset);
+    // A refusal comes with the first write; a short or failed write later is a failure.
+    const int result = done == size ? 1 : done == 0 && errno == EINVAL ? 0 : -1;
     fcntl(fd, F_SETFL, flags);
     return result;
 }
@@ -325,12 +322,14 @@ bool outputWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t si
     const int fd = fileno(stream);
     const off_t start = std::fflush(stream) == 0 ? ftello(stream) : -1;
     const std::size_t align = start >= 0 && isRegular(fd) ? directAlignment(fd) : 0;
-    const auto end = static_cast<off_t>(start + static_cast<off_t>(size));
-    const off_t middle = align == 0 ? 0 : (start + static_cast<off_t>(align) - 1) / static_cast<off_t>(align) * static_cast<off_t>(align);
-    const off_t tail = align == 0 ? 0 : end / static_cast<off_t>(align) * static_cast<off_t>(align);
+    if (align == 0) return std::fwrite(data, size, 1, stream) == 1;
+    // The file's whole blocks from `middle` to `tail` go direct; the ends before and after.
+    const auto block = static_cast<off_t>(align);
+    const off_t end = start + static_cast<off_t>(size);
+    const off_t middle = (start + block - 1) / block * block;
+    const off_t tail = end / block * block;
     const std::uint8_t* bulk = data + (middle - start);
-    if (align == 0 || tail - middle < static_cast<off_t>(kDirectMinimum) ||
-        reinterpret_cast<std::uintptr_t>(bulk) % align != 0) {
+    if (tail - middle < static_cast<off_t>(kDirectMinimum) || reinterpret_cast<std::uintptr_t>(bulk) % align != 0) {
         return std::fwrite(data, size, 1, stream) == 1;
     }
     bool ok = writeAllAt(fd, data, static_cast<std::size_t>(middle - start), start);

@@ -55,8 +55,8 @@ std::wstring directoryOf(const std::wstring& path) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Makes a new file with a name of its own beside the output; INVALID_HANDLE_VALUE when none
-// can be made there.
+// Makes a new file with a name of its own beside the output; INVALID_HANDLE_VALUE, with `name`
+// left empty, when none can be made there.
 HANDLE createTemporary(const std::wstring& directory, std::wstring& name) {
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -68,8 +68,10 @@ HANDLE createTemporary(const std::wstring& directory, std::wstring& name) {
         // DELETE access and FILE_SHARE_DELETE let the file be moved or removed while it is open.
         const HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr, CREATE_NEW,
                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+        if (h != INVALID_HANDLE_VALUE) return h;
+        if (GetLastError() != ERROR_FILE_EXISTS) break;
     }
+    name.clear();
     return INVALID_HANDLE_VALUE;
 }
 
@@ -158,7 +160,6 @@ OutputOpenResult outputOpen(const char* path, std::uint64_t size, OutputFile& ou
     } else if (exists) {
         // No temporary file can be made here: the file itself is rewritten, once it is sure
         // to have room for every byte.
-        state.temporary.clear();
         h = CreateFileW(state.target.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) return OutputOpenResult::kCannotOpen;
@@ -169,7 +170,6 @@ OutputOpenResult outputOpen(const char* path, std::uint64_t size, OutputFile& ou
         state.kind = Kind::kRewritten;
     } else {
         // Nor, most likely, a new file; where one can be, it goes if the run does not finish.
-        state.temporary.clear();
         h = CreateFileW(state.target.c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) return OutputOpenResult::kCannotOpen;
