@@ -2,7 +2,7 @@
 # Times whole conversions in a directory of your choice (tmpfs, a disk, ...), beside what the
 # same bytes cost to copy durably, and a batch of short clips converted one process each.
 #
-#     bench/whole_run.sh [-b BUILD_DIR] [-r RUNS] [-s "SIZES_MIB"] [-n CLIPS] [-f FRAMES] [-k] DIR
+#     bench/whole_run.sh [-b BUILD_DIR] [-r RUNS] [-s "SIZES_MIB"] [-n CLIPS] [-f FRAMES] [-p SECONDS] [-q] [-a BUILD_DIR] [-k] DIR
 #
 #   -b  where velto and velto-tone are built (default: build)
 #   -r  measured runs of each command (default 7), after one warm-up round
@@ -10,40 +10,55 @@
 #   -n  clips in the batch (default 1000; 0 for no batch)
 #   -f  stereo frames in each clip of the batch (default 1024: 4 KiB of samples; 0 for a
 #       44-byte file, the header alone, which shows the cost of starting the program)
+#   -p  seconds of rest before each timed command (default 0)
+#   -q  run each command's runs in a row, as a folder of recordings is converted, instead of
+#       alternating the commands run by run
+#   -a  also time the velto built there, as "velto-a" (an earlier build, to compare with)
 #   -k  keep going when DIR lacks room for 3 copies of the largest clip (default: stop)
 #
 # Large clips: velto (`velto in out`), the durable floor (`cat in > out` then `sync out`, and
 # `dd bs=1M conv=fsync`), and, where sox is installed, `sox in out vol -1` (a peer that makes a
 # per-sample pass, and does not sync; its output is synced after its timing, before the next
 # command starts). Commands alternate within each round, and each round starts with the next
-# one, so that a drift of the machine, and what one command leaves the next (memory to be
-# handed back by a virtual machine's host, dirty pages), hit them all alike. Each line shows
-# the median wall time, the spread (lowest and highest run), the median CPU time and peak
-# memory, and the ratio to the durable floor (the faster of the two durable copies).
+# one, so that a drift of the machine hits them all alike; with -q each command instead runs
+# its runs in a row, so that each starts from what the same command left. Before each timed
+# command the last output is removed and the removal committed (freeing a gigabyte costs a
+# journal commit and, on a file system mounted with discard, a discard of every freed block,
+# which would otherwise land in whichever command syncs next), then the machine rests -p
+# seconds. What one command leaves the next matters on a virtual machine that hands its free
+# memory back to its host: velto's buffer is fresh memory unless what was freed just before
+# was a buffer like it. Each line shows the median wall time, the spread (lowest and highest
+# run), the median CPU time and peak memory, and the ratio to the durable floor (the faster of
+# the two durable copies).
 #
 # Batch: CLIPS clips of FRAMES frames, each converted by its own process: velto, `cat`
 # (plain copy), `cat` then `sync` of each file, and sox; milliseconds per file.
 set -euo pipefail
 
-build=build runs=7 sizes="16 256 1024" clips=1000 frames=1024 keep=0
-while getopts "b:r:s:n:f:k" opt; do
+build=build runs=7 sizes="16 256 1024" clips=1000 frames=1024 rest=0 in_sequence=0 other= keep=0
+while getopts "b:r:s:n:f:p:qa:k" opt; do
   case $opt in
     b) build=$OPTARG ;; r) runs=$OPTARG ;; s) sizes=$OPTARG ;; n) clips=$OPTARG ;; f) frames=$OPTARG ;;
-    k) keep=1 ;; *) sed -n '2,12p' "$0" >&2; exit 2 ;;
+    p) rest=$OPTARG ;; q) in_sequence=1 ;; a) other=$OPTARG ;;
+    k) keep=1 ;; *) sed -n '2,16p' "$0" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
-[ $# -eq 1 ] || { sed -n '2,12p' "$0" >&2; exit 2; }
+[ $# -eq 1 ] || { sed -n '2,16p' "$0" >&2; exit 2; }
 velto=$(realpath "$build/velto")
 tone=$(realpath "$build/velto-tone")
 [ -x "$velto" ] && [ -x "$tone" ] || { echo "build velto first: cmake --build $build --target velto velto-tone" >&2; exit 1; }
 command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
+if [ -n "$other" ]; then
+  velto_a=$(realpath "$other/velto")
+  [ -x "$velto_a" ] || { echo "no velto in $other" >&2; exit 1; }
+fi
 have_sox=0; command -v sox >/dev/null && have_sox=1
 
 work=$(mktemp -d "$1/velto-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-echo "in $work ($(df -T . | awk 'NR == 2 { print $2 }')), $(nproc) cores"
+echo "in $work ($(df -T . | awk 'NR == 2 { print $2 }')), $(nproc) cores, commands $( ((in_sequence)) && echo "each in a row" || echo alternating), ${rest} s of rest before each"
 
 # Runs one command, appending "wall cpu rss_kib" to the file $2.
 measure() {  # command-name result-file args...
@@ -51,6 +66,7 @@ measure() {  # command-name result-file args...
   local start=$EPOCHREALTIME
   case $name in
     velto) /usr/bin/time -f '%U %S %M' -o t.txt "$velto" "$@" >/dev/null 2>&1 ;;
+    velto-a) /usr/bin/time -f '%U %S %M' -o t.txt "$velto_a" "$@" >/dev/null 2>&1 ;;
     cat+sync) /usr/bin/time -f '%U %S %M' -o t.txt sh -c 'cat "$1" > "$2" && sync "$2"' sh "$@" ;;
     dd) /usr/bin/time -f '%U %S %M' -o t.txt dd if="$1" of="$2" bs=1M conv=fsync status=none ;;
     sox) /usr/bin/time -f '%U %S %M' -o t.txt sox "$1" "$2" vol -1 ;;
@@ -76,14 +92,17 @@ for mib in $sizes; do
     ((keep)) && continue || exit 1
   fi
   "$tone" in.wav "$(awk -v m="$mib" 'BEGIN { print m * 1048576 / 176400 }')"
-  tools=(velto cat+sync dd); ((have_sox)) && tools+=(sox)
+  tools=(velto cat+sync dd); [ -n "$other" ] && tools+=(velto-a); ((have_sox)) && tools+=(sox)
   rm -f ./*.times
-  for ((i = 0; i <= runs; i++)); do
-    for ((j = 0; j < ${#tools[@]}; j++)); do
-      t=${tools[$(((i + j) % ${#tools[@]}))]}
-      rm -f out.wav
-      if ((i == 0)); then measure "$t" warm.times in.wav out.wav; else measure "$t" "$t.times" in.wav out.wav; fi
-    done
+  n=${#tools[@]}
+  for ((k = 0; k < (runs + 1) * n; k++)); do
+    if ((in_sequence)); then
+      i=$((k % (runs + 1))) t=${tools[$((k / (runs + 1)))]}
+    else
+      i=$((k / n)) t=${tools[$(((k / n + k % n) % n))]}
+    fi
+    rm -f out.wav && sync -f . && sleep "$rest"
+    if ((i == 0)); then measure "$t" warm.times in.wav out.wav; else measure "$t" "$t.times" in.wav out.wav; fi
   done
   rm -f out.wav in.wav
   floor=$( (stats 1 cat+sync.times; stats 1 dd.times) | awk 'NR == 1 || $1 < m { m = $1 } END { print m }')
@@ -116,7 +135,7 @@ if ((clips > 0)); then
   for ((i = 0; i <= runs; i++)); do
     for ((j = 0; j < ${#tools[@]}; j++)); do
       t=${tools[$(((i + j) % ${#tools[@]}))]}
-      rm -f outs/*
+      rm -f outs/* && sync -f . && sleep "$rest"
       if ((i == 0)); then batch "$t" >/dev/null; else batch "$t" >> "$t.batch"; fi
     done
   done
