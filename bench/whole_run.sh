@@ -12,24 +12,24 @@
 #       44-byte file, the header alone, which shows the cost of starting the program)
 #   -p  seconds of rest before each timed command (default 0)
 #   -q  run each command's runs in a row, as a folder of recordings is converted, instead of
-#       alternating the commands run by run
+#       once a round in a shuffled order
 #   -a  also time the velto built there, as "velto-a" (an earlier build, to compare with)
 #   -k  keep going when DIR lacks room for 3 copies of the largest clip (default: stop)
 #
 # Large clips: velto (`velto in out`), the durable floor (`cat in > out` then `sync out`, and
 # `dd bs=1M conv=fsync`), and, where sox is installed, `sox in out vol -1` (a peer that makes a
 # per-sample pass, and does not sync; its output is synced after its timing, before the next
-# command starts). Commands alternate within each round, and each round starts with the next
-# one, so that a drift of the machine hits them all alike; with -q each command instead runs
-# its runs in a row, so that each starts from what the same command left. Before each timed
-# command the last output is removed and the removal committed (freeing a gigabyte costs a
-# journal commit and, on a file system mounted with discard, a discard of every freed block,
-# which would otherwise land in whichever command syncs next), then the machine rests -p
-# seconds. What one command leaves the next matters on a virtual machine that hands its free
-# memory back to its host: velto's buffer is fresh memory unless what was freed just before
-# was a buffer like it. Each line shows the median wall time, the spread (lowest and highest
-# run), the median CPU time and peak memory, and the ratio to the durable floor (the faster of
-# the two durable copies).
+# command starts). Each round runs the commands once, in an order shuffled afresh, so that a
+# drift of the machine, and what one command leaves the next, fall on all of them alike; with
+# -q each command instead runs its runs in a row, so that each starts from what the same
+# command left. Before each timed command the last output is removed and the removal
+# committed (freeing a gigabyte costs a journal commit and, on a file system mounted with
+# discard, a discard of every freed block, which would otherwise land in whichever command
+# syncs next), then the machine rests -p seconds. What one command leaves the next matters on
+# a virtual machine that hands its free memory back to its host: velto's buffer is fresh
+# memory unless what was freed just before was a buffer like it. Each line shows the median
+# wall time, the spread (lowest and highest run), the median CPU time and peak memory, and the
+# ratio to the durable floor (the faster of the two durable copies).
 #
 # Batch: CLIPS clips of FRAMES frames, each converted by its own process: velto, `cat`
 # (plain copy), `cat` then `sync` of each file, and sox; milliseconds per file.
@@ -58,7 +58,7 @@ have_sox=0; command -v sox >/dev/null && have_sox=1
 work=$(mktemp -d "$1/velto-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-echo "in $work ($(df -T . | awk 'NR == 2 { print $2 }')), $(nproc) cores, commands $( ((in_sequence)) && echo "each in a row" || echo alternating), ${rest} s of rest before each"
+echo "in $work ($(df -T . | awk 'NR == 2 { print $2 }')), $(nproc) cores, commands $( ((in_sequence)) && echo "each in a row" || echo "shuffled each round"), ${rest} s of rest before each"
 
 # Runs one command, appending "wall cpu rss_kib" to the file $2.
 measure() {  # command-name result-file args...
@@ -94,15 +94,15 @@ for mib in $sizes; do
   "$tone" in.wav "$(awk -v m="$mib" 'BEGIN { print m * 1048576 / 176400 }')"
   tools=(velto cat+sync dd); [ -n "$other" ] && tools+=(velto-a); ((have_sox)) && tools+=(sox)
   rm -f ./*.times
-  n=${#tools[@]}
-  for ((k = 0; k < (runs + 1) * n; k++)); do
-    if ((in_sequence)); then
-      i=$((k % (runs + 1))) t=${tools[$((k / (runs + 1)))]}
-    else
-      i=$((k / n)) t=${tools[$(((k / n + k % n) % n))]}
-    fi
-    rm -f out.wav && sync -f . && sleep "$rest"
-    if ((i == 0)); then measure "$t" warm.times in.wav out.wav; else measure "$t" "$t.times" in.wav out.wav; fi
+  for ((i = 0; i <= runs; i++)); do
+    if ((in_sequence)); then order=("${tools[@]}"); else mapfile -t order < <(printf '%s\n' "${tools[@]}" | shuf); fi
+    for t in "${order[@]}"; do
+      for ((k = 0; k <= runs * in_sequence; k++)); do
+        rm -f out.wav && sync -f . && sleep "$rest"
+        if ((i + k == 0)); then measure "$t" warm.times in.wav out.wav; else measure "$t" "$t.times" in.wav out.wav; fi
+      done
+    done
+    ((in_sequence)) && break
   done
   rm -f out.wav in.wav
   floor=$( (stats 1 cat+sync.times; stats 1 dd.times) | awk 'NR == 1 || $1 < m { m = $1 } END { print m }')
