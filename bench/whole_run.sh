@@ -32,7 +32,8 @@
 # ratio to the durable floor (the faster of the two durable copies).
 #
 # Batch: CLIPS clips of FRAMES frames, each converted by its own process: velto, `cat`
-# (plain copy), `cat` then `sync` of each file, and sox; milliseconds per file.
+# (plain copy), `cat` then `sync` of each file, and sox, in rounds shuffled as above;
+# milliseconds per file.
 set -euo pipefail
 
 build=build runs=7 sizes="16 256 1024" clips=1000 frames=1024 rest=0 in_sequence=0 other= keep=0
@@ -78,6 +79,9 @@ measure() {  # command-name result-file args...
   sync "$2"
 }
 
+# Prints the commands in "${tools[@]}" one a line, in a fresh shuffled order.
+shuffled() { printf '%s\n' "${tools[@]}" | shuf; }
+
 # Prints "median lowest highest" of column $1 of file $2.
 stats() {
   sort -g -k"$1","$1" "$2" | awk -v c="$1" '{ v[NR] = $c }
@@ -95,7 +99,7 @@ for mib in $sizes; do
   tools=(velto cat+sync dd); [ -n "$other" ] && tools+=(velto-a); ((have_sox)) && tools+=(sox)
   rm -f ./*.times
   for ((i = 0; i <= runs; i++)); do
-    if ((in_sequence)); then order=("${tools[@]}"); else mapfile -t order < <(printf '%s\n' "${tools[@]}" | shuf); fi
+    if ((in_sequence)); then order=("${tools[@]}"); else mapfile -t order < <(shuffled); fi
     for t in "${order[@]}"; do
       for ((k = 0; k <= runs * in_sequence; k++)); do
         rm -f out.wav && sync -f . && sleep "$rest"
@@ -133,8 +137,8 @@ if ((clips > 0)); then
   tools=(velto cat cat+sync); ((have_sox)) && tools+=(sox)
   rm -f ./*.batch
   for ((i = 0; i <= runs; i++)); do
-    for ((j = 0; j < ${#tools[@]}; j++)); do
-      t=${tools[$(((i + j) % ${#tools[@]}))]}
+    mapfile -t order < <(shuffled)
+    for t in "${order[@]}"; do
       rm -f outs/* && sync -f . && sleep "$rest"
       if ((i == 0)); then batch "$t" >/dev/null; else batch "$t" >> "$t.batch"; fi
     done

@@ -18,7 +18,7 @@
 namespace {
 
 // Writes go out in pieces of at most this many bytes.
-constexpr std::size_t kDirectPiece = std::size_t{64} << 20;
+constexpr std::size_t kWritePiece = std::size_t{64} << 20;
 // Direct writes are only worth their setting up for at least this many aligned bytes.
 constexpr std::size_t kDirectMinimum = std::size_t{512} << 10;
 
@@ -275,7 +275,7 @@ void syncDirectory(int dirFd) {
 std::size_t writeAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = pwrite(fd, data + done, std::min(size - done, kDirectPiece),
+        const ssize_t n = pwrite(fd, data + done, std::min(size - done, kWritePiece),
                                  offset + static_cast<off_t>(done));
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);

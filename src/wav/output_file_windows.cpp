@@ -121,7 +121,6 @@ struct OutputState {
     Kind kind = Kind::kDirect;
     std::wstring target;     // the output name
     std::wstring temporary;  // the temporary file, while there is one
-    std::uint64_t size = 0;  // the bytes the output will hold
 };
 
 void OutputStateDelete::operator()(OutputState* state) const noexcept { delete state; }
@@ -133,7 +132,6 @@ OutputFile::~OutputFile() {
 OutputOpenResult outputOpen(const char* path, std::uint64_t size, OutputFile& out) {
     out.state.reset(new OutputState);
     OutputState& state = *out.state;
-    state.size = size;
     state.target = wideFromUtf8(path);
     if (state.target.empty() || isSeparator(state.target.back())) return OutputOpenResult::kCannotOpen;
 
