@@ -1,4 +1,4 @@
-#include "app/process.h"
+#include "sys/process.h"
 #include "app/run.h"
 
 int main(int argc, char* argv[]) {

@@ -1,9 +1,9 @@
 #include <string>
 #include <vector>
 
-#include "app/process.h"
+#include "sys/process.h"
 #include "app/run.h"
-#include "text/utf16_windows.h"
+#include "sys/utf16_windows.h"
 
 // The arguments are taken as UTF-16, so that any file name works whatever the system's code
 // page, and passed on as UTF-8.

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "text/console.h"
+#include "sys/console.h"
 #include "text/messages.h"
 #include "wav/wav_info.h"
 #include "wav/wav_read.h"

@@ -1,7 +1,6 @@
 #include "wav/wav_info.h"
 
-#include "wav/sample_memory.h"
-#include "wav/wav_write.h"
+#include "sys/sample_memory.h"
 
 void WavBufferFree::operator()(std::uint8_t* p) const noexcept { sampleMemoryFree(p - offset); }
 

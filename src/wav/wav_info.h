@@ -14,6 +14,10 @@ struct WavBufferFree {
 };
 using WavBuffer = std::unique_ptr<std::uint8_t[], WavBufferFree>;
 
+// Bytes in the canonical header that every output file starts with: RIFF header, a 16-byte
+// format chunk and the data chunk's header.
+inline constexpr std::int32_t kWavHeaderSize = 44;
+
 // One clip: four fields of its format chunk, the length of its sample data, and the data.
 // Samples are interleaved by frame, little-endian; 16-bit samples are two's complement.
 struct WavInfo {

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <memory>
 
-#include "text/console.h"
+#include "sys/console.h"
 #include "text/messages.h"
-#include "wav/input_file.h"
+#include "sys/input_file.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <limits>
 
 #include "scramble/scramble.h"
-#include "text/console.h"
+#include "sys/console.h"
 #include "text/messages.h"
-#include "wav/output_file.h"
+#include "sys/output_file.h"
 
 namespace {
 

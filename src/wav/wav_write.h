@@ -6,8 +6,6 @@
 
 #include "wav/wav_info.h"
 
-inline constexpr std::int32_t kWavHeaderSize = 44;
-
 // Writes `info` to `path`: the header, then the scrambled samples. The file takes the output
 // name only when complete; on failure whatever stood there is left as it was. Returns 0 on
 // success and -1 on failure, after writing its own messages.

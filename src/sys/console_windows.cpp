@@ -1,6 +1,6 @@
-#include "text/console.h"
+#include "sys/console.h"
 
-#include "text/utf16_windows.h"
+#include "sys/utf16_windows.h"
 
 namespace {
 

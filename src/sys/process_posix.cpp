@@ -1,11 +1,11 @@
-#include "app/process.h"
+#include "sys/process.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
 
-#include "wav/output_file.h"
+#include "sys/output_file.h"
 
 void veltoPrepareProcess() {
     for (int fd = 0; fd <= 2; ++fd) {

@@ -1,4 +1,4 @@
-#include "wav/input_file.h"
+#include "sys/input_file.h"
 
 #include <io.h>
 #include <windows.h>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "text/utf16_windows.h"
+#include "sys/utf16_windows.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "wav/input_file.h"
+#include "sys/input_file.h"
 
 #include <sys/stat.h>
 

@@ -1,3 +1,3 @@
-#include "text/console.h"
+#include "sys/console.h"
 
 std::string consoleName(const char* path) { return path; }

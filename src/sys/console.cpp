@@ -1,4 +1,4 @@
-#include "text/console.h"
+#include "sys/console.h"
 
 #include <cstdarg>
 

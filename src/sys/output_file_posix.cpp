@@ -1,7 +1,7 @@
 // The output file on POSIX systems. Everything is done relative to a descriptor of the
 // output's directory (openat, renameat, linkat), so that any path the system accepts works,
 // however deep, and no full path is ever built.
-#include "wav/output_file.h"
+#include "sys/output_file.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

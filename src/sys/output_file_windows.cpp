@@ -1,4 +1,4 @@
-#include "wav/output_file.h"
+#include "sys/output_file.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "text/utf16_windows.h"
+#include "sys/utf16_windows.h"
 
 namespace {
 

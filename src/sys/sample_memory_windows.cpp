@@ -1,4 +1,4 @@
-#include "wav/sample_memory.h"
+#include "sys/sample_memory.h"
 
 #include <cstdlib>
 

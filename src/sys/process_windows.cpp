@@ -1,4 +1,4 @@
-#include "app/process.h"
+#include "sys/process.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "wav/output_file.h"
+#include "sys/output_file.h"
 
 void veltoPrepareProcess() {
     // A missing drive or an empty card reader is an error to report, not a dialog box.
