@@ -5,7 +5,8 @@
 #include <cstdio>
 
 // Opens `path` (in the platform's own encoding for file names: bytes on POSIX, UTF-8 on
-// Windows) for reading bytes; null when it cannot be opened.
+// Windows) for reading bytes; null when it cannot be opened. A file that another run is
+// rewriting in place is opened once that run has finished with it.
 std::FILE* inputFileOpen(const char* path);
 
 // True for input that can seek: a regular file or a block device. Pipes, FIFOs and character

@@ -4,7 +4,19 @@
 
 #include <limits>
 
-std::FILE* inputFileOpen(const char* path) { return std::fopen(path, "rb"); }
+#include "sys/fs_features.h"
+
+std::FILE* inputFileOpen(const char* path) {
+    std::FILE* stream = std::fopen(path, "rb");
+    // Another run that rewrites this file in place holds it locked until it is whole again.
+    struct stat st {};
+    if (stream != nullptr && fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) &&
+        fsLockWait(fileno(stream), false) != 0) {
+        std::fclose(stream);
+        return nullptr;
+    }
+    return stream;
+}
 
 bool inputFileSeekable(std::FILE* stream) {
     struct stat st {};

@@ -1,20 +1,19 @@
-// Creating an output file so that nothing is lost when writing it fails.
+// Creating an output file so that exit status 0 means a complete file under the output name,
+// and a failure leaves that name as it was.
 //
 // The bytes go to a temporary file in the output's directory, which takes the output's name
-// only once it is complete and on disk. Where the system has unnamed temporary files, it has
-// no name at all until then, so that even a killed run leaves nothing behind. Until the end,
-// whatever stood under the output name - the input itself, for an in-place conversion - is
-// left as it was.
+// only once it is complete and on disk, with the attributes of the file it replaces. Until
+// then, whatever stood under the output name - the input itself, for an in-place conversion -
+// is left as it was; a failure removes the temporary file.
 //
-// Only where no temporary file can be made beside an existing file, or it cannot take the
-// file's name (a directory the user may not write, no inode left, a sticky directory, a file
-// mounted over), is the file itself rewritten: the space for the whole output is reserved
-// first, so that the write cannot run out of room, and the file is left as it was when that
-// reservation fails. A file that did not exist before and was not completed is removed.
+// Only where no temporary file can be made beside an existing file is the file itself
+// rewritten: its space is reserved first, on file systems where a reservation is a promise,
+// and the file is left as it was when that cannot be done. A failing disk in the middle of
+// that rewrite is the one failure that can leave the file part converted. A file that did not
+// exist before and was not completed is removed.
 //
-// A replaced file keeps its permission bits, setuid, setgid and sticky included, and its owner
-// where that can be kept; a symbolic link is followed and stays a link, and the temporary file
-// is made beside the file it names. Devices and FIFOs are opened and written directly.
+// Symbolic links are followed as the system follows them, refusing what it refuses; devices,
+// FIFOs and pipes named by a path are written as they are.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +21,7 @@
 #include <cstdio>
 #include <memory>
 
-// What the platform keeps about the file being written.
+// How the output is being made; kept by output_file.cpp.
 struct OutputState;
 struct OutputStateDelete {
     void operator()(OutputState* state) const noexcept;
@@ -41,8 +40,8 @@ struct OutputFile {
 enum class OutputOpenResult {
     kOpened,
     kCannotOpen,  // the output cannot be created or written (a directory, no such directory,
-                  // permission refused, an empty name)
-    kNoRoom,      // the file would have to be rewritten and its space cannot be reserved; it
+                  // permission refused, a link that may not be followed, an empty name)
+    kNoRoom,      // the file would have to be rewritten and its space cannot be promised; it
                   // is left as it was
 };
 
@@ -50,20 +49,18 @@ enum class OutputOpenResult {
 OutputOpenResult outputOpen(const char* path, std::uint64_t size, OutputFile& out);
 
 // Writes `size` bytes at the stream's position and moves past them; true when all were
-// written. Where the file system can, the bulk of a large write goes from memory straight to
-// the disk, without a copy in the page cache that the final sync would then have to write
-// back; the unaligned ends, and everything on other files, go the usual way.
+// written, and false as soon as anything written to the stream so far has failed.
 bool outputWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size);
 
-// Flushes and syncs the file, gives it the output's name and closes it. Returns 0, or -1 when
-// any of it failed; whatever stood under the output name is then as it was (except where the
-// file itself was being rewritten), and no temporary file is left.
+// Checks every byte written, gives the file the output's name and makes both durable. Returns 0
+// only for a complete file under the output name; -1 otherwise, with the name as it was
+// (except after a direct rewrite had begun, and where the name was given but could not be
+// made durable).
 int outputCommit(OutputFile& out);
 
 // Closes the file and removes what the run created, leaving the output name untouched.
 void outputAbandon(OutputFile& out);
 
-// Makes an interrupt, hang-up or termination signal remove the temporary file being written
-// before the process ends. Signals the caller ignores (nohup) stay ignored. Call once at
-// start-up.
+// Makes an interrupt, hang-up or termination signal remove the file being written before the
+// process ends. Signals the caller ignores (nohup) stay ignored. Call once at start-up.
 void outputRemoveOnSignals();

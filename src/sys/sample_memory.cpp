@@ -1,8 +1,10 @@
+// Sample memory where nothing is known of how the system writes files best (Windows, and POSIX
+// systems other than Linux): the plain heap. The output goes through the C library's buffer
+// there, so the samples need no alignment.
 #include "sys/sample_memory.h"
 
 #include <cstdlib>
 
-// The output is written through the C library's buffer, so the samples need no alignment.
 std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t, bool, std::size_t& offset) {
     offset = 0;
     return static_cast<std::uint8_t*>(std::malloc(size));

@@ -1,3 +1,5 @@
+// Linux: large sample buffers start where the output file's pages do, on transparent huge
+// pages, faulted in by another thread ahead of the read that fills them.
 #include "sys/sample_memory.h"
 
 #include <sys/mman.h>
@@ -17,12 +19,6 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kPageAligned = std::size_t{512} << 10;
 constexpr std::size_t kPage = 4096;
 
-#ifdef MADV_POPULATE_WRITE
-constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
-#else
-constexpr int kPopulateWrite = 23;  // Linux 5.14; older kernels refuse it, and nothing is done
-#endif
-
 // The block whose pages are being made ready ahead of the read that fills it, and the thread
 // doing it. One at a time: a clip has one buffer.
 std::thread gPopulating;
@@ -35,7 +31,7 @@ std::uint8_t* gPopulatingBlock = nullptr;
 // at the first refusal (an old kernel, a memory limit): the read then faults the rest itself.
 void populate(std::uint8_t* block, std::size_t size) {
     for (std::size_t at = 0; at < size; at += kHugePage) {
-        if (madvise(block + at, std::min(kHugePage, size - at), kPopulateWrite) != 0) return;
+        if (madvise(block + at, std::min(kHugePage, size - at), MADV_POPULATE_WRITE) != 0) return;
     }
 }
 
