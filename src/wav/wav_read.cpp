@@ -73,7 +73,7 @@ long long bytesLeft(const WavInput& input) {
 // Loads the body of a data chunk whose header has just been read. Returns 0 or -1.
 int readDataChunk(WavInput& input, std::uint32_t length, WavInfo& info) {
     info.dataLength = length;
-    say(stderr, msg::kDataLength.c_str(), static_cast<unsigned long>(length));
+    printMessage(stderr, msg::kDataLength.c_str(), static_cast<unsigned long>(length));
     // Only the last data chunk is kept: an earlier one's buffer goes before the next is taken.
     info.data.reset();
     if (length == 0) return 0;
@@ -82,16 +82,16 @@ int readDataChunk(WavInput& input, std::uint32_t length, WavInfo& info) {
     // bytes arrive, so memory follows what is actually delivered.
     const long long left = bytesLeft(input);
     if (left >= 0 && length > left) {
-        say(stderr, msg::kReadFailed.c_str());
+        printMessage(stderr, msg::kReadFailed.c_str());
         return -1;
     }
     info.data = wavBufferAllocate(length, left >= 0);
     if (!info.data) {
-        say(stderr, msg::kNoMemory.c_str());
+        printMessage(stderr, msg::kNoMemory.c_str());
         return -1;
     }
     if (inputRead(input, info.data.get(), length) != length) {
-        say(stderr, msg::kReadFailed.c_str());
+        printMessage(stderr, msg::kReadFailed.c_str());
         info.data.reset();
         return -1;
     }
@@ -121,7 +121,7 @@ void reportPlayingTime(const WavInfo& info) {
     const double seconds =
         rate == 0 ? 0.0
                   : static_cast<double>(static_cast<long double>(info.dataLength) / rate);
-    say(stdout, msg::kPlayingTime.c_str(), seconds);
+    printMessage(stdout, msg::kPlayingTime.c_str(), seconds);
 }
 
 }  // namespace
@@ -136,27 +136,27 @@ int wavFmtRead(WavInput& input, WavFmt& fmt) {
     fmt.blockAlign = wavGetLe16(body + 12);
     fmt.bitsPerSample = wavGetLe16(body + 14);
 
-    say(stdout, msg::kFormatTag.c_str(), unsigned{fmt.formatTag});
-    say(stdout, msg::kChannels.c_str(), unsigned{fmt.channels});
-    say(stdout, msg::kSampleRate.c_str(), static_cast<unsigned long>(fmt.samplesPerSec));
-    say(stdout, msg::kBytesPerSec.c_str(), static_cast<unsigned long>(fmt.avgBytesPerSec));
-    say(stdout, msg::kBlockAlign.c_str(), unsigned{fmt.blockAlign});
-    say(stdout, msg::kBitsPerSample.c_str(), unsigned{fmt.bitsPerSample});
+    printMessage(stdout, msg::kFormatTag.c_str(), unsigned{fmt.formatTag});
+    printMessage(stdout, msg::kChannels.c_str(), unsigned{fmt.channels});
+    printMessage(stdout, msg::kSampleRate.c_str(), static_cast<unsigned long>(fmt.samplesPerSec));
+    printMessage(stdout, msg::kBytesPerSec.c_str(), static_cast<unsigned long>(fmt.avgBytesPerSec));
+    printMessage(stdout, msg::kBlockAlign.c_str(), unsigned{fmt.blockAlign});
+    printMessage(stdout, msg::kBitsPerSample.c_str(), unsigned{fmt.bitsPerSample});
 
     if (fmt.formatTag != 1) {
-        say(stderr, msg::kOnlyPcm.c_str());
-        say(stderr, msg::kFormatIs.c_str(), unsigned{fmt.formatTag});
+        printMessage(stderr, msg::kOnlyPcm.c_str());
+        printMessage(stderr, msg::kFormatIs.c_str(), unsigned{fmt.formatTag});
         return -1;
     }
     if (fmt.bitsPerSample != 8 && fmt.bitsPerSample != 16) {
-        say(stderr, msg::kOnly8or16.c_str());
-        say(stderr, msg::kBitsAre.c_str(), int{fmt.bitsPerSample});
+        printMessage(stderr, msg::kOnly8or16.c_str());
+        printMessage(stderr, msg::kBitsAre.c_str(), int{fmt.bitsPerSample});
         return -1;
     }
     // A clip of no channels has no frames to scramble.
     if (fmt.channels == 0) {
-        say(stderr, msg::kOnlyChannels.c_str());
-        say(stderr, msg::kChannelsAre.c_str(), unsigned{fmt.channels});
+        printMessage(stderr, msg::kOnlyChannels.c_str());
+        printMessage(stderr, msg::kChannelsAre.c_str(), unsigned{fmt.channels});
         return -1;
     }
     return 0;
@@ -166,26 +166,26 @@ int wavFileRead(const char* path, WavInfo& info) {
     info.data.reset();
     InputFile in(inputFileOpen(path));
     if (!in) {
-        say(stderr, msg::kInputOpenFailed.c_str(), consoleName(path).c_str());
+        printMessage(stderr, msg::kInputOpenFailed.c_str(), consoleName(path).c_str());
         return -1;
     }
     WavInput input;
     input.stream = in.get();
     input.seekable = inputFileSeekable(input.stream);
-    say(stdout, msg::kFileName.c_str(), consoleName(path).c_str());
+    printMessage(stdout, msg::kFileName.c_str(), consoleName(path).c_str());
 
     std::uint8_t riff[12];
     const std::size_t riffRead = inputRead(input, riff, sizeof riff);
     if (riffRead != sizeof riff) {
-        say(stderr, msg::kReadFailedAt.c_str(), static_cast<long long>(riffRead));
+        printMessage(stderr, msg::kReadFailedAt.c_str(), static_cast<long long>(riffRead));
         return -1;
     }
     if (!tagIs(riff + 8, "WAVE")) {
-        say(stderr, msg::kNoWave.c_str());
+        printMessage(stderr, msg::kNoWave.c_str());
         return -1;
     }
     if (!tagIs(riff, "RIFF")) {
-        say(stderr, msg::kNotRiff.c_str());
+        printMessage(stderr, msg::kNotRiff.c_str());
         return -1;
     }
 
@@ -197,7 +197,7 @@ int wavFileRead(const char* path, WavInfo& info) {
     while (inputRead(input, header, sizeof header) == sizeof header) {
         const std::uint32_t length = wavGetLe32(header + 4);
         if (tagIs(header, "fmt ")) {
-            say(stderr, msg::kFmtLength.c_str(), static_cast<unsigned long>(length));
+            printMessage(stderr, msg::kFmtLength.c_str(), static_cast<unsigned long>(length));
             WavFmt fmt;
             if (wavFmtRead(input, fmt) != 0) return -1;
             info.sampleRate = fmt.samplesPerSec;
@@ -218,7 +218,7 @@ int wavFileRead(const char* path, WavInfo& info) {
             if (readDataChunk(input, length, info) != 0) return -1;
             haveData = true;
         } else {
-            say(stdout, msg::kChunkLength.c_str(), shownTagByte(header[0]), shownTagByte(header[1]),
+            printMessage(stdout, msg::kChunkLength.c_str(), shownTagByte(header[0]), shownTagByte(header[1]),
                 shownTagByte(header[2]), shownTagByte(header[3]), static_cast<unsigned long>(length));
             inputSkip(input, length);
         }
@@ -227,11 +227,11 @@ int wavFileRead(const char* path, WavInfo& info) {
     in.reset();
 
     if (!haveFmt) {
-        say(stderr, msg::kNoFmt.c_str());
+        printMessage(stderr, msg::kNoFmt.c_str());
         return -1;
     }
     if (!haveData) {
-        say(stderr, msg::kNoData.c_str());
+        printMessage(stderr, msg::kNoData.c_str());
         return -1;
     }
     reportPlayingTime(info);
