@@ -90,7 +90,7 @@ TEST(Conversion, OutputThatCannotBeOpenedIsNamedAsGiven) {
     for (const std::string out : {"missing/out.wav", "sub", "sub/"}) {
         const RunResult r = runVelto({"in.wav", out}, {.workDir = dir.path});
         EXPECT_EQ(r.status, 255) << out;
-        EXPECT_EQ(r.err, toCp932(" \"fmt \"の長さ: 16 [bytes]\n\n \"data\" の長さ: 3 [bytes]\n" + out + kCannotOpen));
+        EXPECT_EQ(r.err, toCp932(fmtLine(16) + dataLine(3) + out + kCannotOpen));
     }
     EXPECT_EQ(listDir(dir.path), (std::vector<std::string>{"in.wav", "sub"}));
     EXPECT_TRUE(fs::is_empty(dir / "sub"));

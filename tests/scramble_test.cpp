@@ -21,10 +21,6 @@ WavInfo clip(std::uint16_t bits, std::uint16_t channels, const std::string& byte
     return info;
 }
 
-std::string bytesOf(const WavInfo& info) {
-    return {reinterpret_cast<const char*>(info.data.get()), info.dataLength};
-}
-
 int scramble(WavInfo& info) {
     return info.bitsPerSample == 8 ? wavScramble8(info) : wavScramble16(info);
 }

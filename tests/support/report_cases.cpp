@@ -18,10 +18,6 @@ std::string formatReport(const Format& f) {
            "    ビット数 / サンプル: " + std::to_string(f.bits) + " [bits/sample]\n";
 }
 
-std::string fmtLine(std::uint32_t n) { return " \"fmt \"の長さ: " + std::to_string(n) + " [bytes]\n"; }
-std::string dataLine(std::uint32_t n) {
-    return "\n \"data\" の長さ: " + std::to_string(n) + " [bytes]\n";
-}
 std::string chunkLine(std::string_view tag, std::uint32_t n) {
     return " \"" + std::string(tag) + "\"の長さ: " + std::to_string(n) + " [bytes]\n";
 }
@@ -44,6 +40,9 @@ std::string noChannelsRefused(int channels) {
 }
 
 }  // namespace
+
+std::string fmtLine(std::uint32_t n) { return " \"fmt \"の長さ: " + std::to_string(n) + " [bytes]\n"; }
+std::string dataLine(std::uint32_t n) { return "\n \"data\" の長さ: " + std::to_string(n) + " [bytes]\n"; }
 
 std::vector<ReportCase> reportCases() {
     const std::string second(176400, '\x11');
@@ -121,11 +120,11 @@ std::vector<ReportCase> reportCases() {
         {"empty data chunk is an empty clip", canonicalWav(kCanonical, ""),
          kHead + canonicalReport + timeLine("0.000") + kDone, fmtLine(16) + dataLine(0), 0},
         {"data chunk longer than the file", riffWrap(fmt + chunkHeader("data", 1000) + "xyz"),
-         kHead + canonicalReport, fmtLine(16) + dataLine(1000) + "読み込みに失敗しました.\n",
+         kHead + canonicalReport, fmtLine(16) + dataLine(1000) + kReadFailed,
          255},
         {"data chunk claiming 4 GiB", riffWrap(fmt + chunkHeader("data", 0xFFFFFFFF) + "xyz"),
          kHead + canonicalReport,
-         fmtLine(16) + dataLine(0xFFFFFFFF) + "読み込みに失敗しました.\n", 255},
+         fmtLine(16) + dataLine(0xFFFFFFFF) + kReadFailed, 255},
         {"lengths of 2^31 and more are unsigned",
          riffWrap(fmt + chunk("data", "ab") + chunkHeader("LIST", 3000000000u) + "tail"),
          kHead + canonicalReport + chunkLine("LIST", 3000000000u) + timeLine("0.000") + kDone,

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "wav/wav_info.h"
+
 namespace fs = std::filesystem;
 
 namespace testing_support {
@@ -51,6 +53,8 @@ std::string canonicalWav(const Format& f, std::string_view data);
 std::string riffWrap(std::string_view chunks);
 // `n` reproducible pseudo-random bytes.
 std::string noise(std::size_t n, std::uint32_t seed = 1);
+// The sample bytes a record holds.
+std::string bytesOf(const WavInfo& info);
 
 // ---- Expected answers -------------------------------------------------------------------
 
@@ -72,6 +76,11 @@ extern const std::vector<MirrorRow> kMirrorTable;
 inline const std::string kCannotOpen = " をオープンできません.\n";
 inline const std::string kWriteFailed = "書き込みにに失敗しました.\n";
 inline const std::string kDataWriteFailed = "wavDataWriteでエラー発生.\n";
+// The reader's refusal of a data chunk that cannot be read whole.
+inline const std::string kReadFailed = "読み込みに失敗しました.\n";
+// The lines of stderr that give the lengths of the format and data chunks.
+std::string fmtLine(std::uint32_t length);
+std::string dataLine(std::uint32_t length);
 
 // The whole console output of one run of `velto in.wav out.wav` over `file`, in UTF-8.
 struct ReportCase {
