@@ -2,6 +2,7 @@
 // and reports a finished conversion as finished.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iostream>
 
 #include "support/round_trip.h"
@@ -45,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(Robustness, FailingConsole,
 
 struct Adversarial {
     std::string name;
-    std::string file;
+    std::function<std::string()> file;  // made when the row runs, not when the tests are listed
     int status;
     bool piped = false;    // fed through a pipe, whose length velto cannot know
     long declaredKiB = 0;  // the data length declared where it is believed
@@ -54,22 +55,28 @@ struct Adversarial {
 const std::string kFmt = chunk("fmt ", formatBody(kStereo16));
 
 std::vector<Adversarial> adversarialInputs() {
-    std::string zeroChunks;
-    for (int i = 0; i < 200000; ++i) zeroChunks += chunkHeader("zero", 0);
+    auto bytes = [](std::string file) { return [=] { return file; }; };
     return {
         {"100 bytes declaring a 4 GiB data chunk",
-         riffWrap(kFmt + chunkHeader("data", 0xFFFFFFFF) + std::string(100 - 44, 'x')), 255},
+         bytes(riffWrap(kFmt + chunkHeader("data", 0xFFFFFFFF) + std::string(100 - 44, 'x'))), 255},
         // Nothing left after the header: no byte of the clip can come, so no buffer is taken.
-        {"a data header at the very end declaring 1 GiB", riffWrap(kFmt + chunkHeader("data", 1u << 30)), 255},
-        {"a chain of zero-length chunks", riffWrap(kFmt + chunk("data", "abcd") + zeroChunks), 0},
-        {"a tail of zeros", riffWrap(kFmt + chunk("data", "abcd")) + std::string(1 << 20, '\0'), 0},
+        {"a data header at the very end declaring 1 GiB", bytes(riffWrap(kFmt + chunkHeader("data", 1u << 30))),
+         255},
+        {"a chain of zero-length chunks",
+         [] {
+             std::string zeroChunks;
+             for (int i = 0; i < 200000; ++i) zeroChunks += chunkHeader("zero", 0);
+             return riffWrap(kFmt + chunk("data", "abcd") + zeroChunks);
+         },
+         0},
+        {"a tail of zeros", [] { return riffWrap(kFmt + chunk("data", "abcd")) + std::string(1 << 20, '\0'); }, 0},
         {"an unknown chunk claiming 0xFFFFFFFF bytes",
-         riffWrap(kFmt + chunkHeader("junk", 0xFFFFFFFF) + chunk("data", "abcd")), 255},
+         bytes(riffWrap(kFmt + chunkHeader("junk", 0xFFFFFFFF) + chunk("data", "abcd"))), 255},
         {"format chunk claiming 0xFFFFFFFF bytes",
-         riffWrap(chunk("data", "abcd") + chunkHeader("fmt ", 0xFFFFFFFF) + formatBody(kStereo16)), 0},
-        {"a 48 MiB clip", canonicalWav(kStereo16, noise(48u << 20)), 0},
+         bytes(riffWrap(chunk("data", "abcd") + chunkHeader("fmt ", 0xFFFFFFFF) + formatBody(kStereo16))), 0},
+        {"a 48 MiB clip", [] { return canonicalWav(kStereo16, noise(48u << 20)); }, 0},
         {"a pipe declaring 2 GiB of data and delivering 100 bytes",
-         riffWrap(kFmt + chunkHeader("data", 2u << 30) + std::string(100, 'x')), 255, true, 2 << 20},
+         bytes(riffWrap(kFmt + chunkHeader("data", 2u << 30) + std::string(100, 'x'))), 255, true, 2 << 20},
     };
 }
 
@@ -77,23 +84,24 @@ class AdversarialInput : public ::testing::TestWithParam<Adversarial> {};
 
 TEST_P(AdversarialInput, EndsAndCostsNoMoreMemoryThanTheFile) {
     const Adversarial& c = GetParam();
+    const std::string file = c.file();
     ScratchDir dir;
     writeFile(dir / "tiny.wav", canonicalWav(kStereo16, "abcd"));
     const long baseline = runVelto({"tiny.wav", "tiny-out.wav"}, {.workDir = dir.path}).maxRssKiB;
-    writeFile(dir / "in.wav", c.file);
+    writeFile(dir / "in.wav", file);
     RunOptions options{.workDir = dir.path};
-    if (c.piped) options.stdinPipe = c.file;
+    if (c.piped) options.stdinPipe = file;
     // Outside the sanitizers, the heap is capped too: a buffer beyond the file, or a second
     // copy of the samples, cannot be had. A pipe's declared length is believed, so there only
     // the pages actually filled count.
-    if (!kSanitizedBuild && !c.piped) options.dataLimit = static_cast<long long>(c.file.size()) + (16 << 20);
+    if (!kSanitizedBuild && !c.piped) options.dataLimit = static_cast<long long>(file.size()) + (16 << 20);
     const RunResult r = runVelto({c.piped ? "/dev/stdin" : "in.wav", "/dev/null"}, options);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.err.find(toCp932("メモリが確保できません")), std::string::npos);
     if (c.piped) {
         EXPECT_TRUE(r.err.ends_with(toCp932("[bytes]\n" + kReadFailed))) << r.err;
     }
-    const long fileKiB = static_cast<long>(c.file.size() / 1024);
+    const long fileKiB = static_cast<long>(file.size() / 1024);
     // AddressSanitizer keeps one shadow byte for every eight of the heap.
     const long shadowKiB = kSanitizedBuild ? (fileKiB + c.declaredKiB) / 8 : 0;
     EXPECT_LE(r.maxRssKiB, baseline + fileKiB + shadowKiB + 4096)
