@@ -20,6 +20,8 @@ struct Console {
     RunOptions options;  // the work directory is filled in by the test
 };
 
+void PrintTo(const Console& row, std::ostream* os) { *os << row.name; }
+
 class FailingConsole : public ::testing::TestWithParam<Console> {};
 
 TEST_P(FailingConsole, DoesNotChangeTheOutcome) {
@@ -79,6 +81,8 @@ std::vector<Adversarial> adversarialInputs() {
          bytes(riffWrap(kFmt + chunkHeader("data", 2u << 30) + std::string(100, 'x'))), 255, true, 2 << 20},
     };
 }
+
+void PrintTo(const Adversarial& row, std::ostream* os) { *os << row.name; }
 
 class AdversarialInput : public ::testing::TestWithParam<Adversarial> {};
 

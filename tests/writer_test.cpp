@@ -44,6 +44,8 @@ const Format kMono8{1, 1, 8000, 8000, 1, 8};
 const Format kSix{1, 6, 48000, 576000, 12, 16};
 const std::string kData = noise(1234);
 
+void PrintTo(const Rebuilt& row, std::ostream* os) { *os << row.name; }
+
 class HeaderRebuilt : public ::testing::TestWithParam<Rebuilt> {};
 
 TEST_P(HeaderRebuilt, FromTheFormatWhateverTheInputHeld) {
