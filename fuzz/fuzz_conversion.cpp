@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "round_trip.h"
+#include "support/round_trip.h"
 
 namespace {
 

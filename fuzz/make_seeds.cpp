@@ -3,7 +3,7 @@
 //     velto-fuzz-seeds DIR
 #include <cstdio>
 
-#include "seeds.h"
+#include "support/seeds.h"
 #include "support/support.h"
 
 int main(int argc, char* argv[]) {

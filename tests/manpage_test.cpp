@@ -17,7 +17,7 @@ using namespace testing_support;
 const std::string kPage = readFile(fs::path(VELTO_SOURCE_DIR) / "docs" / "velto.1");
 
 bool printedByTheProgram(const std::string& fragment) {
-    const std::string bytes = sjis(fragment);
+    const std::string bytes = toCp932(fragment);
     for (const auto& entry : msg::kCatalogue) {
         if (entry.bytes.find(bytes) != std::string_view::npos) return true;
     }
@@ -95,9 +95,9 @@ TEST(Readme, MessageTableShowsEveryTextByteForByte) {
             std::vector<std::string> fragments;
             std::string text = (*it)[1];
             for (std::size_t at; (at = text.find("…")) != std::string::npos; text.erase(0, at + 3)) {
-                fragments.push_back(sjis(text.substr(0, at)));
+                fragments.push_back(toCp932(text.substr(0, at)));
             }
-            fragments.push_back(sjis(text));
+            fragments.push_back(toCp932(text));
             bool found = false;
             for (const auto& entry : msg::kCatalogue) {
                 std::istringstream lines{std::string(entry.bytes)};

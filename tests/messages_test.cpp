@@ -6,13 +6,13 @@
 
 namespace {
 
-using testing_support::sjis;
+using testing_support::toCp932;
 
 TEST(Messages, EveryTextMatchesAnIndependentCp932Conversion) {
     for (const auto& entry : msg::kCatalogue) {
         const std::string_view utf8(reinterpret_cast<const char*>(entry.utf8.data()),
                                     entry.utf8.size());
-        EXPECT_EQ(entry.bytes, sjis(utf8)) << entry.name;
+        EXPECT_EQ(entry.bytes, toCp932(utf8)) << entry.name;
     }
 }
 
@@ -27,7 +27,7 @@ TEST(Messages, FormatLinesPutTheirColonOnTheTwentyFourthByte) {
 TEST(Messages, KanaAroundTheGapInTheKatakanaCodesEncodeRight) {
     // Katakana codes skip the trail byte 0x7F: ミ is 0x837E, ム 0x8380.
     EXPECT_EQ(cp932::text<u8"ミム">.view(), "\x83\x7E\x83\x80");
-    EXPECT_EQ(cp932::text<u8"ぁんァヶ">.view(), sjis("ぁんァヶ"));
+    EXPECT_EQ(cp932::text<u8"ぁんァヶ">.view(), toCp932("ぁんァヶ"));
 }
 
 }  // namespace

@@ -8,10 +8,6 @@ namespace {
 
 using namespace testing_support;
 
-std::string loaded(const WavInfo& info) {
-    return {reinterpret_cast<const char*>(info.data.get()), info.dataLength};
-}
-
 TEST(Reader, RecordDescribesTheLastFormatAndDataChunks) {
     const Format first{1, 2, 44100, 176400, 4, 16};
     const Format last{1, 1, 8000, 7999, 1, 8};
@@ -26,7 +22,7 @@ TEST(Reader, RecordDescribesTheLastFormatAndDataChunks) {
     EXPECT_EQ(info.channels, 1);
     EXPECT_EQ(info.bytesPerSecond, 7999u);
     EXPECT_EQ(info.dataLength, 333u);
-    EXPECT_EQ(loaded(info), body);
+    EXPECT_EQ(bytesOf(info), body);
 }
 
 TEST(Reader, FailedDataReadLeavesNoBuffer) {

@@ -26,46 +26,48 @@ Format canonicalFormat(Format f) {
     return f;
 }
 
-TEST(Writer, CanonicalInputKeepsItsHeaderFieldForField) {
+TEST(Writer, CanonicalInputKeepsItsHeaderAndGetsItsSamplesMirrored) {
     const Format f{};
     const std::string data = noise(4000);
-    const std::string in = canonicalWav(f, data);
-    const std::string out = convert(in);
-    ASSERT_EQ(out.size(), in.size());
-    EXPECT_EQ(out.substr(0, 44), in.substr(0, 44));
-    EXPECT_NE(out.substr(44), data);  // the data went out scrambled
+    EXPECT_EQ(convert(canonicalWav(f, data)), canonicalWav(f, mirrored(data, f.bits, f.channels)));
 }
 
-TEST(Writer, HeaderIsRebuiltFromTheFormatWhateverTheInputHeld) {
-    struct Case {
-        const char* name;
-        Format format;
-        std::string image;
-        std::size_t dataSize;
-    };
-    const Format quarter{1, 2, 44100, 44100, 3, 16};  // wrong average and block align
-    const Format mono8{1, 1, 8000, 8000, 1, 8};
-    const Format six{1, 6, 48000, 576000, 12, 16};
-    const std::string data = noise(1234);
-    const std::vector<Case> cases = {
-        {"18-byte format chunk and a LIST chunk", quarter,
-         riffWrap(chunk("fmt ", formatBody(quarter) + std::string(2, '\0')) + chunk("LIST", "INFOabcd") +
-                  chunk("data", data)),
-         data.size()},
-        {"8-bit mono of odd length: no pad byte", mono8, canonicalWav(mono8, data.substr(0, 1001)),
-         1001},
-        {"second data chunk wins", six,
-         riffWrap(chunk("fmt ", formatBody(six)) + chunk("data", "first") + chunk("data", data)),
-         data.size()},
-        {"empty clip is the header alone", mono8, canonicalWav(mono8, ""), 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string out = convert(c.image);
-        ASSERT_EQ(out.size(), 44 + c.dataSize);
-        EXPECT_EQ(out.substr(0, 44),
-                  canonicalWav(canonicalFormat(c.format), std::string(c.dataSize, '\0')).substr(0, 44));
-    }
+struct Rebuilt {
+    const char* name;
+    Format format;
+    std::string image;
+    std::size_t dataSize;
+};
+
+const Format kQuarter{1, 2, 44100, 44100, 3, 16};  // wrong average and block align
+const Format kMono8{1, 1, 8000, 8000, 1, 8};
+const Format kSix{1, 6, 48000, 576000, 12, 16};
+const std::string kData = noise(1234);
+
+void PrintTo(const Rebuilt& row, std::ostream* os) { *os << row.name; }
+
+class HeaderRebuilt : public ::testing::TestWithParam<Rebuilt> {};
+
+TEST_P(HeaderRebuilt, FromTheFormatWhateverTheInputHeld) {
+    const Rebuilt& c = GetParam();
+    const std::string out = convert(c.image);
+    ASSERT_EQ(out.size(), 44 + c.dataSize);
+    EXPECT_EQ(out.substr(0, 44),
+              canonicalWav(canonicalFormat(c.format), std::string(c.dataSize, '\0')).substr(0, 44));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Writer, HeaderRebuilt,
+    ::testing::Values(
+        Rebuilt{"18-byte format chunk and a LIST chunk", kQuarter,
+                riffWrap(chunk("fmt ", formatBody(kQuarter) + std::string(2, '\0')) + chunk("LIST", "INFOabcd") +
+                         chunk("data", kData)),
+                kData.size()},
+        Rebuilt{"8-bit mono of odd length: no pad byte", kMono8, canonicalWav(kMono8, kData.substr(0, 1001)), 1001},
+        Rebuilt{"second data chunk wins", kSix,
+                riffWrap(chunk("fmt ", formatBody(kSix)) + chunk("data", "first") + chunk("data", kData)),
+                kData.size()},
+        Rebuilt{"empty clip is the header alone", kMono8, canonicalWav(kMono8, ""), 0}),
+    [](const auto& row) { return rowName(row.param.name); });
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Writes a sample clip for trying velto: a 440 Hz tone, 16-bit stereo at 44100 samples per
-// second, fading in and out, behind a canonical WAV header.
+// Writes a sample clip for trying velto: 16-bit stereo at 44100 samples per second, a 440 Hz
+// tone on the left channel and a 660 Hz tone on the right, fading in and out, behind a
+// canonical WAV header.
 //
 //     velto-tone out.wav [seconds]
 #include <cmath>

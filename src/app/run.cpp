@@ -8,7 +8,7 @@
 #include "wav/wav_read.h"
 #include "wav/wav_write.h"
 
-void printUsage() { say(stderr, msg::kUsage.c_str()); }
+void printUsage() { printMessage(stderr, msg::kUsage.c_str()); }
 
 int veltoRun(int argc, char* argv[]) {
     if (argc != 3) {
@@ -20,6 +20,6 @@ int veltoRun(int argc, char* argv[]) {
     WavInfo info;
     if (wavFileRead(input, info) != 0) return -1;
     if (wavFileWrite(output, info) != 0) return -1;
-    say(stdout, msg::kConverted.c_str(), consoleName(input).c_str(), consoleName(output).c_str());
+    printMessage(stdout, msg::kConverted.c_str(), consoleName(input).c_str(), consoleName(output).c_str());
     return 0;
 }

@@ -1,9 +1,10 @@
 // The amplitude mirror: a keyless map of the samples that is its own inverse.
 //
 // A sample v of width w, read as a signed w-bit value, becomes 2^(w-1) - v when positive and
-// -2^(w-1) - v otherwise; both are the one wrap-around subtraction from 0x80 or 0x8000, so
-// quiet samples turn loud, loud ones quiet, and every sign is kept. Running it twice restores
-// every value.
+// -2^(w-1) - v when zero or negative; both are the one wrap-around subtraction from 0x80 or
+// 0x8000. Positive values stay positive, and zero and the negative values stay among
+// themselves: 0 becomes the most negative value (0x80, 0x8000) and that becomes 0, so quiet
+// samples turn loud and loud ones quiet. Running it twice restores every value.
 #pragma once
 
 #include "wav/wav_info.h"

@@ -2,9 +2,9 @@
 
 #include <cstdarg>
 
-void say(std::FILE* stream, const char* format, ...) {
+void printMessage(std::FILE* stream, const char* message, ...) {
     std::va_list args;
-    va_start(args, format);
-    std::vfprintf(stream, format, args);
+    va_start(args, message);
+    std::vfprintf(stream, message, args);
     va_end(args);
 }

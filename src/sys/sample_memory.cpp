@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 
-std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t, bool, std::size_t& offset) {
+// A plain heap block, the samples at its start; the pages are left for the read to fault in.
+std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t /*headerSize*/, bool /*filledFromFile*/,
+                                   std::size_t& offset) {
     offset = 0;
     return static_cast<std::uint8_t*>(std::malloc(size));
 }

@@ -6,9 +6,10 @@
 
 // Allocates a block for `size` sample bytes that are to follow an output header of
 // `headerSize` bytes; sets `offset` to where the samples start in the block. Null when the
-// heap has none to give. `filled` says that the caller is about to fill all of it (from a
+// heap has none to give. `filledFromFile` says that the caller is about to fill all of it (from a
 // file known to hold the bytes): its memory may then be made ready ahead of the filling.
-std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, bool filled, std::size_t& offset);
+std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, bool filledFromFile,
+                                    std::size_t& offset);
 
 // Gives a block back.
 void sampleMemoryFree(std::uint8_t* block) noexcept;

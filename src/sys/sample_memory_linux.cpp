@@ -37,7 +37,8 @@ void populate(std::uint8_t* block, std::size_t size) {
 
 }  // namespace
 
-std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, bool filled, std::size_t& offset) {
+std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, bool filledFromFile,
+                                   std::size_t& offset) {
     offset = 0;
     if (size < kPageAligned) return static_cast<std::uint8_t*>(std::malloc(size));
     // The samples start as far into a page as they will start into the output file, so that
@@ -51,7 +52,7 @@ std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, boo
     if (align == kHugePage) {
         madvise(block, rounded, MADV_HUGEPAGE);
         // Only memory that is sure to be filled: a pipe's declared length is not.
-        if (filled && !gPopulating.joinable()) {
+        if (filledFromFile && !gPopulating.joinable()) {
             // The thread takes no signal: an interrupt must reach the thread that knows
             // which file to remove, and that blocks it while that changes.
             sigset_t all;

@@ -20,7 +20,7 @@ bool tagIs(const std::uint8_t* tag, const char (&name)[5]) {
 }
 
 // Reads up to `n` bytes, those given back first; returns how many were read.
-std::size_t inputRead(WavInput& input, std::uint8_t* to, std::size_t n) {
+std::size_t wavInputRead(WavInput& input, std::uint8_t* to, std::size_t n) {
     const std::size_t early = std::min(n, input.aheadLength);
     std::memcpy(to, input.ahead, early);
     std::memmove(input.ahead, input.ahead + early, input.aheadLength - early);
@@ -30,7 +30,7 @@ std::size_t inputRead(WavInput& input, std::uint8_t* to, std::size_t n) {
 }
 
 // Gives back `n` bytes (at most 16 in all) to be read again before anything else.
-void inputUnread(WavInput& input, const std::uint8_t* bytes, std::size_t n) {
+void wavInputUnread(WavInput& input, const std::uint8_t* bytes, std::size_t n) {
     std::memmove(input.ahead + n, input.ahead, input.aheadLength);
     std::memcpy(input.ahead, bytes, n);
     input.aheadLength += n;
@@ -38,10 +38,10 @@ void inputUnread(WavInput& input, const std::uint8_t* bytes, std::size_t n) {
 
 // Passes over `n` bytes, or to the end of the input when fewer are left. A pipe has its bytes
 // read and dropped in small pieces: nothing is held but one piece.
-void inputSkip(WavInput& input, std::uint64_t n) {
+void wavInputSkip(WavInput& input, std::uint64_t n) {
     const std::size_t early = static_cast<std::size_t>(std::min<std::uint64_t>(n, input.aheadLength));
     std::uint8_t dropped[sizeof input.ahead];
-    inputRead(input, dropped, early);
+    wavInputRead(input, dropped, early);
     n -= early;
     if (n == 0) return;
     if (input.seekable && inputFileSeekForward(input.stream, n)) return;
@@ -60,54 +60,43 @@ void inputSkip(WavInput& input, std::uint64_t n) {
 void skipPadByte(WavInput& input, std::uint32_t bodyLength) {
     if (bodyLength % 2 == 0) return;
     std::uint8_t next = 0;
-    if (inputRead(input, &next, 1) == 1 && next != 0) inputUnread(input, &next, 1);
+    if (wavInputRead(input, &next, 1) == 1 && next != 0) wavInputUnread(input, &next, 1);
 }
 
 // Bytes between the input's position and the end of the file, or -1 when the input is not a
 // regular file and its size is unknown.
-long long bytesLeft(const WavInput& input) {
+long long wavInputBytesLeft(const WavInput& input) {
     const long long inFile = inputFileBytesLeft(input.stream);
     return inFile < 0 ? -1 : inFile + static_cast<long long>(input.aheadLength);
 }
 
-// Loads the body of a data chunk whose header has just been read. Returns 0 or -1.
-int readDataChunk(WavInput& input, std::uint32_t length, WavInfo& info) {
+// Loads the body of a data chunk whose header has just been read. False when it cannot be
+// loaded, after writing the message that says why.
+bool readDataChunk(WavInput& input, std::uint32_t length, WavInfo& info) {
     info.dataLength = length;
-    say(stderr, msg::kDataLength.c_str(), static_cast<unsigned long>(length));
+    printMessage(stderr, msg::kDataLength.c_str(), static_cast<unsigned long>(length));
     // Only the last data chunk is kept: an earlier one's buffer goes before the next is taken.
     info.data.reset();
-    if (length == 0) return 0;
+    if (length == 0) return true;
     // A length beyond the end of the file can only come up short; refuse it before it costs
     // any memory. A pipe's length is believed: the buffer's pages are only touched as its
     // bytes arrive, so memory follows what is actually delivered.
-    const long long left = bytesLeft(input);
+    const long long left = wavInputBytesLeft(input);
     if (left >= 0 && length > left) {
-        say(stderr, msg::kReadFailed.c_str());
-        return -1;
+        printMessage(stderr, msg::kReadFailed.c_str());
+        return false;
     }
     info.data = wavBufferAllocate(length, left >= 0);
     if (!info.data) {
-        say(stderr, msg::kNoMemory.c_str());
-        return -1;
+        printMessage(stderr, msg::kNoMemory.c_str());
+        return false;
     }
-    if (inputRead(input, info.data.get(), length) != length) {
-        say(stderr, msg::kReadFailed.c_str());
+    if (wavInputRead(input, info.data.get(), length) != length) {
+        printMessage(stderr, msg::kReadFailed.c_str());
         info.data.reset();
-        return -1;
+        return false;
     }
-    return 0;
-}
-
-constexpr std::uint32_t kFmtBodySize = 16;
-
-// The 16 body bytes that `fmt` was read from.
-void fmtBytes(const WavFmt& fmt, std::uint8_t* body) {
-    wavPutLe16(body + 0, fmt.formatTag);
-    wavPutLe16(body + 2, fmt.channels);
-    wavPutLe32(body + 4, fmt.samplesPerSec);
-    wavPutLe32(body + 8, fmt.avgBytesPerSec);
-    wavPutLe16(body + 12, fmt.blockAlign);
-    wavPutLe16(body + 14, fmt.bitsPerSample);
+    return true;
 }
 
 // A chunk tag as it is shown on the console: control bytes, which could drive the terminal,
@@ -121,42 +110,41 @@ void reportPlayingTime(const WavInfo& info) {
     const double seconds =
         rate == 0 ? 0.0
                   : static_cast<double>(static_cast<long double>(info.dataLength) / rate);
-    say(stdout, msg::kPlayingTime.c_str(), seconds);
+    printMessage(stdout, msg::kPlayingTime.c_str(), seconds);
 }
 
 }  // namespace
 
 int wavFmtRead(WavInput& input, WavFmt& fmt) {
-    std::uint8_t body[16];
-    if (inputRead(input, body, sizeof body) != sizeof body) return -1;
-    fmt.formatTag = wavGetLe16(body + 0);
-    fmt.channels = wavGetLe16(body + 2);
-    fmt.samplesPerSec = wavGetLe32(body + 4);
-    fmt.avgBytesPerSec = wavGetLe32(body + 8);
-    fmt.blockAlign = wavGetLe16(body + 12);
-    fmt.bitsPerSample = wavGetLe16(body + 14);
+    if (wavInputRead(input, fmt.bytes, sizeof fmt.bytes) != sizeof fmt.bytes) return -1;
+    fmt.formatTag = wavGetLe16(fmt.bytes + 0);
+    fmt.channels = wavGetLe16(fmt.bytes + 2);
+    fmt.samplesPerSec = wavGetLe32(fmt.bytes + 4);
+    fmt.avgBytesPerSec = wavGetLe32(fmt.bytes + 8);
+    fmt.blockAlign = wavGetLe16(fmt.bytes + 12);
+    fmt.bitsPerSample = wavGetLe16(fmt.bytes + 14);
 
-    say(stdout, msg::kFormatTag.c_str(), unsigned{fmt.formatTag});
-    say(stdout, msg::kChannels.c_str(), unsigned{fmt.channels});
-    say(stdout, msg::kSampleRate.c_str(), static_cast<unsigned long>(fmt.samplesPerSec));
-    say(stdout, msg::kBytesPerSec.c_str(), static_cast<unsigned long>(fmt.avgBytesPerSec));
-    say(stdout, msg::kBlockAlign.c_str(), unsigned{fmt.blockAlign});
-    say(stdout, msg::kBitsPerSample.c_str(), unsigned{fmt.bitsPerSample});
+    printMessage(stdout, msg::kFormatTag.c_str(), unsigned{fmt.formatTag});
+    printMessage(stdout, msg::kChannels.c_str(), unsigned{fmt.channels});
+    printMessage(stdout, msg::kSampleRate.c_str(), static_cast<unsigned long>(fmt.samplesPerSec));
+    printMessage(stdout, msg::kBytesPerSec.c_str(), static_cast<unsigned long>(fmt.avgBytesPerSec));
+    printMessage(stdout, msg::kBlockAlign.c_str(), unsigned{fmt.blockAlign});
+    printMessage(stdout, msg::kBitsPerSample.c_str(), unsigned{fmt.bitsPerSample});
 
     if (fmt.formatTag != 1) {
-        say(stderr, msg::kOnlyPcm.c_str());
-        say(stderr, msg::kFormatIs.c_str(), unsigned{fmt.formatTag});
+        printMessage(stderr, msg::kOnlyPcm.c_str());
+        printMessage(stderr, msg::kFormatIs.c_str(), unsigned{fmt.formatTag});
         return -1;
     }
     if (fmt.bitsPerSample != 8 && fmt.bitsPerSample != 16) {
-        say(stderr, msg::kOnly8or16.c_str());
-        say(stderr, msg::kBitsAre.c_str(), int{fmt.bitsPerSample});
+        printMessage(stderr, msg::kOnly8or16.c_str());
+        printMessage(stderr, msg::kBitsAre.c_str(), int{fmt.bitsPerSample});
         return -1;
     }
     // A clip of no channels has no frames to scramble.
     if (fmt.channels == 0) {
-        say(stderr, msg::kOnlyChannels.c_str());
-        say(stderr, msg::kChannelsAre.c_str(), unsigned{fmt.channels});
+        printMessage(stderr, msg::kOnlyChannels.c_str());
+        printMessage(stderr, msg::kChannelsAre.c_str(), unsigned{fmt.channels});
         return -1;
     }
     return 0;
@@ -166,26 +154,26 @@ int wavFileRead(const char* path, WavInfo& info) {
     info.data.reset();
     InputFile in(inputFileOpen(path));
     if (!in) {
-        say(stderr, msg::kInputOpenFailed.c_str(), consoleName(path).c_str());
+        printMessage(stderr, msg::kInputOpenFailed.c_str(), consoleName(path).c_str());
         return -1;
     }
     WavInput input;
     input.stream = in.get();
     input.seekable = inputFileSeekable(input.stream);
-    say(stdout, msg::kFileName.c_str(), consoleName(path).c_str());
+    printMessage(stdout, msg::kFileName.c_str(), consoleName(path).c_str());
 
     std::uint8_t riff[12];
-    const std::size_t riffRead = inputRead(input, riff, sizeof riff);
+    const std::size_t riffRead = wavInputRead(input, riff, sizeof riff);
     if (riffRead != sizeof riff) {
-        say(stderr, msg::kReadFailedAt.c_str(), static_cast<long long>(riffRead));
+        printMessage(stderr, msg::kReadFailedAt.c_str(), static_cast<long long>(riffRead));
         return -1;
     }
     if (!tagIs(riff + 8, "WAVE")) {
-        say(stderr, msg::kNoWave.c_str());
+        printMessage(stderr, msg::kNoWave.c_str());
         return -1;
     }
     if (!tagIs(riff, "RIFF")) {
-        say(stderr, msg::kNotRiff.c_str());
+        printMessage(stderr, msg::kNotRiff.c_str());
         return -1;
     }
 
@@ -194,10 +182,10 @@ int wavFileRead(const char* path, WavInfo& info) {
     // Every pass consumes a whole 8-byte header, so the walk always moves forward and ends
     // when the input has no full header left.
     std::uint8_t header[8];
-    while (inputRead(input, header, sizeof header) == sizeof header) {
+    while (wavInputRead(input, header, sizeof header) == sizeof header) {
         const std::uint32_t length = wavGetLe32(header + 4);
         if (tagIs(header, "fmt ")) {
-            say(stderr, msg::kFmtLength.c_str(), static_cast<unsigned long>(length));
+            printMessage(stderr, msg::kFmtLength.c_str(), static_cast<unsigned long>(length));
             WavFmt fmt;
             if (wavFmtRead(input, fmt) != 0) return -1;
             info.sampleRate = fmt.samplesPerSec;
@@ -207,31 +195,29 @@ int wavFileRead(const char* path, WavInfo& info) {
             haveFmt = true;
             // The walk resumes at the declared end of the body: past the bytes after the 16
             // read, or, for a shorter chunk, back among them.
-            if (length >= kFmtBodySize) {
-                inputSkip(input, length - kFmtBodySize);
+            if (length >= sizeof fmt.bytes) {
+                wavInputSkip(input, length - sizeof fmt.bytes);
             } else {
-                std::uint8_t body[kFmtBodySize];
-                fmtBytes(fmt, body);
-                inputUnread(input, body + length, kFmtBodySize - length);
+                wavInputUnread(input, fmt.bytes + length, sizeof fmt.bytes - length);
             }
         } else if (tagIs(header, "data")) {
-            if (readDataChunk(input, length, info) != 0) return -1;
+            if (!readDataChunk(input, length, info)) return -1;
             haveData = true;
         } else {
-            say(stdout, msg::kChunkLength.c_str(), shownTagByte(header[0]), shownTagByte(header[1]),
+            printMessage(stdout, msg::kChunkLength.c_str(), shownTagByte(header[0]), shownTagByte(header[1]),
                 shownTagByte(header[2]), shownTagByte(header[3]), static_cast<unsigned long>(length));
-            inputSkip(input, length);
+            wavInputSkip(input, length);
         }
         skipPadByte(input, length);
     }
     in.reset();
 
     if (!haveFmt) {
-        say(stderr, msg::kNoFmt.c_str());
+        printMessage(stderr, msg::kNoFmt.c_str());
         return -1;
     }
     if (!haveData) {
-        say(stderr, msg::kNoData.c_str());
+        printMessage(stderr, msg::kNoData.c_str());
         return -1;
     }
     reportPlayingTime(info);

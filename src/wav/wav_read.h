@@ -7,7 +7,8 @@
 
 #include "wav/wav_info.h"
 
-// The first 16 bytes of a format chunk's body.
+// The first 16 bytes of a format chunk's body, decoded, and the bytes themselves: a chunk that
+// declares fewer gives back those past its end, for the walk to read again.
 struct WavFmt {
     std::uint16_t formatTag = 0;       // 1 for PCM
     std::uint16_t channels = 0;
@@ -15,6 +16,7 @@ struct WavFmt {
     std::uint32_t avgBytesPerSec = 0;
     std::uint16_t blockAlign = 0;      // reported only
     std::uint16_t bitsPerSample = 0;
+    std::uint8_t bytes[16] = {};       // as read
 };
 
 // The input as the chunk walk reads it. Bytes read ahead of the walk (the tail of a format

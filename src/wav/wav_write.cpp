@@ -45,7 +45,7 @@ int wavDataWrite(std::FILE* stream, WavInfo& info) {
     const int result = info.bitsPerSample == 8 ? wavScramble8(info) : wavScramble16(info);
     if (info.dataLength != 0 &&
         (info.data == nullptr || !outputWriteBulk(stream, info.data.get(), info.dataLength))) {
-        say(stderr, msg::kWriteFailed.c_str());
+        printMessage(stderr, msg::kWriteFailed.c_str());
         return -1;
     }
     return result;
@@ -57,23 +57,23 @@ int wavFileWrite(const char* path, WavInfo& info) {
         case OutputOpenResult::kOpened:
             break;
         case OutputOpenResult::kCannotOpen:
-            say(stderr, msg::kOutputOpenFailed.c_str(), consoleName(path).c_str());
+            printMessage(stderr, msg::kOutputOpenFailed.c_str(), consoleName(path).c_str());
             return -1;
         case OutputOpenResult::kNoRoom:
-            say(stderr, msg::kWriteFailed.c_str());
+            printMessage(stderr, msg::kWriteFailed.c_str());
             return -1;
     }
     if (wavHeaderWrite(out.stream, info) != kWavHeaderSize) {
-        say(stderr, msg::kHeaderFailed.c_str(), consoleName(path).c_str());
+        printMessage(stderr, msg::kHeaderFailed.c_str(), consoleName(path).c_str());
         return -1;
     }
     if (wavDataWrite(out.stream, info) != 0) {
-        say(stderr, msg::kDataWriteFailed.c_str());
+        printMessage(stderr, msg::kDataWriteFailed.c_str());
         return -1;
     }
     // Buffered bytes can still fail to reach the file when it is flushed and closed.
     if (outputCommit(out) != 0) {
-        say(stderr, msg::kWriteFailed.c_str());
+        printMessage(stderr, msg::kWriteFailed.c_str());
         return -1;
     }
     return 0;

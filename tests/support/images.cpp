@@ -51,6 +51,10 @@ std::string noise(std::size_t n, std::uint32_t seed) {
     return s;
 }
 
+std::string bytesOf(const WavInfo& info) {
+    return {reinterpret_cast<const char*>(info.data.get()), info.dataLength};
+}
+
 std::string programPath(const fs::path& p) {
     const std::u8string bytes = p.u8string();
     return {bytes.begin(), bytes.end()};

@@ -1,14 +1,18 @@
-// Helpers shared by the tests: WAV images built in memory, scratch directories, running the
-// built program, and an independent UTF-8 to CP932 conversion for expected console text.
+// Helpers shared by the tests: WAV images built in memory, expected answers written from the
+// rules they check, scratch directories, running the built program, and an independent UTF-8 to
+// CP932 conversion for expected console text.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "wav/wav_info.h"
 
 namespace fs = std::filesystem;
 
@@ -35,10 +39,11 @@ Format with(Format f, Change change) {
     return f;
 }
 
-// "RIFF" <length> "WAVE"; the length defaults to what a file of `bodySize` chunk bytes needs.
+// "RIFF" <riffLength> "WAVE", the length as given.
 std::string riffHeader(std::uint32_t riffLength);
-// A chunk with a body; its declared length is the body's size unless given.
+// A chunk with a body, declaring the body's size.
 std::string chunk(std::string_view tag, std::string_view body);
+// A chunk header alone, declaring any length.
 std::string chunkHeader(std::string_view tag, std::uint32_t declared);
 // The 16 bytes of a format chunk body.
 std::string formatBody(const Format& f);
@@ -48,6 +53,53 @@ std::string canonicalWav(const Format& f, std::string_view data);
 std::string riffWrap(std::string_view chunks);
 // `n` reproducible pseudo-random bytes.
 std::string noise(std::size_t n, std::uint32_t seed = 1);
+// The sample bytes a record holds.
+std::string bytesOf(const WavInfo& info);
+
+// ---- Expected answers -------------------------------------------------------------------
+
+// The amplitude mirror, written from its definition: of `data` in frames of `channels` samples
+// of `bits` (8 or 16), the first two samples of each whole frame become 0x80 - v modulo 2^8
+// (a byte), or 0x8000 - v modulo 2^16 (a little-endian word); every other byte is left.
+std::string mirrored(std::string_view data, int bits, int channels);
+
+// Known values of the mirror: zero, the smallest and largest values of each sign, and the
+// quarters, which map onto themselves.
+struct MirrorRow {
+    int bits;
+    std::uint16_t before;
+    std::uint16_t after;
+};
+extern const std::vector<MirrorRow> kMirrorTable;
+
+// How the writer's refusals end a line, in UTF-8; the first follows the output name.
+inline const std::string kCannotOpen = " をオープンできません.\n";
+inline const std::string kWriteFailed = "書き込みにに失敗しました.\n";
+inline const std::string kDataWriteFailed = "wavDataWriteでエラー発生.\n";
+// The reader's refusal of a data chunk that cannot be read whole.
+inline const std::string kReadFailed = "読み込みに失敗しました.\n";
+// The lines of stderr that give the lengths of the format and data chunks.
+std::string fmtLine(std::uint32_t length);
+std::string dataLine(std::uint32_t length);
+
+// The whole console output of one run of `velto in.wav out.wav` over `file`, in UTF-8.
+struct ReportCase {
+    std::string name;  // what the row shows; rowName() makes it a test name
+    std::string file;  // the bytes of in.wav
+    std::string out;   // expected stdout
+    std::string err;   // expected stderr
+    int status;        // 0, or 255 for the program's -1
+};
+// Every way an input is reported, accepted or refused.
+std::vector<ReportCase> reportCases();
+// A row is shown by its name in test listings, not as its bytes.
+void PrintTo(const ReportCase& row, std::ostream* os);
+
+// A row's description as a test name: its letters and digits, each run of anything else one
+// underscore ("format chunk of 18 bytes" -> "format_chunk_of_18_bytes").
+std::string rowName(std::string_view description);
+// `s` with every `from` replaced by `to`.
+std::string replaced(std::string s, std::string_view from, std::string_view to);
 
 // ---- Files ------------------------------------------------------------------------------
 
@@ -83,7 +135,8 @@ struct RunOptions {
     std::string stdoutPath;           // write the child's stdout here instead of capturing
     bool stdoutBrokenPipe = false;    // stdout is a pipe nobody reads any more
     long long dataLimit = -1;         // RLIMIT_DATA for the child, in bytes
-    unsigned watchdogSeconds = 60;    // the child is killed by SIGALRM after this long
+    unsigned watchdogSeconds = 0;     // the child is killed by SIGALRM after this long; 0 for
+                                      // a deadline from the size of its input (runDeadline)
     int umask = -1;                   // the child's umask, when set
     std::optional<std::string> stdinPipe;  // bytes fed to the child's stdin through a pipe
     int user = -1;                    // run as this user id (and group id), as root only
@@ -96,6 +149,27 @@ struct RunResult {
     std::string err;        // bytes written to stderr
     long maxRssKiB = 0;     // the program's peak resident memory
 };
+
+// True where the tests run under AddressSanitizer, which slows a run down and gives the heap a
+// shadow of one byte in eight.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitizedBuild = true;
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+#else
+inline constexpr bool kSanitizedBuild = false;
+#endif
+
+// Seconds a run of `program` with `args` may take before it counts as hung: a few seconds,
+// and one more for every 8 MiB of the files it is given and of its piped input; four times
+// that under the sanitizers, and eight times under wine, which starts slowly. A fault that
+// makes a run loop forever fails in seconds, not minutes.
+unsigned runDeadline(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options);
 
 // Runs `program` with `args` (without the program name), through a small helper that
 // measures its peak memory.
@@ -112,7 +186,10 @@ bool changeDirectory(const fs::path& dir);
 
 // ---- Console text -----------------------------------------------------------------------
 
-// The CP932 bytes of a UTF-8 text, by the C library's iconv.
-std::string sjis(std::string_view utf8);
+// The CP932 bytes of a UTF-8 text, by the system's own conversion (the C library's iconv on
+// POSIX), as an answer independent of the program's compile-time encoder.
+std::string toCp932(std::string_view utf8);
+// The old name of toCp932, until output_safety_test.cpp and the Windows tests use the new one.
+inline std::string sjis(std::string_view utf8) { return toCp932(utf8); }
 
 }  // namespace testing_support

@@ -110,8 +110,24 @@ void makeDirectories(const fs::path& dir, const std::string& relative) {
     close(fd);
 }
 
+unsigned runDeadline(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+    if (options.watchdogSeconds != 0) return options.watchdogSeconds;
+    std::uintmax_t bytes = options.stdinPipe ? options.stdinPipe->size() : 0;
+    for (const std::string& arg : args) {
+        const fs::path p = options.workDir.empty() ? fs::path(arg) : options.workDir / arg;
+        std::error_code error;
+        if (fs::is_regular_file(p, error)) bytes += fs::file_size(p, error);
+    }
+    unsigned seconds = 3 + static_cast<unsigned>(bytes >> 23);
+    if (kSanitizedBuild) seconds *= 4;
+    if (fs::path(program).filename() == "wine") seconds *= 8;
+    return seconds;
+}
+
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options) {
+    const unsigned deadline = runDeadline(program, args, options);
     ScratchDir capture;
     const std::string outPath =
         options.stdoutPath.empty() ? (capture / "stdout").string() : options.stdoutPath;
@@ -192,7 +208,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
             setrlimit(RLIMIT_DATA, &limit);
         }
         // The alarm survives exec: a child that never ends is killed, not waited for forever.
-        alarm(options.watchdogSeconds);
+        alarm(deadline);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -235,7 +251,7 @@ bool changeDirectory(const fs::path& dir) {
     return true;
 }
 
-std::string sjis(std::string_view utf8) {
+std::string toCp932(std::string_view utf8) {
     iconv_t cd = iconv_open("CP932", "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open failed");
     std::string in(utf8);

@@ -23,7 +23,7 @@ ScratchDir::~ScratchDir() {
     fs::remove_all(path, ignored);
 }
 
-std::string sjis(std::string_view utf8) {
+std::string toCp932(std::string_view utf8) {
     const std::string text(utf8);
     const int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
     if (wideLength <= 0) throw std::runtime_error("not UTF-8: " + text);

@@ -1,7 +1,5 @@
 #include "round_trip.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "support/support.h"
@@ -23,7 +21,7 @@ std::string roundTripCheck(const std::uint8_t* bytes, std::size_t size, const st
 
     WavInfo info;
     if (wavFileRead(in.c_str(), info) != 0) {
-        return access(out.c_str(), F_OK) != 0 ? "" : "a failed read left an output";
+        return fs::exists(out) ? "a failed read left an output" : "";
     }
     if (info.dataLength != 0 && info.data == nullptr) return "read succeeded without data";
     const std::string original(reinterpret_cast<const char*>(info.data.get()), info.dataLength);
