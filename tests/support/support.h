@@ -189,7 +189,5 @@ bool changeDirectory(const fs::path& dir);
 // The CP932 bytes of a UTF-8 text, by the system's own conversion (the C library's iconv on
 // POSIX), as an answer independent of the program's compile-time encoder.
 std::string toCp932(std::string_view utf8);
-// The old name of toCp932, until output_safety_test.cpp and the Windows tests use the new one.
-inline std::string sjis(std::string_view utf8) { return toCp932(utf8); }
 
 }  // namespace testing_support
