@@ -4,12 +4,15 @@
 #include <cstdio>
 #include <string>
 
-// Writes one of the texts of messages.h, a printf format in CP932 bytes, with its arguments.
-// A console that cannot take the text (closed, full) is not an error of the conversion, so
-// nothing is reported back.
+// Writes one of the texts of messages.h, a printf format in CP932 bytes, with its arguments;
+// a `%s` argument is always a file name, as consoleName gives it. A console that cannot take
+// the text (closed, full) is not an error of the conversion, so nothing is reported back.
+//
+// A stream that is a file or a pipe gets the CP932 bytes. On Windows, a stream that is a
+// console gets the same characters through the console's wide interface, so that they read
+// as Japanese whatever the console's code page, and a file name is shown as received.
 void say(std::FILE* stream, const char* format, ...);
 
-// A file name as the texts show it. On POSIX its bytes as they are; on Windows, where names
-// arrive as UTF-16 and are carried as UTF-8, its CP932 form, with '?' for each character that
-// CP932 lacks.
+// A file name as say() takes it for a `%s`: the name as the program received it (its bytes on
+// POSIX; UTF-8 on Windows, where names arrive as UTF-16).
 std::string consoleName(const char* path);
