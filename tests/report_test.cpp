@@ -2,17 +2,7 @@
 // accepts and for each way an input can be refused.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <pty.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-
-#include <cstdlib>
-#include <functional>
-
+#include "report_cases.h"
 #include "support/support.h"
 
 namespace {
@@ -42,13 +32,9 @@ const std::string kHead = "\nファイル名[in.wav]\n";
 const std::string kDone = "\n[in.wav] を [out.wav] へ変換しました.\n";
 std::string timeLine(const char* t) { return std::string("\n 時間=") + t + "\n"; }
 
-struct Case {
-    const char* name;
-    std::string file;       // the bytes of in.wav
-    std::string out;        // expected stdout, UTF-8
-    std::string err;        // expected stderr, UTF-8
-    int status;
-};
+}  // namespace
+
+namespace report_cases {
 
 std::vector<Case> cases() {
     const std::string second(176400, '\x11');
@@ -210,6 +196,12 @@ std::string replaced(std::string s, std::string_view from, std::string_view to) 
     return s;
 }
 
+}  // namespace report_cases
+
+namespace {
+
+using namespace report_cases;
+
 // Each case is read from a file, then from a pipe (the same bytes on stdin as /dev/stdin,
 // which cannot seek): the report, the status and the output are the same but for the name.
 TEST(Report, PrintsExactlyItsTextsOnTheirStreamsWithItsStatus) {
@@ -275,184 +267,6 @@ TEST(Report, FileNamesArePrintedByteForByteAndNeverAsFormats) {
 
     const RunResult missing = runVelto({"gone %s.wav", out}, {.workDir = dir.path});
     EXPECT_EQ(missing.err, sjis(" gone %s.wavをオープンできません.\n"));
-}
-
-// The velto.exe that VELTO_WINDOWS_EXE names, with wine made ready to run it: its own prefix
-// beside it, quiet, the arguments and file names read as UTF-8 whatever the locale of the
-// test run, and a wine server started apart (or already running), so that it holds no pipe
-// of ours. Null when none is named.
-const char* windowsExe() {
-    const char* exe = std::getenv("VELTO_WINDOWS_EXE");
-    if (exe == nullptr) return nullptr;
-    const fs::path prefix = fs::absolute(fs::path(exe)).parent_path() / "wine-prefix";
-    setenv("WINEPREFIX", prefix.c_str(), 0);
-    setenv("WINEDEBUG", "-all", 1);
-    setenv("LC_ALL", "C.UTF-8", 1);
-    std::system("wineserver -p </dev/null >/dev/null 2>&1");
-    return exe;
-}
-
-// Stops the wine server when a test ends.
-struct WineServerStop {
-    WineServerStop() = default;
-    WineServerStop(const WineServerStop&) = delete;
-    WineServerStop& operator=(const WineServerStop&) = delete;
-    ~WineServerStop() { std::system("wineserver -k"); }
-};
-
-// The Windows build, run under wine, against this build: for every case above and the ways an
-// output can fail, the same status and files, and the same console bytes but that each line
-// feed is CR LF and a file name is shown in CP932. Set VELTO_WINDOWS_EXE to a velto.exe.
-TEST(Report, TheWindowsBuildUnderWineMatchesThisBuild) {
-    const char* exe = windowsExe();
-    if (exe == nullptr) GTEST_SKIP() << "no VELTO_WINDOWS_EXE to compare";
-    WineServerStop stop;
-    const bool root = geteuid() == 0;
-
-    struct Row {
-        std::string name;
-        std::map<std::string, std::string> files;
-        std::vector<std::string> args;
-        // Makes what files cannot (read-only files, a full disk); false when it cannot be made.
-        std::function<bool(const fs::path& dir, RunOptions& native)> setup;
-    };
-    auto none = [](const fs::path&, RunOptions&) { return true; };
-    std::vector<Row> rows;
-    for (const Case& c : cases()) rows.push_back({c.name, {{"in.wav", c.file}}, {"in.wav", "out.wav"}, none});
-    const std::string clip = canonicalWav(kCanonical, noise(600000));
-    rows.push_back({"in place", {{"in.wav", clip}}, {"in.wav", "in.wav"}, none});
-    rows.push_back({"over another file", {{"in.wav", clip}, {"out.wav", "old"}}, {"in.wav", "out.wav"}, none});
-    rows.push_back({"a missing directory", {{"in.wav", clip}}, {"in.wav", "missing/out.wav"}, none});
-    rows.push_back({"a Japanese file name", {{"録音 テスト.wav", clip}}, {"録音 テスト.wav", "変換.wav"}, none});
-    rows.push_back({"a name with characters CP932 lacks", {{"café ☕.wav", clip}}, {"café ☕.wav", "x.wav"}, none});
-    // Root writes a read-only file on Linux; wine refuses it for root too.
-    rows.push_back({"a read-only output", {{"in.wav", clip}, {"out.wav", "old"}}, {"in.wav", "out.wav"},
-                    [root](const fs::path& dir, RunOptions& native) {
-                        if (root) {
-                            native.user = 65534;
-                            if (chown((dir / "out.wav").c_str(), 65534, 65534) != 0) return false;
-                            fs::permissions(dir, fs::perms::all);
-                        }
-                        fs::permissions(dir / "out.wav", fs::perms::owner_read | fs::perms::group_read |
-                                                             fs::perms::others_read);
-                        return true;
-                    }});
-    // A small file system at m/, holding an old out.wav when `old`.
-    auto smallDisk = [root](const char* options, bool old) {
-        return [=](const fs::path& dir, RunOptions&) {
-            fs::create_directory(dir / "m");
-            if (!root || mount("tmpfs", (dir / "m").c_str(), "tmpfs", 0, options) != 0) return false;
-            if (old) writeFile(dir / "m/out.wav", "old bytes");
-            return true;
-        };
-    };
-    rows.push_back({"a full disk", {{"in.wav", clip}}, {"in.wav", "m/out.wav"}, smallDisk("size=300k", false)});
-    rows.push_back({"no inode for a temporary file: the file itself is rewritten", {{"in.wav", clip}},
-                    {"in.wav", "m/out.wav"}, smallDisk("size=2m,nr_inodes=2", true)});
-    rows.push_back({"no inode and no room: the file is left as it was", {{"in.wav", clip}},
-                    {"in.wav", "m/out.wav"}, smallDisk("size=300k,nr_inodes=2", true)});
-
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        ScratchDir nativeDir;
-        ScratchDir wineDir;
-        RunOptions native{.workDir = nativeDir.path};
-        RunOptions wine{.workDir = wineDir.path};
-        for (const auto& [name, bytes] : row.files) {
-            writeFile(nativeDir / name, bytes);
-            writeFile(wineDir / name, bytes);
-        }
-        const bool made = row.setup(nativeDir.path, native) && row.setup(wineDir.path, wine);
-        wine.user = -1;
-        RunResult n;
-        RunResult w;
-        std::map<std::string, std::string> nativeFiles;
-        std::map<std::string, std::string> wineFiles;
-        if (made) {
-            n = runVelto(row.args, native);
-            std::vector<std::string> args{exe};
-            args.insert(args.end(), row.args.begin(), row.args.end());
-            wine.watchdogSeconds = 120;
-            w = runProgram("/usr/bin/wine", args, wine);
-            nativeFiles = snapshot(nativeDir.path);
-            wineFiles = snapshot(wineDir.path);
-        }
-        umount2((nativeDir / "m").c_str(), MNT_DETACH);
-        umount2((wineDir / "m").c_str(), MNT_DETACH);
-        if (!made) continue;
-        std::string out = replaced(n.out, "\n", "\r\n");
-        std::string err = replaced(n.err, "\n", "\r\n");
-        // Names are shown in CP932 there, with '?' for what it lacks.
-        for (const std::string& name : row.args) {
-            const std::string shown = sjis(replaced(replaced(name, "é", "?"), "☕", "?"));
-            out = replaced(out, name, shown);
-            err = replaced(err, name, shown);
-        }
-        EXPECT_EQ(w.status, n.status);
-        EXPECT_EQ(w.out, out);
-        EXPECT_EQ(w.err, err);
-        // Names and sizes first, so that a failure shows which file differs, not its bytes.
-        auto sizes = [](const std::map<std::string, std::string>& files) {
-            std::map<std::string, std::size_t> out;
-            for (const auto& [name, bytes] : files) out[name] = bytes.size();
-            return out;
-        };
-        EXPECT_EQ(sizes(wineFiles), sizes(nativeFiles));
-        EXPECT_TRUE(wineFiles == nativeFiles) << "the files differ in their bytes";
-    }
-}
-
-// Ctrl-C in the console of velto.exe while it writes its output: the temporary file goes and
-// the output name is left as it was. wine gives the program a console on a terminal, so the
-// run gets a pseudo-terminal and the interrupt is typed into it as a user would.
-TEST(Report, CtrlCUnderWineRemovesTheTemporaryFile) {
-    const char* exe = windowsExe();
-    if (exe == nullptr) GTEST_SKIP() << "no VELTO_WINDOWS_EXE to run";
-    WineServerStop stop;
-    ScratchDir dir;
-    // Large enough that the write takes a good part of a second after the file appears.
-    writeFile(dir / "in.wav", canonicalWav(kCanonical, std::string(200u << 20, '\x11')));
-    bool interrupted = false;
-    // A run may finish before the interrupt lands; it is then tried again.
-    for (int attempt = 0; attempt < 3 && !interrupted; ++attempt) {
-        fs::remove(dir / "out.wav");
-        int terminal = -1;
-        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            resetSignals();
-            if (chdir(dir.path.c_str()) == 0) execlp("wine", "wine", exe, "in.wav", "out.wav", nullptr);
-            _exit(127);
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        auto pending = [&] {
-            for (const std::string& name : listDir(dir.path)) {
-                if (name.starts_with(".velto-")) return true;
-            }
-            return false;
-        };
-        while (!pending() && std::chrono::steady_clock::now() < deadline) usleep(5000);
-        ASSERT_EQ(write(terminal, "\x03", 1), 1);
-        // The console's output is drained until the program ends, so that it never blocks.
-        char drained[4096];
-        int status = 0;
-        bool ended = false;
-        for (pollfd p{terminal, POLLIN, 0}; !ended && std::chrono::steady_clock::now() < deadline;) {
-            if (poll(&p, 1, 50) > 0 && read(terminal, drained, sizeof drained) < 0) usleep(50000);
-            ended = waitpid(child, &status, WNOHANG) == child;
-        }
-        if (!ended) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-        }
-        close(terminal);
-        const std::vector<std::string> left = listDir(dir.path);
-        interrupted = left == std::vector<std::string>{"in.wav"};
-        if (!interrupted) {
-            ASSERT_EQ(left, (std::vector<std::string>{"in.wav", "out.wav"})) << "attempt " << attempt;
-        }
-    }
-    EXPECT_TRUE(interrupted) << "no run was interrupted while it wrote";
 }
 
 }  // namespace

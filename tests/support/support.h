@@ -88,6 +88,7 @@ struct RunOptions {
     std::optional<std::string> stdinPipe;  // bytes fed to the child's stdin through a pipe
     int user = -1;                    // run as this user id (and group id), as root only
     bool ignoreHangup = false;        // start with SIGHUP ignored, as nohup does
+    bool stderrToStdout = false;      // stderr where stdout goes, as `> all 2>&1` does
 };
 
 struct RunResult {
@@ -114,5 +115,7 @@ bool changeDirectory(const fs::path& dir);
 
 // The CP932 bytes of a UTF-8 text, by the C library's iconv.
 std::string sjis(std::string_view utf8);
+// The UTF-8 text of CP932 bytes, likewise.
+std::string fromSjis(std::string_view bytes);
 
 }  // namespace testing_support
