@@ -1,15 +1,155 @@
 #include "sys/console.h"
 
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstring>
+#include <vector>
+
 #include "sys/utf16_windows.h"
 
 namespace {
 
 constexpr UINT kCp932 = 932;
 
+// A formatted text in pieces: CP932 bytes, or a file name as received (UTF-8).
+struct Piece {
+    std::string bytes;
+    bool name = false;
+};
+
+// One conversion of the C library's printf, with the argument it takes.
+template <typename T>
+std::string formatted(const std::string& spec, T value) {
+    char shown[128];
+    const int n = std::snprintf(shown, sizeof shown, spec.c_str(), value);
+    return std::string(shown, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof shown - 1));
+}
+
+// Formats as vfprintf does, but keeps each `%s` argument (a file name) apart, so that it can be
+// shown in the form its stream takes. The texts use the flags, width and precision digits, the
+// length modifiers h, l and ll, and the conversions d u X c f s; a conversion outside these
+// ends the text, as no text has one.
+std::vector<Piece> formatPieces(const char* format, std::va_list args) {
+    std::vector<Piece> pieces(1);
+    for (const char* p = format; *p != '\0';) {
+        if (*p != '%') {
+            pieces.back().bytes += *p++;
+            continue;
+        }
+        const char* start = p++;
+        p += std::strspn(p, "-+ #0");
+        p += std::strspn(p, "0123456789");
+        if (*p == '.') p += 1 + std::strspn(p + 1, "0123456789");
+        int longs = 0;
+        for (; *p == 'l' || *p == 'h'; ++p) longs += *p == 'l';
+        const char conversion = *p == '\0' ? '\0' : *p++;
+        const std::string spec(start, p);
+        std::string& out = pieces.back().bytes;
+        switch (conversion) {
+        case 's':
+            pieces.push_back({va_arg(args, const char*), true});
+            pieces.emplace_back();
+            break;
+        case '%': out += '%'; break;
+        case 'c': out += static_cast<char>(va_arg(args, int)); break;
+        case 'f': out += formatted(spec, va_arg(args, double)); break;
+        case 'd':
+        case 'i':
+            out += longs == 2 ? formatted(spec, va_arg(args, long long))
+                   : longs == 1 ? formatted(spec, va_arg(args, long)) : formatted(spec, va_arg(args, int));
+            break;
+        case 'u':
+        case 'x':
+        case 'X':
+            out += longs == 2   ? formatted(spec, va_arg(args, unsigned long long))
+                   : longs == 1 ? formatted(spec, va_arg(args, unsigned long))
+                                : formatted(spec, va_arg(args, unsigned));
+            break;
+        default: return pieces;
+        }
+    }
+    return pieces;
+}
+
+// CP932 text as UTF-16.
+std::wstring wideFromCp932(const std::string& bytes) {
+    if (bytes.empty()) return {};
+    const int size = static_cast<int>(bytes.size());
+    const int n = MultiByteToWideChar(kCp932, 0, bytes.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(kCp932, 0, bytes.data(), size, wide.data(), n);
+    return wide;
+}
+
+// A name in CP932, with one '?' for each character CP932 lacks. CP932 has nothing outside the
+// Basic Multilingual Plane, so a surrogate pair is one such character, not two.
+std::string cp932Name(const std::string& name) {
+    const std::wstring wide = wideFromUtf8(name.c_str());
+    if (wide.empty()) return name;
+    std::wstring plane;
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+        const wchar_t c = wide[i];
+        const bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (high && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) ++i;
+        plane += (c >= 0xD800 && c <= 0xDFFF) ? L'?' : c;
+    }
+    return narrowFromWide(plane.c_str(), kCp932, "?");
+}
+
+// The stream's console handle, or null when it is a file, a pipe or a device.
+HANDLE consoleOf(std::FILE* stream) {
+    const int fd = _fileno(stream);
+    if (fd < 0) return nullptr;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) ? handle : nullptr;
+}
+
+// The characters on a console, each line feed as CR LF as a text stream would send it.
+void writeConsole(HANDLE console, const std::vector<Piece>& pieces) {
+    std::wstring text;
+    for (const Piece& piece : pieces) {
+        std::wstring wide = piece.name ? wideFromUtf8(piece.bytes.c_str()) : std::wstring();
+        if (wide.empty()) wide = wideFromCp932(piece.bytes);
+        for (const wchar_t c : wide) {
+            if (c == L'\n') text += L'\r';
+            text += c;
+        }
+    }
+    // In pieces the console takes whatever its version, never splitting a surrogate pair.
+    constexpr std::size_t kPiece = 8192;
+    for (std::size_t done = 0; done < text.size();) {
+        std::size_t size = std::min(kPiece, text.size() - done);
+        if (done + size < text.size() && text[done + size - 1] >= 0xD800 && text[done + size - 1] <= 0xDBFF) --size;
+        DWORD written = 0;
+        if (!WriteConsoleW(console, text.data() + done, static_cast<DWORD>(size), &written, nullptr) ||
+            written == 0) {
+            return;
+        }
+        done += written;
+    }
+}
+
 }  // namespace
 
-std::string consoleName(const char* path) {
-    const std::wstring wide = wideFromUtf8(path);
-    if (wide.empty()) return path;
-    return narrowFromWide(wide.c_str(), kCp932, "?");
+void printMessage(std::FILE* stream, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const std::vector<Piece> pieces = formatPieces(format, args);
+    va_end(args);
+    if (const HANDLE console = consoleOf(stream)) {
+        std::fflush(stream);
+        writeConsole(console, pieces);
+        return;
+    }
+    // A file or a pipe: the CP932 bytes through the text stream, which sends each line feed
+    // as CR LF and buffers as the stream was set up to.
+    std::string bytes;
+    for (const Piece& piece : pieces) bytes += piece.name ? cp932Name(piece.bytes) : piece.bytes;
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
 }
+
+std::string consoleName(const char* path) { return path; }

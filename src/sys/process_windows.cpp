@@ -15,5 +15,11 @@ void veltoPrepareProcess() {
     // texts stay text streams: each line feed goes out as CR LF.
     if (_fileno(stdout) < 0 || _get_osfhandle(_fileno(stdout)) < 0) std::freopen("NUL", "w", stdout);
     if (_fileno(stderr) < 0 || _get_osfhandle(_fileno(stderr)) < 0) std::freopen("NUL", "w", stderr);
+    // As the C library does on Linux: stdout is unbuffered on a console and fully buffered
+    // (in 4 KiB) when redirected, stderr unbuffered; both sent to one file then interleave alike.
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), &mode);
+    std::setvbuf(stdout, nullptr, console ? _IONBF : _IOFBF, 4096);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
     outputRemoveOnSignals();
 }

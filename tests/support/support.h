@@ -141,6 +141,7 @@ struct RunOptions {
     std::optional<std::string> stdinPipe;  // bytes fed to the child's stdin through a pipe
     int user = -1;                    // run as this user id (and group id), as root only
     bool ignoreHangup = false;        // start with SIGHUP ignored, as nohup does
+    bool stderrToStdout = false;      // stderr where stdout goes, as `> all 2>&1` does
 };
 
 struct RunResult {
@@ -189,5 +190,7 @@ bool changeDirectory(const fs::path& dir);
 // The CP932 bytes of a UTF-8 text, by the system's own conversion (the C library's iconv on
 // POSIX), as an answer independent of the program's compile-time encoder.
 std::string toCp932(std::string_view utf8);
+// The UTF-8 text of CP932 bytes, likewise.
+std::string fromCp932(std::string_view bytes);
 
 }  // namespace testing_support

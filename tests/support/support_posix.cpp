@@ -177,7 +177,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || err < 0) _exit(120);
         dup2(out, 1);
-        dup2(err, 2);
+        dup2(options.stderrToStdout ? out : err, 2);
         close(out);
         close(err);
         if (options.stdoutBrokenPipe) {
@@ -251,10 +251,12 @@ bool changeDirectory(const fs::path& dir) {
     return true;
 }
 
-std::string toCp932(std::string_view utf8) {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
+namespace {
+
+std::string converted(const char* to, const char* from, std::string_view text) {
+    iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open failed");
-    std::string in(utf8);
+    std::string in(text);
     std::string out(in.size() * 2 + 16, '\0');
     char* src = in.data();
     char* dst = out.data();
@@ -268,5 +270,10 @@ std::string toCp932(std::string_view utf8) {
     out.resize(out.size() - dstLeft);
     return out;
 }
+
+}  // namespace
+
+std::string toCp932(std::string_view utf8) { return converted("CP932", "UTF-8", utf8); }
+std::string fromCp932(std::string_view bytes) { return converted("UTF-8", "CP932", bytes); }
 
 }  // namespace testing_support

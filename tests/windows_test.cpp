@@ -1,0 +1,326 @@
+// velto.exe, the Windows build, run under wine: compared with this build over the end-to-end
+// cases and the ways an output can fail, and what its console shows.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <pty.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+
+#include "support/support.h"
+
+namespace {
+
+using namespace testing_support;
+
+const Format kCanonical{};  // 16-bit stereo, 44100 Hz
+
+// The velto.exe that VELTO_WINDOWS_EXE names, with wine made ready to run it: its own prefix
+// beside it, made before the first run that is compared, quiet, the arguments and file names
+// read as UTF-8 whatever the locale of the test run, and a wine server started apart (or
+// already running), so that it holds no pipe of ours. Null when none is named.
+const char* windowsExe() {
+    const char* exe = std::getenv("VELTO_WINDOWS_EXE");
+    if (exe == nullptr) return nullptr;
+    const fs::path prefix = fs::absolute(fs::path(exe)).parent_path() / "wine-prefix";
+    setenv("WINEPREFIX", prefix.c_str(), 0);
+    setenv("WINEDEBUG", "-all", 1);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    std::system("wineserver -p </dev/null >/dev/null 2>&1");
+    // The first run in a new prefix makes it, and says so on the console.
+    std::system("wine cmd /c exit </dev/null >/dev/null 2>&1");
+    return exe;
+}
+
+// Stops the wine server when a test ends.
+struct WineServerStop {
+    WineServerStop() = default;
+    WineServerStop(const WineServerStop&) = delete;
+    WineServerStop& operator=(const WineServerStop&) = delete;
+    ~WineServerStop() { std::system("wineserver -k"); }
+};
+
+// Runs `command` in `dir` on a pseudo-terminal of 200 columns, as a user at a console would,
+// and returns the terminal's output with the status.
+RunResult onTerminal(const std::vector<std::string>& command, const fs::path& dir) {
+    winsize size{};
+    size.ws_row = 50;
+    size.ws_col = 200;
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
+    if (child < 0) throw std::runtime_error("forkpty failed");
+    if (child == 0) {
+        resetSignals();
+        std::vector<char*> argv;
+        std::vector<std::string> copies = command;
+        for (std::string& arg : copies) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        alarm(60);
+        if (chdir(dir.c_str()) == 0) execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    RunResult result;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) {
+        result.out.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(terminal);
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+// What a terminal shows after `output` (UTF-8), line by line, each line's trailing blanks
+// dropped. Knows what wine's console sends: CR, LF, cursor forward and erase to the end of
+// the line; other escape sequences (the cursor shown and hidden) change nothing shown.
+std::string screen(std::string_view output) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::size_t row = 0;
+    std::size_t column = 0;
+    auto cell = [&]() -> std::string& {
+        if (rows.size() <= row) rows.resize(row + 1);
+        if (rows[row].size() <= column) rows[row].resize(column + 1, " ");
+        return rows[row][column];
+    };
+    for (std::size_t i = 0; i < output.size();) {
+        const auto c = static_cast<unsigned char>(output[i]);
+        if (c == '\r') column = 0, ++i;
+        else if (c == '\n') ++row, ++i;
+        else if (c == 0x1b && i + 1 < output.size() && output[i + 1] == '[') {
+            std::size_t end = i + 2;
+            while (end < output.size() && !(output[end] >= 0x40 && output[end] <= 0x7e)) ++end;
+            const std::string parameters(output.substr(i + 2, end - i - 2));
+            const int n = std::max(1, std::atoi(parameters.c_str()));
+            const char final = end < output.size() ? output[end] : '\0';
+            if (final == 'C') column += static_cast<std::size_t>(n);
+            if (final == 'K' && row < rows.size() && column < rows[row].size()) rows[row].resize(column);
+            i = end + 1;
+        } else if (c == 0x1b && i + 1 < output.size() && output[i + 1] == ']') {
+            i = output.find('\a', i);  // a title, ended by BEL
+            i = i == std::string_view::npos ? output.size() : i + 1;
+        } else if (c < 0x20) {
+            ++i;
+        } else {
+            const std::size_t length = c < 0xc0 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+            cell() = std::string(output.substr(i, length));
+            ++column;
+            i += length;
+        }
+    }
+    std::string shown;
+    for (auto& line : rows) {
+        while (!line.empty() && line.back() == " ") line.pop_back();
+        for (const std::string& character : line) shown += character;
+        shown += '\n';
+    }
+    return shown;
+}
+
+// The Windows build, run under wine, against this build: for every case of report_test.cpp
+// and the ways an output can fail, the same status and files, and the same console bytes but
+// that each line feed is CR LF and a file name is shown in CP932; the same again with stdout
+// and stderr sent to one file, where the order of their lines must be the same too. Where a
+// row says so, both are also run on a terminal, which must show the same characters: velto.exe
+// writes to wine's console, whose code page (437 here, not 932) the texts must not depend on.
+// Set VELTO_WINDOWS_EXE to a velto.exe.
+TEST(WindowsBuild, UnderWineMatchesThisBuild) {
+    const char* exe = windowsExe();
+    if (exe == nullptr) GTEST_SKIP() << "no VELTO_WINDOWS_EXE to compare";
+    WineServerStop stop;
+    const bool root = geteuid() == 0;
+
+    struct Row {
+        std::string name;
+        std::map<std::string, std::string> files;
+        std::vector<std::string> args;
+        // Makes what files cannot (read-only files, a full disk); false when it cannot be made.
+        std::function<bool(const fs::path& dir, RunOptions& native)> setup;
+        bool console = false;  // also compare what a terminal shows
+    };
+    auto none = [](const fs::path&, RunOptions&) { return true; };
+    std::vector<Row> rows;
+    for (const ReportCase& c : reportCases()) {
+        const std::string name = c.name;
+        rows.push_back({name, {{"in.wav", c.file}}, {"in.wav", "out.wav"}, none,
+                        name == "not PCM" || name == "chunk tags never drive the terminal"});
+    }
+    const std::string clip = canonicalWav(kCanonical, noise(600000));
+    rows.push_back({"in place", {{"in.wav", clip}}, {"in.wav", "in.wav"}, none});
+    rows.push_back({"over another file", {{"in.wav", clip}, {"out.wav", "old"}}, {"in.wav", "out.wav"}, none});
+    rows.push_back({"a missing directory", {{"in.wav", clip}}, {"in.wav", "missing/out.wav"}, none, true});
+    rows.push_back({"a Japanese file name", {{"録音 テスト.wav", clip}}, {"録音 テスト.wav", "変換.wav"}, none, true});
+    rows.push_back({"a name with characters CP932 lacks", {{"café ☕.wav", clip}}, {"café ☕.wav", "x.wav"}, none, true});
+    // wine's console shows a character outside the Basic Multilingual Plane as two
+    // replacement characters, whatever is written to it: no terminal for this one.
+    rows.push_back({"a name outside the Basic Multilingual Plane", {{"🎵x.wav", clip}}, {"🎵x.wav", "x.wav"}, none});
+    // Root writes a read-only file on Linux; wine refuses it for root too.
+    rows.push_back({"a read-only output", {{"in.wav", clip}, {"out.wav", "old"}}, {"in.wav", "out.wav"},
+                    [root](const fs::path& dir, RunOptions& native) {
+                        if (root) {
+                            native.user = 65534;
+                            if (chown((dir / "out.wav").c_str(), 65534, 65534) != 0) return false;
+                            fs::permissions(dir, fs::perms::all);
+                        }
+                        fs::permissions(dir / "out.wav", fs::perms::owner_read | fs::perms::group_read |
+                                                             fs::perms::others_read);
+                        return true;
+                    }});
+    // A small file system at m/, holding an old out.wav when `old`.
+    auto smallDisk = [root](const char* options, bool old) {
+        return [=](const fs::path& dir, RunOptions&) {
+            fs::create_directory(dir / "m");
+            if (!root || mount("tmpfs", (dir / "m").c_str(), "tmpfs", 0, options) != 0) return false;
+            if (old) writeFile(dir / "m/out.wav", "old bytes");
+            return true;
+        };
+    };
+    rows.push_back({"a full disk", {{"in.wav", clip}}, {"in.wav", "m/out.wav"}, smallDisk("size=300k", false)});
+    rows.push_back({"no inode for a temporary file: the file itself is rewritten", {{"in.wav", clip}},
+                    {"in.wav", "m/out.wav"}, smallDisk("size=2m,nr_inodes=2", true)});
+    rows.push_back({"no inode and no room: the file is left as it was", {{"in.wav", clip}},
+                    {"in.wav", "m/out.wav"}, smallDisk("size=300k,nr_inodes=2", true)});
+
+    enum class Streams { kApart, kTogether, kTerminal };
+    struct Runs {
+        bool made = false;
+        RunResult native;
+        RunResult wine;
+        std::map<std::string, std::string> nativeFiles;
+        std::map<std::string, std::string> wineFiles;
+    };
+    auto run = [exe](const Row& row, Streams streams) {
+        ScratchDir nativeDir;
+        ScratchDir wineDir;
+        RunOptions native{.workDir = nativeDir.path, .stderrToStdout = streams == Streams::kTogether};
+        RunOptions wine = native;
+        wine.workDir = wineDir.path;
+        for (const auto& [name, bytes] : row.files) {
+            writeFile(nativeDir / name, bytes);
+            writeFile(wineDir / name, bytes);
+        }
+        Runs runs;
+        runs.made = row.setup(nativeDir.path, native) && row.setup(wineDir.path, wine);
+        wine.user = -1;
+        std::vector<std::string> args{exe};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        if (runs.made && streams == Streams::kTerminal) {
+            std::vector<std::string> command{veltoPath()};
+            command.insert(command.end(), row.args.begin(), row.args.end());
+            runs.native = onTerminal(command, nativeDir.path);
+            args.insert(args.begin(), "wine");
+            runs.wine = onTerminal(args, wineDir.path);
+        } else if (runs.made) {
+            runs.native = runVelto(row.args, native);
+            wine.watchdogSeconds = 120;
+            runs.wine = runProgram("/usr/bin/wine", args, wine);
+        }
+        if (runs.made) {
+            runs.nativeFiles = snapshot(nativeDir.path);
+            runs.wineFiles = snapshot(wineDir.path);
+        }
+        umount2((nativeDir / "m").c_str(), MNT_DETACH);
+        umount2((wineDir / "m").c_str(), MNT_DETACH);
+        return runs;
+    };
+
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Runs apart = run(row, Streams::kApart);
+        if (!apart.made) continue;
+        // Each line feed as CR LF, and names in CP932 with one '?' for each character it lacks.
+        auto windowsBytes = [&row](std::string text) {
+            text = replaced(text, "\n", "\r\n");
+            for (const std::string& name : row.args) {
+                std::string shown = name;
+                for (const char* lacking : {"é", "☕", "🎵"}) shown = replaced(shown, lacking, "?");
+                text = replaced(text, name, toCp932(shown));
+            }
+            return text;
+        };
+        EXPECT_EQ(apart.wine.status, apart.native.status);
+        EXPECT_EQ(apart.wine.out, windowsBytes(apart.native.out));
+        EXPECT_EQ(apart.wine.err, windowsBytes(apart.native.err));
+        // Names and sizes first, so that a failure shows which file differs, not its bytes.
+        auto sizes = [](const std::map<std::string, std::string>& files) {
+            std::map<std::string, std::size_t> out;
+            for (const auto& [name, bytes] : files) out[name] = bytes.size();
+            return out;
+        };
+        EXPECT_EQ(sizes(apart.wineFiles), sizes(apart.nativeFiles));
+        EXPECT_TRUE(apart.wineFiles == apart.nativeFiles) << "the files differ in their bytes";
+
+        const Runs together = run(row, Streams::kTogether);
+        EXPECT_EQ(together.wine.out, windowsBytes(together.native.out)) << "both streams to one file";
+
+        if (!row.console) continue;
+        const Runs terminal = run(row, Streams::kTerminal);
+        // This build sends the CP932 bytes, and the names as received (UTF-8), to the terminal.
+        std::string shown = terminal.native.out;
+        const std::string marks[] = {"\x01", "\x02"};
+        for (std::size_t i = 0; i < 2; ++i) shown = replaced(shown, row.args[i], marks[i]);
+        shown = fromCp932(shown);
+        for (std::size_t i = 0; i < 2; ++i) shown = replaced(shown, marks[i], row.args[i]);
+        EXPECT_EQ(terminal.wine.status, terminal.native.status) << "on a terminal";
+        EXPECT_EQ(screen(terminal.wine.out), screen(shown)) << "on a terminal";
+    }
+}
+
+// Ctrl-C in the console of velto.exe while it writes its output: the temporary file goes and
+// the output name is left as it was. wine gives the program a console on a terminal, so the
+// run gets a pseudo-terminal and the interrupt is typed into it as a user would.
+TEST(WindowsBuild, CtrlCUnderWineRemovesTheTemporaryFile) {
+    const char* exe = windowsExe();
+    if (exe == nullptr) GTEST_SKIP() << "no VELTO_WINDOWS_EXE to run";
+    WineServerStop stop;
+    ScratchDir dir;
+    // Large enough that the write takes a good part of a second after the file appears.
+    writeFile(dir / "in.wav", canonicalWav(kCanonical, std::string(200u << 20, '\x11')));
+    bool interrupted = false;
+    // A run may finish before the interrupt lands; it is then tried again.
+    for (int attempt = 0; attempt < 3 && !interrupted; ++attempt) {
+        fs::remove(dir / "out.wav");
+        int terminal = -1;
+        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            resetSignals();
+            if (chdir(dir.path.c_str()) == 0) execlp("wine", "wine", exe, "in.wav", "out.wav", nullptr);
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        auto pending = [&] {
+            for (const std::string& name : listDir(dir.path)) {
+                if (name.starts_with(".velto-")) return true;
+            }
+            return false;
+        };
+        while (!pending() && std::chrono::steady_clock::now() < deadline) usleep(5000);
+        ASSERT_EQ(write(terminal, "\x03", 1), 1);
+        // The console's output is drained until the program ends, so that it never blocks.
+        char drained[4096];
+        int status = 0;
+        bool ended = false;
+        for (pollfd p{terminal, POLLIN, 0}; !ended && std::chrono::steady_clock::now() < deadline;) {
+            if (poll(&p, 1, 50) > 0 && read(terminal, drained, sizeof drained) < 0) usleep(50000);
+            ended = waitpid(child, &status, WNOHANG) == child;
+        }
+        if (!ended) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+        close(terminal);
+        const std::vector<std::string> left = listDir(dir.path);
+        interrupted = left == std::vector<std::string>{"in.wav"};
+        if (!interrupted) {
+            ASSERT_EQ(left, (std::vector<std::string>{"in.wav", "out.wav"})) << "attempt " << attempt;
+        }
+    }
+    EXPECT_TRUE(interrupted) << "no run was interrupted while it wrote";
+}
+}  // namespace
