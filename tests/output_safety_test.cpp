@@ -66,86 +66,142 @@ std::string deepPath(std::size_t length) {
     return path;
 }
 
+// One way of meeting the output, as a user would. The run is `velto in.wav OUTPUT` in the
+// scratch directory, unless the row says otherwise.
 struct Case {
     const char* name;
-    // Lays out the files beside in.wav; returns false when the case cannot be made here.
+    // Lays out the files beside in.wav; false when the case cannot be made here.
     std::function<bool(const fs::path& dir, Mounts& mounts, RunOptions& options)> setup;
-    std::string output;  // the output name velto is given
-    int status;
-    std::string errTail;  // how standard error ends, in UTF-8
-    Files after;          // every file below the directory afterwards, in.wav included
+    std::string output;      // the output name velto is given
+    bool inPlace = false;    // the input is the output itself
+    bool deep = false;       // the output name is below the deep directory
+    std::string shell;       // instead: this bash command, run with $0 set to velto
+    int status = 0;
+    std::string errTail;     // how standard error ends, in UTF-8
+    Files after;             // the files below the directory afterwards, in.wav included
+    bool onlyThese = true;   // no other file may be there
 };
 
-TEST(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root: mounts small file systems and runs as another user";
-    const std::string deep = deepPath(4085 - (fs::temp_directory_path() / "velto-test-XXXXXX/").string().size());
-    const fs::path deepCwd = deepPath(4300);
-    const std::string after = "[bytes]\n";  // the data length line, before the writer's messages
-    auto tinyFs = [](const char* options, const char* type = "tmpfs") {
-        return [=](const fs::path& dir, Mounts& m, RunOptions&) {
-            return m.fileSystem(dir / "m", options, type) && (writeFile(dir / "m/out.wav", kOld), true);
-        };
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+// Mounts a file system made by `mkfs` on an image file of `megabytes` at `at`.
+bool imageFileSystem(const fs::path& dir, const std::string& mkfs, int megabytes, const fs::path& at) {
+    const fs::path image = dir.parent_path() / (dir.filename().string() + ".img");
+    fs::create_directory(at);
+    const std::string make = "truncate -s " + std::to_string(megabytes) + "M '" + image.string() + "' && " + mkfs +
+                             " '" + image.string() + "' >/dev/null 2>&1 && mount -o loop '" + image.string() + "' '" +
+                             at.string() + "' 2>/dev/null";
+    const bool made = std::system(make.c_str()) == 0;
+    fs::remove(image);  // the mount keeps it while it is needed
+    return made;
+}
+
+const std::string kAfterData = "[bytes]\n";  // the data length line, before the writer's messages
+const std::string kDeep = deepPath(4085 - (fs::temp_directory_path() / "velto-test-XXXXXX/").string().size());
+const fs::path kDeepCwd = deepPath(4300);
+const std::string kLongOld = noise(2000000, 5);  // an old file longer than the output
+const std::string kBigData = noise((std::size_t{65} << 20) + 4000, 9);  // over one 64 MiB write
+
+auto tinyFs(const char* options, const char* type = "tmpfs") {
+    return [=](const fs::path& dir, Mounts& m, RunOptions&) {
+        return m.fileSystem(dir / "m", options, type) && (writeFile(dir / "m/out.wav", kOld), true);
     };
-    auto asNobody = [](const char* sub, mode_t dirMode, mode_t fileMode, int fileOwner, long long limit) {
-        return [=](const fs::path& dir, Mounts&, RunOptions& o) {
-            fs::create_directory(dir / sub);
-            writeFile(dir / sub / "out.wav", kOld);
-            owned(dir / sub, dirMode);
-            owned(dir / sub / "out.wav", fileMode, fileOwner);
-            o.user = kNobody;
-            o.fileSizeLimit = limit;
-            return true;
-        };
+}
+
+// A directory `sub` of `dirMode` holding out.wav (`old`, `fileMode`, owned by `fileOwner`),
+// written by user nobody.
+auto asNobody(const char* sub, mode_t dirMode, mode_t fileMode, int fileOwner, long long limit,
+              const std::string& old = kOld) {
+    return [=](const fs::path& dir, Mounts&, RunOptions& o) {
+        fs::create_directory(dir / sub);
+        writeFile(dir / sub / "out.wav", old);
+        owned(dir / sub, dirMode);
+        owned(dir / sub / "out.wav", fileMode, fileOwner);
+        o.user = kNobody;
+        o.fileSizeLimit = limit;
+        return true;
     };
-    auto sizeLimit = [](long long limit, std::function<void(const fs::path&)> lay) {
-        return [=](const fs::path& dir, Mounts&, RunOptions& o) {
-            lay(dir);
-            o.fileSizeLimit = limit;
-            return true;
-        };
+}
+
+auto sizeLimit(long long limit, std::function<void(const fs::path&)> lay) {
+    return [=](const fs::path& dir, Mounts&, RunOptions& o) {
+        lay(dir);
+        o.fileSizeLimit = limit;
+        return true;
     };
-    auto nothing = [](const fs::path&) {};
-    const std::vector<Case> cases = {
+}
+
+void nothing(const fs::path&) {}
+
+bool linksProtected() {
+    std::ifstream in("/proc/sys/fs/protected_symlinks");
+    int value = 0;
+    return (in >> value) && value == 1;
+}
+
+// A sticky world-writable directory pub/ where user nobody has planted `link` to `target`.
+auto plantedLink(const char* link, const char* target) {
+    return [=](const fs::path& dir, Mounts&, RunOptions&) {
+        if (!linksProtected()) return false;
+        fs::create_directory(dir / "pub");
+        owned(dir / "pub", 01777);
+        writeFile(dir / "victim.wav", kOld);
+        owned(dir / "victim.wav", 0600);
+        fs::create_symlink(target, dir / "pub" / link);
+        return lchown((dir / "pub" / link).c_str(), kNobody, kNobody) == 0;
+    };
+}
+
+const std::vector<Case>& cases() {
+    static const std::vector<Case> all = {
         // The other rows run on /tmp, which takes direct writes where it is on a disk.
-        {"a file system without direct writes", tinyFs("", "ramfs"), "m/out.wav", 0, "",
+        {"a file system without direct writes", tinyFs("", "ramfs"), "m/out.wav", false, false, "", 0, "",
          {{"in.wav", kClip}, {"m/out.wav", kScrambled}}},
         {"no inode for a temporary file, room for the bytes: the file itself is rewritten",
-         tinyFs("size=2m,nr_inodes=2"), "m/out.wav", 0, "",
-         {{"in.wav", kClip}, {"m/out.wav", kScrambled}}},
-        {"no inode and no room: the file is left as it was", tinyFs("size=300k,nr_inodes=2"),
-         "m/out.wav", 255, after + kWriteFailed, {{"in.wav", kClip}, {"m/out.wav", kOld}}},
-        {"no room for the new bytes: the temporary file goes", tinyFs("size=300k,nr_inodes=64"),
-         "m/out.wav", 255, kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {"m/out.wav", kOld}}},
-        {"file-size limit, in place", sizeLimit(100000, nothing), "in.wav", 255, kWriteFailed + kDataWriteFailed,
-         {{"in.wav", kClip}}},
-        {"file-size limit over another file",
-         sizeLimit(100000, [](const fs::path& d) { writeFile(d / "old.wav", kOld); }), "old.wav", 255,
-         kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {"old.wav", kOld}}},
-        {"a directory the user may not write: the file itself is rewritten",
-         asNobody("locked", 0755, 0666, 0, -1), "locked/out.wav", 0, "",
-         {{"in.wav", kClip}, {"locked/out.wav", kScrambled}}},
+         tinyFs("size=2m,nr_inodes=2"), "m/out.wav", false, false, "", 0, "", {{"in.wav", kClip}, {"m/out.wav", kScrambled}}},
+        {"no inode and no room: the file is left as it was", tinyFs("size=300k,nr_inodes=2"), "m/out.wav", false, false, "",
+         255, kAfterData + kWriteFailed, {{"in.wav", kClip}, {"m/out.wav", kOld}}},
+        {"no room for the new bytes: the temporary file goes", tinyFs("size=300k,nr_inodes=64"), "m/out.wav", false, false,
+         "", 255, kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {"m/out.wav", kOld}}},
+        {"file-size limit, in place", sizeLimit(100000, nothing), "in.wav", true, false, "", 255,
+         kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}}},
+        {"file-size limit over another file", sizeLimit(100000, [](const fs::path& d) { writeFile(d / "old.wav", kOld); }),
+         "old.wav", false, false, "", 255, kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {"old.wav", kOld}}},
+        {"a directory the user may not write: the file itself is rewritten", asNobody("locked", 0755, 0666, 0, -1),
+         "locked/out.wav", false, false, "", 0, "", {{"in.wav", kClip}, {"locked/out.wav", kScrambled}}},
+        {"the same over a longer file: it ends where the output does", asNobody("locked", 0755, 0666, 0, -1, kLongOld),
+         "locked/out.wav", false, false, "", 0, "", {{"in.wav", kClip}, {"locked/out.wav", kScrambled}}},
         {"the same with a file-size limit: no room can be reserved, nothing changes",
-         asNobody("locked", 0755, 0666, 0, 100000), "locked/out.wav", 255, after + kWriteFailed,
+         asNobody("locked", 0755, 0666, 0, 100000), "locked/out.wav", false, false, "", 255, kAfterData + kWriteFailed,
          {{"in.wav", kClip}, {"locked/out.wav", kOld}}},
         {"another user's writable file in a sticky directory: its bytes are replaced",
-         asNobody("sticky", 01777, 0666, 0, -1), "sticky/out.wav", 0, "",
+         asNobody("sticky", 01777, 0666, 0, -1), "sticky/out.wav", false, false, "", 0, "",
          {{"in.wav", kClip}, {"sticky/out.wav", kScrambled}}},
-        {"another user's read-only file: refused", asNobody("open", 0777, 0644, 0, -1), "open/out.wav",
+        {"another user's read-only file: refused", asNobody("open", 0777, 0644, 0, -1), "open/out.wav", false, false, "",
          255, "open/out.wav" + kCannotOpen, {{"in.wav", kClip}, {"open/out.wav", kOld}}},
+        {"a directory that may be written but not read: a new file all the same",
+         [](const fs::path& dir, Mounts&, RunOptions& o) {
+             fs::create_directory(dir / "drop");
+             owned(dir / "drop", 0333, kNobody);
+             o.user = kNobody;
+             return true;
+         },
+         "drop/out.wav", false, false, "", 0, "", {{"in.wav", kClip}, {"drop/out.wav", kScrambled}}},
         {"a file mounted over: its bytes are replaced",
          [](const fs::path& dir, Mounts& m, RunOptions&) {
              writeFile(dir / "out.wav", "hidden");
              writeFile(dir / "src.wav", kOld);
              return m.bind(dir / "src.wav", dir / "out.wav");
          },
-         "out.wav", 0, "", {{"in.wav", kClip}, {"out.wav", kScrambled}, {"src.wav", kScrambled}}},
+         "out.wav", false, false, "", 0, "", {{"in.wav", kClip}, {"out.wav", kScrambled}, {"src.wav", kScrambled}}},
         {"a dangling symbolic link and a failing write: nothing at its target",
          sizeLimit(100000,
                    [](const fs::path& d) {
                        fs::create_directory(d / "store");
                        fs::create_symlink("store/new.wav", d / "link.wav");
                    }),
-         "link.wav", 255, kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {"link.wav", "-> store/new.wav"}}},
+         "link.wav", false, false, "", 255, kWriteFailed + kDataWriteFailed,
+         {{"in.wav", kClip}, {"link.wav", "-> store/new.wav"}}},
         // The temporary file is made beside the link's target, where the user may write, and
         // renamed there: the target's other hard link keeps the old bytes.
         {"a link in a locked directory to a file with another hard link",
@@ -160,69 +216,143 @@ TEST(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
              o.user = kNobody;
              return true;
          },
-         "locked/link.wav", 0, "",
-         {{"in.wav", kClip}, {"locked/link.wav", "-> ../open/real.wav"},
-          {"open/other.wav", kOld}, {"open/real.wav", kScrambled}}},
+         "locked/link.wav", false, false, "", 0, "",
+         {{"in.wav", kClip}, {"locked/link.wav", "-> ../open/real.wav"}, {"open/other.wav", kOld},
+          {"open/real.wav", kScrambled}}},
+        // As the system refuses to follow them for anyone but their owner and the directory's.
+        {"another user's link in a sticky world-writable directory: refused", plantedLink("out.wav", "../victim.wav"),
+         "pub/out.wav", false, false, "", 255, "pub/out.wav" + kCannotOpen,
+         {{"in.wav", kClip}, {"victim.wav", kOld}, {"pub/out.wav", "-> ../victim.wav"}}},
+        {"the same, dangling: nothing is made where it points", plantedLink("new.wav", "../made.wav"), "pub/new.wav",
+         false, false, "", 255, "pub/new.wav" + kCannotOpen,
+         {{"in.wav", kClip}, {"victim.wav", kOld}, {"pub/new.wav", "-> ../made.wav"}}},
+        {"a copy-on-write file system cannot promise room: a locked file is left as it was",
+         [](const fs::path& dir, Mounts& m, RunOptions& o) {
+             if (!imageFileSystem(dir, "mkfs.btrfs -f", 300, dir / "m")) return false;
+             m.points.push_back(dir / "m");
+             return asNobody("m/locked", 0755, 0666, 0, -1)(dir, m, o);
+         },
+         "m/locked/out.wav", false, false, "", 255, kAfterData + kWriteFailed,
+         {{"in.wav", kClip}, {"m/locked/out.wav", kOld}}, false},
+        {"a full disk file system refuses the room: the file keeps its length",
+         [](const fs::path& dir, Mounts& m, RunOptions& o) {
+             if (!imageFileSystem(dir, "mkfs.ext4 -q -F", 8, dir / "m")) return false;
+             m.points.push_back(dir / "m");
+             asNobody("m/locked", 0755, 0666, 0, -1)(dir, m, o);
+             return std::system(("dd if=/dev/zero of='" + (dir / "m/fill").string() + "' bs=64k 2>/dev/null; sync").c_str()) == 0 ||
+                    true;
+         },
+         "m/locked/out.wav", false, false, "", 255, kAfterData + kWriteFailed,
+         {{"in.wav", kClip}, {"m/locked/out.wav", kOld}}, false},
+        {"a clip of more than one 64 MiB write", [](const fs::path& dir, Mounts&, RunOptions&) {
+             return writeFile(dir / "big.wav", canonicalWav(kStereo16, kBigData)), true;
+         },
+         "", false, false, "\"$0\" big.wav out.wav", 0, "",
+         {{"big.wav", canonicalWav(kStereo16, kBigData)}, {"out.wav", canonicalWav(kStereo16, mirrored(kBigData, 16, 2))}},
+         false},
         {"an output directory path near the system's limit",
-         [=](const fs::path& dir, Mounts&, RunOptions&) { return makeDirectories(dir, deep), true; },
-         "DEEP/out.wav", 0, "", {{"in.wav", kClip}, {deep + "/out.wav", kScrambled}}},
+         [](const fs::path& dir, Mounts&, RunOptions&) { return makeDirectories(dir, kDeep), true; }, "out.wav", false,
+         true, "", 0, "", {{"in.wav", kClip}, {kDeep + "/out.wav", kScrambled}}},
         {"the same, in place, with a file-size limit",
-         [=](const fs::path& dir, Mounts&, RunOptions& o) {
-             makeDirectories(dir, deep);
-             std::ofstream(dir / deep / "in.wav", std::ios::binary) << kClip;
+         [](const fs::path& dir, Mounts&, RunOptions& o) {
+             makeDirectories(dir, kDeep);
+             writeFile(dir / kDeep / "in.wav", kClip);
              o.fileSizeLimit = 100000;
              return true;
          },
-         "DEEP/in.wav", 255, kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {deep + "/in.wav", kClip}}},
+         "in.wav", true, true, "", 255, kWriteFailed + kDataWriteFailed, {{"in.wav", kClip}, {kDeep + "/in.wav", kClip}}},
         {"a working directory deeper than the system's limit",
-         [=](const fs::path& dir, Mounts&, RunOptions& o) {
-             makeDirectories(dir, deepCwd);
-             o.workDir = dir / deepCwd;
+         [](const fs::path& dir, Mounts&, RunOptions& o) {
+             makeDirectories(dir, kDeepCwd);
+             o.workDir = dir / kDeepCwd;
              return true;
          },
-         "out.wav", 0, "", {{"in.wav", kClip}, {deepCwd.string() + "/out.wav", kScrambled}}},
-        {"an empty output name", sizeLimit(-1, nothing), "", 255, after + kCannotOpen, {{"in.wav", kClip}}},
+         "out.wav", false, false, "", 0, "", {{"in.wav", kClip}, {kDeepCwd.string() + "/out.wav", kScrambled}}},
+        {"an empty output name", sizeLimit(-1, nothing), "", false, false, "", 255, kAfterData + kCannotOpen,
+         {{"in.wav", kClip}}},
+        {"a file in the root directory", [](const fs::path& dir, Mounts&, RunOptions&) {
+             return writeFile(dir / "expected.wav", kScrambled), true;
+         },
+         "", false, false, "f=/.velto-test-$$.wav; \"$0\" in.wav $f; s=$?; cmp -s $f expected.wav || s=99; rm -f $f; exit $s",
+         0, "", {{"in.wav", kClip}, {"expected.wav", kScrambled}}},
+        {"a pipe named by its descriptor", sizeLimit(-1, nothing), "",
+         false, false, "set -o pipefail; \"$0\" in.wav /dev/fd/3 3>&1 >/dev/null | cat > piped.wav", 0, "",
+         {{"in.wav", kClip}, {"piped.wav", kScrambled}}},
+        {"a deleted file's descriptor is written, no file of its name is made", sizeLimit(-1, nothing), "", false, false,
+         "exec 7>gone.wav && rm gone.wav && \"$0\" in.wav /proc/self/fd/7", 0, "", {{"in.wav", kClip}}},
+        {"a block device is synced: a failing sync fails the run",
+         [](const fs::path& dir, Mounts&, RunOptions&) {
+             return std::system("strace -V >/dev/null 2>&1") == 0 &&
+                    std::system(("truncate -s 1M '" + (dir / "disk").string() + "'").c_str()) == 0;
+         },
+         "", false, false,
+         "d=$(losetup -f --show disk) || exit 99; strace -o /dev/null -e trace=fsync -e inject=fsync:error=EIO "
+         "\"$0\" in.wav $d; s=$?; losetup -d $d; exit $s",
+         255, kWriteFailed, {{"in.wav", kClip}}, false},
+        {"twelve runs making one new output at once all succeed",
+         sizeLimit(-1, nothing), "", false, false,
+         "for i in 1 2 3 4 5 6 7 8 9 10 11 12; do \"$0\" in.wav out.wav & done; s=0; "
+         "for p in $(jobs -p); do wait $p || s=1; done; exit $s",
+         0, "", {{"in.wav", kClip}, {"out.wav", kScrambled}}},
+        // The second run waits for the first, held in its first write, to finish; it then
+        // reads the converted file and converts it back.
+        {"a second run in place waits for the first to finish its rewrite",
+         [](const fs::path& dir, Mounts&, RunOptions& o) {
+             if (std::system("strace -V >/dev/null 2>&1") != 0) return false;
+             fs::create_directory(dir / "locked");
+             writeFile(dir / "locked/in.wav", kClip);
+             owned(dir / "locked/in.wav", 0666, 0);
+             owned(dir / "locked", 0755);
+             o.user = kNobody;
+             return true;
+         },
+         "", false, false,
+         "f=locked/in.wav; strace -f -o /tmp/velto-hold-$$ -e trace=pwrite64 -e inject=pwrite64:delay_enter=1s:when=1 "
+         "\"$0\" $f $f & until grep -qs pwrite64 /tmp/velto-hold-$$; do sleep 0.01; done; \"$0\" $f $f; s=$?; "
+         "wait $! || s=1; rm -f /tmp/velto-hold-$$; exit $s",
+         0, "", {{"in.wav", kClip}, {"locked/in.wav", kClip}}},
     };
-    int ran = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScratchDir dir;
-        owned(dir.path, 0755);
-        writeFile(dir / "in.wav", kClip);
-        RunOptions options{.workDir = dir.path};
-        Mounts mounts;
-        if (!c.setup(dir.path, mounts, options)) {
-            std::cout << "  skipped, cannot be set up here: " << c.name << "\n";
-            continue;
-        }
-        ++ran;
-        std::string output = c.output;
-        if (output.starts_with("DEEP/")) output = (dir / deep / output.substr(5)).string();
-        std::string input = options.workDir == dir.path ? "in.wav" : (dir / "in.wav").string();
-        if (output.ends_with("in.wav")) input = output;  // in place
-        const RunResult r = runVelto({input, output}, options);
-        EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_TRUE(r.err.ends_with(toCp932(c.errTail))) << r.err;
-        const Files files = snapshot(dir.path);
-        EXPECT_EQ(files.size(), c.after.size());
-        for (const auto& [name, bytes] : c.after) {
-            const auto found = files.find(name);
-            if (found == files.end()) {
-                ADD_FAILURE() << "missing: " << name.substr(0, 60);
-            } else if (found->second != bytes) {
-                ADD_FAILURE() << "changed: " << name.substr(0, 60) << " (" << found->second.size() << " bytes)";
-            }
-        }
-        for (const auto& [name, bytes] : files) {
-            if (!c.after.contains(name)) ADD_FAILURE() << "left behind: " << name.substr(0, 120);
-        }
-    }
-    if (ran == 0) GTEST_SKIP() << "no case could be set up here";
+    return all;
 }
 
-// Runs velto under strace with every fsync held for a while, sends `sig` once the first fsync
-// has begun, and returns the wait status (or -1 when anything missed its deadline).
-int signalDuringSync(const fs::path& dir, const std::string& output, int sig, bool nohup) {
+class OutputSafety : public ::testing::TestWithParam<Case> {};
+
+TEST_P(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: mounts small file systems and runs as another user";
+    const Case& c = GetParam();
+    ScratchDir dir;
+    owned(dir.path, 0755);
+    writeFile(dir / "in.wav", kClip);
+    RunOptions options{.workDir = dir.path};
+    Mounts mounts;
+    if (!c.setup(dir.path, mounts, options)) GTEST_SKIP() << "cannot be set up here";
+    const std::string output = c.deep ? (dir / kDeep / c.output).string() : c.output;
+    const std::string input = c.inPlace ? output : options.workDir == dir.path ? "in.wav" : (dir / "in.wav").string();
+    const RunResult r = c.shell.empty() ? runVelto({input, output}, options)
+                                        : runProgram("/bin/bash", {"-c", c.shell, veltoPath()}, options);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(r.err.ends_with(toCp932(c.errTail))) << r.err;
+    const Files files = snapshot(dir.path);
+    for (const auto& [name, bytes] : c.after) {
+        const auto found = files.find(name);
+        if (found == files.end()) {
+            ADD_FAILURE() << "missing: " << name.substr(0, 60);
+        } else if (found->second != bytes) {
+            ADD_FAILURE() << "changed: " << name.substr(0, 60) << " (" << found->second.size() << " bytes)";
+        }
+    }
+    for (const auto& [name, bytes] : files) {
+        if (c.onlyThese && !c.after.contains(name)) ADD_FAILURE() << "left behind: " << name.substr(0, 120);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Output, OutputSafety, ::testing::ValuesIn(cases()),
+                         [](const auto& row) { return rowName(row.param.name); });
+
+// Runs velto under strace with every call of `held` held for a second, sends `sig` once the
+// first has begun, and returns the wait status (or -1 when anything missed its deadline).
+int signalWhileHeld(const fs::path& dir, const std::string& input, const std::string& output, int sig, bool nohup,
+                    const std::string& held, bool hideProc, int user) {
     const fs::path log = dir.parent_path() / "strace.log";
     const pid_t tracer = fork();
     if (tracer == 0) {
@@ -236,9 +366,17 @@ int signalDuringSync(const fs::path& dir, const std::string& output, int sig, bo
         dup2(null, 1);
         dup2(null, 2);
         alarm(60);
-        execlp("strace", "strace", "-f", "-o", log.c_str(), "-e", "trace=fsync",
-               "-e", "inject=fsync:delay_enter=1s", veltoPath(), "in.wav", output.c_str(),
-               static_cast<char*>(nullptr));
+        const std::string trace = "trace=" + held;
+        const std::string inject = "inject=" + held + ":delay_enter=1s";
+        const std::string user_ = user >= 0 ? "nobody" : "";
+        std::vector<const char*> argv = {"strace", "-f", "-o", log.c_str(), "-e", trace.c_str(), "-e", inject.c_str()};
+        if (user >= 0) argv.insert(argv.end(), {"-u", user_.c_str()});
+        argv.insert(argv.end(), {veltoPath(), input.c_str(), output.c_str(), nullptr});
+        if (hideProc) {
+            argv.insert(argv.begin(), {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                                       "mount -t tmpfs none /proc && exec \"$@\"", "sh"});
+        }
+        execvp(argv[0], const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     using Clock = std::chrono::steady_clock;
@@ -246,12 +384,10 @@ int signalDuringSync(const fs::path& dir, const std::string& output, int sig, bo
     pid_t velto = -1;
     int status = 0;
     while (velto < 0 && Clock::now() < deadline) {
-        if (waitpid(tracer, &status, WNOHANG) == tracer) return status;  // ended with no sync
-
+        if (waitpid(tracer, &status, WNOHANG) == tracer) return status;  // ended with no such call
         std::ifstream in(log);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.find("fsync(") != std::string::npos) velto = std::stoi(line);
+        for (std::string line; std::getline(in, line);) {
+            if (line.find(held + "(") != std::string::npos) velto = std::stoi(line);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -265,37 +401,61 @@ int signalDuringSync(const fs::path& dir, const std::string& output, int sig, bo
     return -1;
 }
 
-TEST(OutputSafety, ASignalWhileTheOutputIsSyncedLeavesNothingBehind) {
+struct SignalCase {
+    const char* name;
+    int sig;
+    std::string output;
+    bool nohup = false;
+    bool bigClip = false;         // a clip over 2 MiB, whose buffer another thread faults in
+    bool hideProc = false;        // /proc hidden: the temporary file has a name
+    bool rewrite = false;         // the file is rewritten in place by user nobody
+    std::string held = "fsync";   // the call during which the signal comes
+    bool converted = false;       // the output is the conversion afterwards
+    bool completes = false;       // the run ends with status 0
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+
+class Interrupted : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(Interrupted, ASignalLeavesEitherTheOldFileOrTheWholeConversionAndNothingElse) {
+    const SignalCase& c = GetParam();
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
-    struct SignalCase {
-        const char* name;
-        int sig;
-        bool nohup;
-        std::string output;
-        bool completes;
-    };
-    const std::vector<SignalCase> cases = {
-        {"SIGKILL, new output", SIGKILL, false, "out.wav", false},
-        {"SIGKILL over an existing file", SIGKILL, false, "old.wav", false},
-        {"SIGTERM, in place", SIGTERM, false, "in.wav", false},
-        {"SIGINT over an existing file", SIGINT, false, "old.wav", false},
-        {"SIGHUP under nohup: the run goes on", SIGHUP, true, "out.wav", true},
-    };
-    for (const SignalCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScratchDir top;
-        const fs::path dir = top / "work";
-        fs::create_directory(dir);
-        writeFile(dir / "in.wav", kClip);
-        writeFile(dir / "old.wav", kOld);
-        const int status = signalDuringSync(dir, c.output, c.sig, c.nohup);
-        ASSERT_NE(status, -1) << "no fsync seen, or the run did not end";
-        // strace passes on the way its tracee ended.
-        EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.completes) << status;
-        Files expected = {{"in.wav", kClip}, {"old.wav", kOld}};
-        if (c.completes) expected[c.output] = kScrambled;
-        EXPECT_EQ(snapshot(dir), expected);
+    if ((c.hideProc || c.rewrite) && geteuid() != 0) GTEST_SKIP() << "needs root";
+    ScratchDir top;
+    const fs::path dir = top / "work";
+    fs::create_directory(dir);
+    const std::string data = c.bigClip ? noise((3u << 20) + 2, 3) : kData;
+    const std::string clip = canonicalWav(kStereo16, data);
+    writeFile(dir / "in.wav", clip);
+    writeFile(dir / "old.wav", kOld);
+    if (c.rewrite) {
+        owned(top.path, 0755);
+        owned(dir, 0755);
+        owned(dir / "in.wav", 0666);
     }
+    const int status = signalWhileHeld(dir, "in.wav", c.output, c.sig, c.nohup, c.held, c.hideProc, c.rewrite ? kNobody : -1);
+    ASSERT_NE(status, -1) << "the held call never came, or the run did not end";
+    // strace passes on the way its tracee ended.
+    EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.completes) << status;
+    Files expected = {{"in.wav", clip}, {"old.wav", kOld}};
+    if (c.converted || c.completes) expected[c.output] = canonicalWav(kStereo16, mirrored(data, 16, 2));
+    EXPECT_EQ(snapshot(dir), expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    WhileWriting, Interrupted,
+    ::testing::Values(SignalCase{"SIGKILL, new output", SIGKILL, "out.wav"},
+                      SignalCase{"SIGKILL over an existing file", SIGKILL, "old.wav"},
+                      SignalCase{"SIGTERM, in place", SIGTERM, "in.wav"},
+                      SignalCase{"SIGINT over an existing file", SIGINT, "old.wav"},
+                      SignalCase{"SIGHUP under nohup: the run goes on", SIGHUP, "out.wav", true, false, false, false,
+                                 "fsync", false, true},
+                      SignalCase{"SIGTERM with a clip over 2 MiB", SIGTERM, "out.wav", false, true},
+                      SignalCase{"SIGINT, named temporary file", SIGINT, "old.wav", false, false, true},
+                      SignalCase{"SIGTERM, new output, named temporary file", SIGTERM, "out.wav", false, false, true},
+                      SignalCase{"SIGINT during a rewrite in place: it is finished first", SIGINT, "in.wav", false, true,
+                                 false, true, "pwrite64", true}),
+    [](const auto& row) { return rowName(row.param.name); });
 
 }  // namespace

@@ -34,6 +34,8 @@ int fsReserve(int fd, std::uint64_t size);
 // (reading) or exclusive (writing) one, held until the descriptor is closed. A file system
 // that has no locks is not an error: there is nothing to wait for.
 int fsLockWait(int fd, bool exclusive);
+// Gives the lock back before the descriptor is closed.
+void fsUnlock(int fd);
 
 // Copies the extended attributes (the access control list among them) of the file `name` in
 // `dirFd` onto `toFd`, replacing its own. Security labels are copied where the system lets

@@ -138,6 +138,13 @@ int fsLockWait(int fd, bool exclusive) {
     return result == 0 || errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP ? 0 : -1;
 }
 
+void fsUnlock(int fd) {
+    struct flock lock {};
+    lock.l_type = F_UNLCK;
+    lock.l_whence = SEEK_SET;
+    fcntl(fd, F_OFD_SETLK, &lock);
+}
+
 int fsCopyExtendedAttributes(int dirFd, const char* name, int toFd) {
     AttributeSource from;
     from.fd = openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

@@ -39,6 +39,13 @@ int fsLockWait(int fd, bool exclusive) {
     return result == 0 || errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP ? 0 : -1;
 }
 
+void fsUnlock(int fd) {
+    struct flock lock {};
+    lock.l_type = F_UNLCK;
+    lock.l_whence = SEEK_SET;
+    fcntl(fd, F_SETLK, &lock);
+}
+
 int fsCopyExtendedAttributes(int, const char*, int) { return 0; }
 
 std::size_t fsDirectAlignment(int) { return 0; }

@@ -9,6 +9,9 @@
 // rewriting in place is opened once that run has finished with it.
 std::FILE* inputFileOpen(const char* path);
 
+// Closes the input, letting a run that waits to rewrite it go on.
+void inputFileClose(std::FILE* stream);
+
 // True for input that can seek: a regular file or a block device. Pipes, FIFOs and character
 // devices are read front to back.
 bool inputFileSeekable(std::FILE* stream);

@@ -18,6 +18,12 @@ std::FILE* inputFileOpen(const char* path) {
     return stream;
 }
 
+void inputFileClose(std::FILE* stream) {
+    // The lock goes before the descriptor, so that it can never outlive the run's reading.
+    fsUnlock(fileno(stream));
+    std::fclose(stream);
+}
+
 bool inputFileSeekable(std::FILE* stream) {
     struct stat st {};
     return fstat(fileno(stream), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));

@@ -20,6 +20,8 @@ std::FILE* inputFileOpen(const char* path) {
     return _wfopen(wide.c_str(), L"rb");
 }
 
+void inputFileClose(std::FILE* stream) { std::fclose(stream); }
+
 bool inputFileSeekable(std::FILE* stream) { return GetFileType(handleOf(stream)) == FILE_TYPE_DISK; }
 
 bool inputFileSeekForward(std::FILE* stream, std::uint64_t n) {

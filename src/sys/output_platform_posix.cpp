@@ -195,38 +195,51 @@ extern "C" void interrupted(int sig) {
     std::raise(sig);
 }
 
+// What the system finds at the output name when it follows it itself, its link protection
+// included: 1 for a file to replace or make, 0 for one to write as it is (a device, a FIFO, a
+// pipe - also through /dev/stdout or /dev/fd/N, whose links name no file - or a deleted file
+// still open, through /proc/self/fd/N), -1 for none that can be written.
+int followedByTheSystem(const OutputTarget& t, struct stat& followed, bool& found) {
+    found = fstatat(t.originDir, t.originName.c_str(), &followed, 0) == 0;
+    if (!found) return errno == ENOENT ? 1 : -1;
+    if (S_ISDIR(followed.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
+    return S_ISREG(followed.st_mode) && followed.st_nlink > 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
     target.reset(new OutputTarget);
     OutputTarget& t = *target;
     if (openParent(AT_FDCWD, path, t.originDir, t.originName) != 0) return -1;
-    // What the system finds when it follows the name itself, its link protection included. A
-    // device, a FIFO or a pipe - also through /dev/stdout or /dev/fd/N, whose links name no
-    // file - and a deleted file still open (/proc/self/fd/N) are written as they are.
     struct stat followed {};
-    const bool found = fstatat(t.originDir, t.originName.c_str(), &followed, 0) == 0;
-    if (!found && errno != ENOENT) return -1;
-    if (found && S_ISDIR(followed.st_mode)) {
-        errno = EISDIR;
-        return -1;
-    }
+    bool found = false;
+    int what = followedByTheSystem(t, followed, found);
     kind = TargetKind::kOther;
-    if (found && (!S_ISREG(followed.st_mode) || followed.st_nlink == 0)) return 0;
+    if (what <= 0) return what;
     t.dirFd = dup(t.originDir);
     t.name = t.originName;
     if (t.dirFd < 0 || followLinks(t) != 0) return -1;
+    // The links' own texts must lead to the file the system found: where they do not (a
+    // descriptor's link to a file since renamed), the name is written through, never made into
+    // a new file of that name. Another run may have replaced the file in between, so the
+    // system is asked once more before that.
     struct stat st {};
-    const bool exists = fstatat(t.dirFd, t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && errno != ENOENT) return -1;
-    // A link whose text is no path to the file the system reaches (a descriptor's link) is
-    // written through, never made into a new file of that name.
-    if (found && !(exists && sameFile(st, followed))) return 0;
-    if (!found && exists) return -1;
-    t.replacing = exists;
-    t.existing = st;
-    kind = exists ? TargetKind::kRegular : TargetKind::kNone;
-    return 0;
+    for (int look = 0;; ++look) {
+        const bool exists = fstatat(t.dirFd, t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && errno != ENOENT) return -1;
+        if (found ? exists && sameFile(st, followed) : !exists) {
+            t.replacing = exists;
+            t.existing = st;
+            kind = exists ? TargetKind::kRegular : TargetKind::kNone;
+            return 0;
+        }
+        if (look == 1) return found ? 0 : -1;
+        if ((what = followedByTheSystem(t, followed, found)) <= 0) return what;
+    }
 }
 
 int targetCheckWritable(OutputTarget& t) { return faccessat(t.dirFd, t.name.c_str(), W_OK, AT_EACCESS); }

@@ -11,7 +11,7 @@
 namespace {
 
 struct FileClose {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+    void operator()(std::FILE* f) const noexcept { inputFileClose(f); }
 };
 using InputFile = std::unique_ptr<std::FILE, FileClose>;
 
