@@ -25,9 +25,13 @@ bool printedByTheProgram(const std::string& fragment) {
     return false;
 }
 
-std::string replaceAll(std::string s, std::string_view from, std::string_view to) {
-    for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
-    return s;
+std::string replaceAll(const std::string& s, std::string_view from, std::string_view to) {
+    std::string out;
+    std::size_t at = 0;
+    for (std::size_t hit; (hit = s.find(from, at)) != std::string::npos; at = hit + from.size()) {
+        out.append(s, at, hit - at).append(to);
+    }
+    return out.append(s, at);
 }
 
 // Every text a page quotes (the first argument of its .JT lines) is one the program prints,
