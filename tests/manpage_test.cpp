@@ -136,4 +136,37 @@ TEST(Readme, MessageTableShowsEveryTextByteForByte) {
     for (const auto& entry : msg::kCatalogue) EXPECT_TRUE(shown.contains(entry.name)) << "not shown: " << entry.name;
 }
 
+// README's recipes (its bash blocks: the UTF-8 function, the loop over a folder and the
+// parallel one) are the man page's EXAMPLES too, and keep velto's status: a refused file fails
+// them, and the loops convert the other files all the same.
+TEST(Readme, RecipesKeepVeltosStatus) {
+    const std::string readme = readFile(fs::path(VELTO_SOURCE_DIR) / "README.md");
+    std::vector<std::string> recipes;
+    const std::regex block("```bash\n([^`]*)```");
+    for (auto it = std::sregex_iterator(readme.begin(), readme.end(), block); it != std::sregex_iterator(); ++it) {
+        recipes.push_back((*it)[1]);
+    }
+    ASSERT_EQ(recipes.size(), 3u);
+    const std::string examples = replaceAll(replaceAll(kPage, "\\-", "-"), "\\e", "\\");
+    for (const auto& recipe : recipes) EXPECT_NE(examples.find(recipe), std::string::npos) << "not in the man page:\n" << recipe;
+
+    ScratchDir dir;
+    const std::string path = "PATH=" + fs::path(veltoPath()).parent_path().string() + ":$PATH\n";
+    const auto run = [&](const std::string& script) {
+        return runProgram("/bin/bash", {"-c", path + script}, {.workDir = dir.path}).status;
+    };
+    writeFile(dir / "voice.wav", "an MP3 named .wav");
+    EXPECT_NE(run(recipes[0]), 0);
+    writeFile(dir / "voice.wav", canonicalWav({}, "abcd"));
+    EXPECT_EQ(run(recipes[0]), 0);
+    for (const std::string& loop : {recipes[0] + recipes[1], recipes[2]}) {
+        EXPECT_EQ(run(loop), 0);
+        fs::remove_all(dir / "scrambled");
+        writeFile(dir / "notes.wav", "");
+        EXPECT_NE(run(loop), 0);
+        EXPECT_EQ(readFile(dir / "scrambled" / "voice.wav").size(), 48u);
+        fs::remove(dir / "notes.wav");
+    }
+}
+
 }  // namespace
