@@ -3,6 +3,7 @@
 file(REMOVE_RECURSE "${BUILD_DIR}")
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${SOURCE_DIR}" -B "${BUILD_DIR}"
                 -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+                -DVELTO_REPOSITORY=https://example.org/velto-repo
                 RESULT_VARIABLE configured OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT configured EQUAL 0)
   message(FATAL_ERROR "configuring without the test libraries failed:\n${out}${err}")
@@ -10,6 +11,13 @@ endif()
 if(NOT out MATCHES "velto: building the program without benchmarks \\(Google Benchmark not found\\), tests \\(GoogleTest not found\\)")
   message(FATAL_ERROR "configuring did not say what it left out:\n${out}")
 endif()
+# A repository given to the configuration is where both man pages send bug reports.
+foreach(page man/man1/velto.1 man/ja/man1/velto.1)
+  execute_process(COMMAND groff -k -Tutf8 -man -ww -P-cbou "${BUILD_DIR}/${page}" OUTPUT_VARIABLE shown ERROR_VARIABLE warnings)
+  if(NOT shown MATCHES "(REPORTING BUGS|バグ報告)\n[^\n]*\n[^\n]*https://example.org/velto-repo" OR warnings)
+    message(FATAL_ERROR "${page} does not send bug reports to the repository:\n${warnings}${shown}")
+  endif()
+endforeach()
 execute_process(COMMAND "${CMAKE_COMMAND}" --build "${BUILD_DIR}" -j 2 --target velto
                 RESULT_VARIABLE built OUTPUT_QUIET ERROR_VARIABLE err)
 if(NOT built EQUAL 0)
