@@ -222,6 +222,7 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
     const Situation& s = *GetParam().situation;
     const std::string& call = GetParam().call;
+    if (s.rewrites && !VELTO_LINUX_FEATURES) GTEST_SKIP() << "this build never writes a file over itself";
 
     // A plain run, then a clean one in the situation, whose calls are counted.
     std::vector<std::string> given;
