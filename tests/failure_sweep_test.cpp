@@ -21,24 +21,26 @@ using Files = std::map<std::string, std::string>;
 constexpr int kNobody = 65534;
 const Format kStereo16{};
 // Over a mebibyte, so that copies go in more than one piece and the bulk of the samples can
-// be written past the cache where the file system allows.
-const std::string kData = noise((1u << 20) + 200000, 7);
-const std::string kClip = canonicalWav(kStereo16, kData);
-const std::string kOld = noise(1500000, 8);  // an old output, longer than the new one
-
-// The conversion of a 16-bit stereo clip, from the mirror's definition: a sample v becomes
-// 2^15 - v when positive and -2^15 - v otherwise, modulo 2^16.
-std::string converted(const std::string& data) {
-    std::string out = data;
-    for (std::size_t i = 0; i + 1 < out.size(); i += 2) {
-        const auto v = static_cast<std::int16_t>(static_cast<std::uint8_t>(out[i]) | (static_cast<std::uint8_t>(out[i + 1]) << 8));
-        const int m = v > 0 ? 32768 - v : -32768 - v;
-        out[i] = static_cast<char>(m & 0xFF);
-        out[i + 1] = static_cast<char>((m >> 8) & 0xFF);
-    }
-    return canonicalWav(kStereo16, out);
+// be written past the cache where the file system allows. Made when first needed, not each
+// time the test program starts.
+const std::string& data() {
+    static const std::string bytes = noise((1u << 20) + 200000, 7);
+    return bytes;
 }
-const std::string kConverted = converted(kData);
+const std::string& clip() {
+    static const std::string bytes = canonicalWav(kStereo16, data());
+    return bytes;
+}
+// An old output, longer than the new one.
+const std::string& oldBytes() {
+    static const std::string bytes = noise(1500000, 8);
+    return bytes;
+}
+// What velto must make of the clip, from the mirror's definition.
+const std::string& converted() {
+    static const std::string bytes = canonicalWav(kStereo16, mirrored(data(), 16, 2));
+    return bytes;
+}
 
 // The calls a run makes on its way to the output.
 const std::vector<std::string> kCalls = {"openat", "write", "pwrite64", "fcntl", "fallocate", "ftruncate",
@@ -107,7 +109,7 @@ const std::vector<Situation>& situations() {
          [](const Trace& t) { return failing("openat", "EACCES", t.numberAfter("openat", "O_TMPFILE")); }},
         {"replace", false, false, false,
          [](const fs::path& d) {
-             writeFile(d / "old.wav", kOld);
+             writeFile(d / "old.wav", oldBytes());
              fs::create_hard_link(d / "old.wav", d / "other-name.wav");
              return true;
          },
@@ -116,16 +118,16 @@ const std::vector<Situation>& situations() {
         {"through_link", false, false, false,
          [](const fs::path& d) {
              fs::create_directory(d / "store");
-             writeFile(d / "store/real.wav", kOld);
+             writeFile(d / "store/real.wav", oldBytes());
              fs::create_symlink("store/real.wav", d / "link.wav");
              return true;
          },
          "in.wav", "link.wav", "", nullptr},
         {"named_temporary", false, true, false,
-         [](const fs::path& d) { return writeFile(d / "old.wav", kOld), true; }, "in.wav", "old.wav", "", nullptr},
+         [](const fs::path& d) { return writeFile(d / "old.wav", oldBytes()), true; }, "in.wav", "old.wav", "", nullptr},
         {"no_unnamed_files", false, false, false,
          [](const fs::path& d) {
-             writeFile(d / "old.wav", kOld);
+             writeFile(d / "old.wav", oldBytes());
              fs::create_hard_link(d / "old.wav", d / "other-name.wav");
              return true;
          },
@@ -137,7 +139,7 @@ const std::vector<Situation>& situations() {
         {"rewrite", true, false, true,
          [](const fs::path& d) {
              fs::create_directory(d / "locked");
-             writeFile(d / "locked/in.wav", kClip);
+             writeFile(d / "locked/in.wav", clip());
              owned(d / "locked/in.wav", 0666, 0);
              owned(d / "locked", 0755, 0);
              return true;
@@ -146,7 +148,7 @@ const std::vector<Situation>& situations() {
         {"copy_over", true, false, true,
          [](const fs::path& d) {
              fs::create_directory(d / "sticky");
-             writeFile(d / "sticky/old.wav", kOld);
+             writeFile(d / "sticky/old.wav", oldBytes());
              owned(d / "sticky/old.wav", 0666, 0);
              owned(d / "sticky", 01777, 0);
              return true;
@@ -155,7 +157,7 @@ const std::vector<Situation>& situations() {
         {"append_only_directory", false, false, true,
          [](const fs::path& d) {
              fs::create_directory(d / "grows");
-             writeFile(d / "grows/old.wav", kOld);
+             writeFile(d / "grows/old.wav", oldBytes());
              return std::system(("chattr +a '" + (d / "grows").string() + "' 2>/dev/null").c_str()) == 0;
          },
          "in.wav", "grows/old.wav", "", nullptr},
@@ -193,7 +195,7 @@ struct Layout {
     bool made = false;
     explicit Layout(const Situation& s) {
         owned(dir.path, 0755, 0);
-        writeFile(dir / "in.wav", kClip);
+        writeFile(dir / "in.wav", clip());
         if (s.asNobody) owned(dir / "in.wav", 0644, 0);
         made = s.lay(dir.path);
     }
@@ -240,7 +242,7 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
     }
     Trace clean;
     Files done = before;
-    done[s.output == "link.wav" ? "store/real.wav" : s.output] = kConverted;
+    done[s.output == "link.wav" ? "store/real.wav" : s.output] = converted();
     {
         Layout layout(s);
         const fs::path log = layout.dir.path.string() + ".log";
@@ -279,7 +281,7 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
             // Where no temporary file could be made or named, the file itself was written, and
             // its other names see the new bytes too.
             Files rewritten = done;
-            if (!s.alias.empty()) rewritten[s.alias] = kConverted;
+            if (!s.alias.empty()) rewritten[s.alias] = converted();
             if (after != rewritten) {
                 EXPECT_EQ(differences(done, after), "") << "exit 0 without the complete conversion, or with something else";
             }
@@ -297,10 +299,10 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
             const std::string written = after.contains(s.output) ? after.at(s.output) : "";
             rest.erase(s.output);
             restBefore.erase(s.output);
-            bool mixed = rest == restBefore && written.size() <= std::max(kConverted.size(), before.at(s.output).size());
+            bool mixed = rest == restBefore && written.size() <= std::max(converted().size(), before.at(s.output).size());
             for (std::size_t i = 0; mixed && i < written.size(); ++i) {
                 const std::string& old = before.at(s.output);
-                mixed = (i < kConverted.size() && written[i] == kConverted[i]) || (i < old.size() && written[i] == old[i]) || written[i] == 0;
+                mixed = (i < converted().size() && written[i] == converted()[i]) || (i < old.size() && written[i] == old[i]) || written[i] == 0;
             }
             if (mixed) continue;
         }

@@ -30,12 +30,9 @@ bool fsLinksProtected();
 // cannot reserve at all. The file's length may have grown when it fails.
 int fsReserve(int fd, std::uint64_t size);
 
-// Waits until no other process holds a conflicting lock on the open file, then takes a shared
-// (reading) or exclusive (writing) one, held until the descriptor is closed. A file system
-// that has no locks is not an error: there is nothing to wait for.
-int fsLockWait(int fd, bool exclusive);
-// Gives the lock back before the descriptor is closed.
-void fsUnlock(int fd);
+// The fcntl command that locks a part of an open file, waiting or not, in the system's best
+// kind: one whose lock no other descriptor's close can drop, where there is one.
+int fsLockCommand(bool wait);
 
 // Copies the extended attributes (the access control list among them) of the file `name` in
 // `dirFd` onto `toFd`, replacing its own. Security labels are copied where the system lets

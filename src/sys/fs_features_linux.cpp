@@ -127,23 +127,8 @@ int fsReserve(int fd, std::uint64_t size) {
     return size == 0 ? 0 : fallocate(fd, 0, 0, static_cast<off_t>(size));
 }
 
-// An open file description's lock, which no other descriptor's close can drop.
-int fsLockWait(int fd, bool exclusive) {
-    struct flock lock {};
-    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    int result = 0;
-    while ((result = fcntl(fd, F_OFD_SETLKW, &lock)) != 0 && errno == EINTR) {
-    }
-    return result == 0 || errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP ? 0 : -1;
-}
-
-void fsUnlock(int fd) {
-    struct flock lock {};
-    lock.l_type = F_UNLCK;
-    lock.l_whence = SEEK_SET;
-    fcntl(fd, F_OFD_SETLK, &lock);
-}
+// Locks that belong to the open file description, which no other descriptor's close can drop.
+int fsLockCommand(bool wait) { return wait ? F_OFD_SETLKW : F_OFD_SETLK; }
 
 int fsCopyExtendedAttributes(int dirFd, const char* name, int toFd) {
     AttributeSource from;

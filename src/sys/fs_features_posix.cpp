@@ -27,24 +27,9 @@ int fsReserve(int, std::uint64_t) {
     return -1;
 }
 
-// A record lock belongs to the process and goes with the first close of any descriptor of the
-// file: the caller keeps one descriptor of it open at a time.
-int fsLockWait(int fd, bool exclusive) {
-    struct flock lock {};
-    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    int result = 0;
-    while ((result = fcntl(fd, F_SETLKW, &lock)) != 0 && errno == EINTR) {
-    }
-    return result == 0 || errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP ? 0 : -1;
-}
-
-void fsUnlock(int fd) {
-    struct flock lock {};
-    lock.l_type = F_UNLCK;
-    lock.l_whence = SEEK_SET;
-    fcntl(fd, F_SETLK, &lock);
-}
+// Record locks, which belong to the process and go with the first close of any descriptor of
+// the file: the caller keeps one descriptor of it open at a time.
+int fsLockCommand(bool wait) { return wait ? F_SETLKW : F_SETLK; }
 
 int fsCopyExtendedAttributes(int, const char*, int) { return 0; }
 

@@ -4,14 +4,14 @@
 
 #include <limits>
 
-#include "sys/fs_features.h"
+#include "sys/file_lock.h"
 
 std::FILE* inputFileOpen(const char* path) {
     std::FILE* stream = std::fopen(path, "rb");
     // Another run that rewrites this file in place holds it locked until it is whole again.
     struct stat st {};
     if (stream != nullptr && fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) &&
-        fsLockWait(fileno(stream), false) != 0) {
+        fileLockWait(fileno(stream), false) != 0) {
         std::fclose(stream);
         return nullptr;
     }
@@ -20,7 +20,7 @@ std::FILE* inputFileOpen(const char* path) {
 
 void inputFileClose(std::FILE* stream) {
     // The lock goes before the descriptor, so that it can never outlive the run's reading.
-    fsUnlock(fileno(stream));
+    fileUnlock(fileno(stream));
     std::fclose(stream);
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "sys/file_lock.h"
 #include "sys/fs_features.h"
 #include "sys/output_platform.h"
 
@@ -276,7 +277,7 @@ int targetOpenExisting(OutputTarget& t) {
     t.existingFd = openat(t.dirFd, t.name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (t.existingFd < 0) return -1;
     if (t.fd < 0) t.fd = dup(t.existingFd);  // a rewrite writes the file itself
-    return t.fd >= 0 ? fsLockWait(t.existingFd, true) : -1;
+    return t.fd >= 0 ? fileLockWait(t.existingFd, true) : -1;
 }
 
 int targetReserve(OutputTarget& t, std::uint64_t size) {
