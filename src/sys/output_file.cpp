@@ -56,14 +56,15 @@ OutputOpenResult openStream(OutputFile& out) {
 }
 
 // Where no temporary file can be made beside an existing file, the file itself is rewritten,
-// with the signals held until the end so that no interrupt leaves it half converted, and only
-// once every byte is sure to find room.
+// once no other run reads or writes it (an interrupt still ends the wait), then with the
+// signals held until the end so that no interrupt leaves it half converted, and only once
+// every byte is sure to find room.
 OutputOpenResult openForRewrite(OutputFile& out) {
     OutputState& state = *out.state;
-    targetHoldSignals();
-    state.signalsHeld = true;
     state.kind = Kind::kRewritten;
     if (targetOpenExisting(*state.target) != 0) return OutputOpenResult::kCannotOpen;
+    targetHoldSignals();
+    state.signalsHeld = true;
     if (targetReserve(*state.target, state.size) != 0) return OutputOpenResult::kNoRoom;
     return openStream(out);
 }
