@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -56,8 +57,8 @@ const char* windowsExe() {
 // A canonical clip of `n` data bytes at `p`: noise throughout, or for clips over 2 GiB zeros
 // with noise at probes on both sides of 2 GiB (the file is sparse).
 void writeClip(const fs::path& p, std::uint64_t n) {
-    const std::string header =
-        riffHeader(static_cast<std::uint32_t>(n + 36)) + chunk("fmt ", formatBody({})) + chunkHeader("data", static_cast<std::uint32_t>(n));
+    const auto length = static_cast<std::uint32_t>(n);
+    const std::string header = riffHeader(length + 36) + chunk("fmt ", formatBody({})) + chunkHeader("data", length);
     if (n < (1u << 30)) return writeFile(p, header + noise(n, 3));
     std::fstream f(p, std::ios::binary | std::ios::out | std::ios::trunc);
     f << header;
@@ -217,14 +218,18 @@ TEST_P(WindowsOutput, EndsAsThisBuildDoesOrLeavesTheNameAsItWas) {
     }
     if (row.writeFailureOnly) {
         std::string expected;
-        for (const char c : n.err + sjis("書き込みにに失敗しました.\n")) expected += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        for (const char c : n.err + sjis("書き込みにに失敗しました.\n")) {
+            expected += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        }
         EXPECT_EQ(w.err, expected);
     }
 }
 
 std::string rowName(const ::testing::TestParamInfo<Row>& info) {
     std::string name;
-    for (const char* c = info.param.name; *c != '\0'; ++c) name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    for (const char* c = info.param.name; *c != '\0'; ++c) {
+        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    }
     return name;
 }
 

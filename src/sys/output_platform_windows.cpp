@@ -1,6 +1,7 @@
-// The output's steps on Windows: names are whole UTF-16 paths, an existing file is replaced with
-// ReplaceFileW (which keeps its attributes, ACL and creation time), and the temporary file is
-// marked for deletion while it is written, so that the system removes it if the run is killed.
+// The output's steps on Windows: whole UTF-16 paths, ReplaceFileW, a self-deleting temporary file.
+// An existing file is replaced with ReplaceFileW, which keeps its attributes, ACL and creation
+// time; the temporary file is marked for deletion while it is written, so that the system
+// removes it if the run is killed; interrupts come on a thread of their own.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -16,7 +17,6 @@
 struct OutputTarget {
     std::wstring path;           // the output name, as given
     std::wstring finalPath;      // the file it stands for, a link followed
-    bool replacing = false;      // a regular file stands there
     DWORD attributes = 0;        // its attributes
     FILETIME createdAt{};        // and when it was made
     HANDLE file = INVALID_HANDLE_VALUE;      // the file being written: temporary, new, or the name's own
@@ -225,7 +225,6 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
         SetLastError(ERROR_DIRECTORY);
         ok = false;
     } else {
-        t.replacing = true;
         t.attributes = info.dwFileAttributes;
         t.createdAt = info.ftCreationTime;
         kind = TargetKind::kRegular;
