@@ -31,17 +31,6 @@ std::string preadAt(const fs::path& p, std::uint64_t offset, std::size_t n) {
     return s;
 }
 
-bool sameFiles(const fs::path& a, const fs::path& b) {
-    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-    std::string ba(1 << 20, '\0'), bb(1 << 20, '\0');
-    while (fa && fb) {
-        fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
-        fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
-        if (fa.gcount() != fb.gcount() || ba.compare(0, fa.gcount(), bb, 0, fb.gcount()) != 0) return false;
-    }
-    return fa.eof() && fb.eof();
-}
-
 TEST(Large, DataChunkOverTwoGibibytesConvertsAndRestores) {
     ScratchDir dir;
     const Format f{};

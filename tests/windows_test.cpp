@@ -20,31 +20,6 @@ using namespace testing_support;
 
 const Format kCanonical{};  // 16-bit stereo, 44100 Hz
 
-// The velto.exe that VELTO_WINDOWS_EXE names, with wine made ready to run it: its own prefix
-// beside it, made before the first run that is compared, quiet, the arguments and file names
-// read as UTF-8 whatever the locale of the test run, and a wine server started apart (or
-// already running), so that it holds no pipe of ours. Null when none is named.
-const char* windowsExe() {
-    const char* exe = std::getenv("VELTO_WINDOWS_EXE");
-    if (exe == nullptr) return nullptr;
-    const fs::path prefix = fs::absolute(fs::path(exe)).parent_path() / "wine-prefix";
-    setenv("WINEPREFIX", prefix.c_str(), 0);
-    setenv("WINEDEBUG", "-all", 1);
-    setenv("LC_ALL", "C.UTF-8", 1);
-    std::system("wineserver -p </dev/null >/dev/null 2>&1");
-    // The first run in a new prefix makes it, and says so on the console.
-    std::system("wine cmd /c exit </dev/null >/dev/null 2>&1");
-    return exe;
-}
-
-// Stops the wine server when a test ends.
-struct WineServerStop {
-    WineServerStop() = default;
-    WineServerStop(const WineServerStop&) = delete;
-    WineServerStop& operator=(const WineServerStop&) = delete;
-    ~WineServerStop() { std::system("wineserver -k"); }
-};
-
 // Runs `command` in `dir` on a pseudo-terminal of 200 columns, as a user at a console would,
 // and returns the terminal's output with the status.
 RunResult onTerminal(const std::vector<std::string>& command, const fs::path& dir) {

@@ -20,11 +20,11 @@ struct Piece {
     bool name = false;
 };
 
-// One conversion of the C library's printf, with the argument it takes.
+// One directive of the C library's printf, with the argument it takes.
 template <typename T>
-std::string formatted(const std::string& conversion, T value) {
+std::string formatted(const std::string& directive, T value) {
     char shown[128];
-    const int n = std::snprintf(shown, sizeof shown, conversion.c_str(), value);
+    const int n = std::snprintf(shown, sizeof shown, directive.c_str(), value);
     return std::string(shown, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof shown - 1));
 }
 
@@ -46,7 +46,7 @@ std::vector<Piece> formatPieces(const char* format, std::va_list args) {
         int longs = 0;
         for (; *p == 'l' || *p == 'h'; ++p) longs += *p == 'l';
         const char conversion = *p == '\0' ? '\0' : *p++;
-        const std::string conversion(start, p);
+        const std::string directive(start, p);
         std::string& out = pieces.back().bytes;
         switch (conversion) {
         case 's':
@@ -55,18 +55,18 @@ std::vector<Piece> formatPieces(const char* format, std::va_list args) {
             break;
         case '%': out += '%'; break;
         case 'c': out += static_cast<char>(va_arg(args, int)); break;
-        case 'f': out += formatted(conversion, va_arg(args, double)); break;
+        case 'f': out += formatted(directive, va_arg(args, double)); break;
         case 'd':
         case 'i':
-            out += longs == 2 ? formatted(conversion, va_arg(args, long long))
-                   : longs == 1 ? formatted(conversion, va_arg(args, long)) : formatted(conversion, va_arg(args, int));
+            out += longs == 2 ? formatted(directive, va_arg(args, long long))
+                   : longs == 1 ? formatted(directive, va_arg(args, long)) : formatted(directive, va_arg(args, int));
             break;
         case 'u':
         case 'x':
         case 'X':
-            out += longs == 2   ? formatted(conversion, va_arg(args, unsigned long long))
-                   : longs == 1 ? formatted(conversion, va_arg(args, unsigned long))
-                                : formatted(conversion, va_arg(args, unsigned));
+            out += longs == 2   ? formatted(directive, va_arg(args, unsigned long long))
+                   : longs == 1 ? formatted(directive, va_arg(args, unsigned long))
+                                : formatted(directive, va_arg(args, unsigned));
             break;
         default: return pieces;
         }

@@ -1,6 +1,7 @@
 // Opening the input and what the chunk walk needs to know of it, on each platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -15,6 +16,9 @@ void inputFileClose(std::FILE* stream);
 // True for input that can seek: a regular file or a block device. Pipes, FIFOs and character
 // devices are read front to back.
 bool inputFileSeekable(std::FILE* stream);
+
+// Reads up to `n` bytes, as fread does, however large `n` is; returns how many were read.
+std::size_t inputFileRead(std::FILE* stream, void* buffer, std::size_t n);
 
 // Moves `n` bytes forward; false when the input cannot seek there.
 bool inputFileSeekForward(std::FILE* stream, std::uint64_t n);

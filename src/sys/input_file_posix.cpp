@@ -29,6 +29,8 @@ bool inputFileSeekable(std::FILE* stream) {
     return fstat(fileno(stream), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
 }
 
+std::size_t inputFileRead(std::FILE* stream, void* buffer, std::size_t n) { return std::fread(buffer, 1, n, stream); }
+
 bool inputFileSeekForward(std::FILE* stream, std::uint64_t n) {
     // Positions are 64-bit, so no 32-bit chunk length can wrap the target back.
     return n <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) &&

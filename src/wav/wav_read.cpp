@@ -26,7 +26,7 @@ std::size_t wavInputRead(WavInput& input, std::uint8_t* to, std::size_t n) {
     std::memmove(input.ahead, input.ahead + early, input.aheadLength - early);
     input.aheadLength -= early;
     if (early == n) return n;
-    return early + std::fread(to + early, 1, n - early, input.stream);
+    return early + inputFileRead(input.stream, to + early, n - early);
 }
 
 // Gives back `n` bytes (at most 16 in all) to be read again before anything else.

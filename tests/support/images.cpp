@@ -55,6 +55,20 @@ std::string bytesOf(const WavInfo& info) {
     return {reinterpret_cast<const char*>(info.data.get()), info.dataLength};
 }
 
+bool sameFiles(const fs::path& a, const fs::path& b) {
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    std::string ba(1 << 20, '\0'), bb(1 << 20, '\0');
+    while (fa && fb) {
+        fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+        fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+        if (fa.gcount() != fb.gcount() || ba.compare(0, static_cast<std::size_t>(fa.gcount()), bb, 0,
+                                                     static_cast<std::size_t>(fb.gcount())) != 0) {
+            return false;
+        }
+    }
+    return fa.eof() && fb.eof();
+}
+
 std::string programPath(const fs::path& p) {
     const std::u8string bytes = p.u8string();
     return {bytes.begin(), bytes.end()};

@@ -122,6 +122,8 @@ std::vector<std::string> listDir(const fs::path& dir);
 // The files below `dir`, by path relative to it: a file's bytes, "-> target" for a symbolic
 // link. Works however deep the tree, and never follows a link.
 std::map<std::string, std::string> snapshot(const fs::path& dir);
+// True when the two files hold the same bytes, read a piece at a time (for files of gigabytes).
+bool sameFiles(const fs::path& a, const fs::path& b);
 // Makes the directories of `relative` below `dir`, however long the path.
 void makeDirectories(const fs::path& dir, const std::string& relative);
 
@@ -184,6 +186,22 @@ const char* veltoPath();
 void resetSignals();
 // Changes to `dir` even where its path is longer than the system takes in one call.
 bool changeDirectory(const fs::path& dir);
+
+// ---- Running velto.exe under wine --------------------------------------------------------
+
+// The velto.exe that VELTO_WINDOWS_EXE names, with wine made ready to run it: its own prefix
+// beside it, made before the first run that is compared, quiet, the arguments and file names
+// read as UTF-8 whatever the locale of the test run, and a wine server started apart (or
+// already running), so that it holds no pipe of ours. Null when none is named.
+const char* windowsExe();
+
+// Stops the wine server when a test ends.
+struct WineServerStop {
+    WineServerStop() = default;
+    WineServerStop(const WineServerStop&) = delete;
+    WineServerStop& operator=(const WineServerStop&) = delete;
+    ~WineServerStop();
+};
 
 // ---- Console text -----------------------------------------------------------------------
 

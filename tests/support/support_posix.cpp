@@ -251,6 +251,21 @@ bool changeDirectory(const fs::path& dir) {
     return true;
 }
 
+const char* windowsExe() {
+    const char* exe = std::getenv("VELTO_WINDOWS_EXE");
+    if (exe == nullptr) return nullptr;
+    const fs::path prefix = fs::absolute(fs::path(exe)).parent_path() / "wine-prefix";
+    setenv("WINEPREFIX", prefix.c_str(), 0);
+    setenv("WINEDEBUG", "-all", 1);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    std::system("wineserver -p </dev/null >/dev/null 2>&1");
+    // The first run in a new prefix makes it, and says so on the console.
+    std::system("wine cmd /c exit </dev/null >/dev/null 2>&1");
+    return exe;
+}
+
+WineServerStop::~WineServerStop() { std::system("wineserver -k"); }
+
 namespace {
 
 std::string converted(const char* to, const char* from, std::string_view text) {
