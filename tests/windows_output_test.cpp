@@ -196,13 +196,7 @@ TEST_P(WindowsOutput, EndsAsThisBuildDoesOrLeavesTheNameAsItWas) {
     }
 }
 
-std::string rowName(const ::testing::TestParamInfo<Row>& info) {
-    std::string name;
-    for (const char* c = info.param.name; *c != '\0'; ++c) {
-        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    }
-    return name;
-}
+std::string nameOf(const ::testing::TestParamInfo<Row>& info) { return rowName(info.param.name); }
 
 #ifndef VELTO_LARGE_ROWS
 // 3 MiB + 2: more than one piece of a copy, over an old file longer than it. 200 MiB: long enough
@@ -216,15 +210,17 @@ INSTANTIATE_TEST_SUITE_P(UnderWine, WindowsOutput, ::testing::Values(
         Holder::kNone, During::kKill, -1, Expect::kAbsent, false},
     Row{"killed while replacing a file: the file as it was", 200u << 20, true,
         Holder::kNone, During::kKill, -1, Expect::kAsBefore, false},
+    Row{"Ctrl-C while writing a new file: the interrupted status, nothing left", 200u << 20, false,
+        Holder::kNone, During::kCtrlC, kControlCExitLowByte, Expect::kAbsent, false},
     Row{"Ctrl-C while replacing a file: the interrupted status, the file as it was", 200u << 20, true,
         Holder::kNone, During::kCtrlC, kControlCExitLowByte, Expect::kAsBefore, false}),
-    rowName);
+    nameOf);
 #else
 // One read or write of 2 GiB or more fails in the C library on Windows.
 INSTANTIATE_TEST_SUITE_P(LargeUnderWine, WindowsOutput, ::testing::Values(
     Row{"a clip just over 2 GiB", 2147487744u, false, Holder::kNone, During::kNothing, 0,
         Expect::kConverted, false}),
-    rowName);
+    nameOf);
 #endif
 
 }  // namespace

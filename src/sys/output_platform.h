@@ -78,10 +78,6 @@ int targetTakeName(OutputTarget& target, bool replacing);
 // take, waiting for other runs as targetOpenExisting does.
 int targetCopyOver(OutputTarget& target, std::uint64_t size);
 
-// Closes the file written, where the naming needs it no more; -1 when the close reports an
-// error.
-int targetClose(OutputTarget& target);
-
 // Makes the name the file took durable, where the directory could be opened.
 int targetSyncDirectory(OutputTarget& target);
 
