@@ -406,10 +406,10 @@ TEST_P(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
 INSTANTIATE_TEST_SUITE_P(Output, OutputSafety, ::testing::ValuesIn(cases()),
                          [](const auto& row) { return rowName(row.param.name); });
 
-// Runs velto under strace with every call of `held` held for a second, sends `sig` once the
-// first has begun, and returns the wait status (or -1 when anything missed its deadline).
+// Runs velto under strace with the calls of `held` from the `when`th on held for a second,
+// sends `sig` once that one has begun, and returns the wait status (or -1 when anything missed its deadline).
 int signalWhileHeld(const fs::path& dir, const std::string& input, const std::string& output, int sig, bool nohup,
-                    const std::string& held, bool hideProc, int user) {
+                    const std::string& held, int when, bool hideProc, int user) {
     const fs::path log = dir.parent_path() / "strace.log";
     const pid_t tracer = fork();
     if (tracer == 0) {
@@ -424,7 +424,7 @@ int signalWhileHeld(const fs::path& dir, const std::string& input, const std::st
         dup2(null, 2);
         alarm(60);
         const std::string trace = "trace=" + held;
-        const std::string inject = "inject=" + held + ":delay_enter=1s";
+        const std::string inject = "inject=" + held + ":delay_enter=1s:when=" + std::to_string(when) + "+";
         const std::string user_ = user >= 0 ? "nobody" : "";
         std::vector<const char*> argv = {"strace", "-f", "-o", log.c_str(), "-e", trace.c_str(), "-e", inject.c_str()};
         if (user >= 0) argv.insert(argv.end(), {"-u", user_.c_str()});
@@ -443,8 +443,9 @@ int signalWhileHeld(const fs::path& dir, const std::string& input, const std::st
     while (velto < 0 && Clock::now() < deadline) {
         if (waitpid(tracer, &status, WNOHANG) == tracer) return status;  // ended with no such call
         std::ifstream in(log);
+        int seen = 0;
         for (std::string line; std::getline(in, line);) {
-            if (line.find(held + "(") != std::string::npos) velto = std::stoi(line);
+            if (line.find(held + "(") != std::string::npos && ++seen == when) velto = std::stoi(line);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -467,6 +468,7 @@ struct SignalCase {
     bool hideProc = false;        // /proc hidden: the temporary file has a name
     bool rewrite = false;         // the file is rewritten in place by user nobody
     std::string held = "fsync";   // the call during which the signal comes
+    int when = 1;                 // which of its calls
     bool converted = false;       // the output is the conversion afterwards
     bool completes = false;       // the run ends with status 0
 };
@@ -494,7 +496,8 @@ TEST_P(Interrupted, ASignalLeavesEitherTheOldFileOrTheWholeConversionAndNothingE
         owned(dir, 0755);
         owned(dir / "in.wav", 0666);
     }
-    const int status = signalWhileHeld(dir, "in.wav", c.output, c.sig, c.nohup, c.held, c.hideProc, c.rewrite ? kNobody : -1);
+    const int status =
+        signalWhileHeld(dir, "in.wav", c.output, c.sig, c.nohup, c.held, c.when, c.hideProc, c.rewrite ? kNobody : -1);
     ASSERT_NE(status, -1) << "the held call never came, or the run did not end";
     // strace passes on the way its tracee ended.
     EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.completes) << status;
@@ -510,12 +513,18 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{"SIGTERM, in place", SIGTERM, "in.wav"},
                       SignalCase{"SIGINT over an existing file", SIGINT, "old.wav"},
                       SignalCase{"SIGHUP under nohup: the run goes on", SIGHUP, "out.wav", true, false, false, false,
-                                 "fsync", false, true},
+                                 "fsync", 1, false, true},
                       SignalCase{"SIGTERM with a clip over 2 MiB", SIGTERM, "out.wav", false, true},
                       SignalCase{"SIGINT, named temporary file", SIGINT, "old.wav", false, false, true},
                       SignalCase{"SIGTERM, new output, named temporary file", SIGTERM, "out.wav", false, false, true},
+                      // Once the complete file stands under its name, or velto has begun to write
+                      // a file over itself, a signal waits for the run to end, which then says so.
                       SignalCase{"SIGINT during a rewrite in place: it is finished first", SIGINT, "in.wav", false, true,
-                                 false, true, "pwrite64", true}),
+                                 false, true, "pwrite64", 1, true, true},
+                      SignalCase{"SIGTERM while the file takes its name: the run completes", SIGTERM, "in.wav", false,
+                                 false, false, false, "renameat", 1, true, true},
+                      SignalCase{"SIGINT while a new name is synced: the run completes", SIGINT, "out.wav", false, false,
+                                 false, false, "fsync", 2, true, true}),
     [](const auto& row) { return rowName(row.param.name); });
 
 }  // namespace

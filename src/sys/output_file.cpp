@@ -128,22 +128,27 @@ int outputCommit(OutputFile& out) {
     if (ok && state.replacing) ok = targetKeepAttributes(target, state.kind == Kind::kRewritten) == 0;
     // The new bytes must be on disk before they take the place of the old ones.
     if (ok) ok = targetSync(target) == 0;
+    // From the moment the complete file takes the output name, an interrupt can no longer
+    // change what the run has done: the signals are held from here to the end of the process,
+    // so that its status says what happened. They are let go only where the run fails first.
+    const bool holding = ok;
+    if (holding) targetHoldSignals();
     bool named = state.kind == Kind::kCreated;
     if (ok && state.kind == Kind::kTemporary) {
-        {
-            SignalsHeld held;
-            named = targetTakeName(target, state.replacing) == 0;
-        }
+        named = targetTakeName(target, state.replacing) == 0;
         // Where it cannot take the name (a sticky directory, a file mounted over, a directory
         // that only grows), its bytes are copied into the existing file instead, once no other
-        // run reads or writes that file.
-        if (!named) {
-            ok = state.replacing && targetOpenExisting(target) == 0;
-            SignalsHeld held;
+        // run reads or writes that file; an interrupt can still end that wait.
+        if (!named && state.replacing) {
+            targetReleaseSignals();
+            ok = targetOpenExisting(target) == 0;
+            targetHoldSignals();
             ok = ok && targetCopyOver(target, state.size) == 0;
         }
+        ok = ok && (named || state.replacing);
     }
     if (!ok) {
+        if (holding) targetReleaseSignals();
         outputAbandon(out);
         return -1;
     }
