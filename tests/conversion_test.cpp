@@ -134,6 +134,9 @@ TEST(Conversion, ReplacedFilesKeepTheirModeAndNewOnesFollowTheUmask) {
     EXPECT_EQ(modeOf(dir / "new022.wav"), 0644u);
     ASSERT_EQ(runVelto({"in.wav", "new077.wav"}, {.workDir = dir.path, .umask = 077}).status, 0);
     EXPECT_EQ(modeOf(dir / "new077.wav"), 0600u);
+    // A new file starts from 0666, as any program's does: the group keeps its write bit.
+    ASSERT_EQ(runVelto({"in.wav", "new002.wav"}, {.workDir = dir.path, .umask = 002}).status, 0);
+    EXPECT_EQ(modeOf(dir / "new002.wav"), 0664u);
 }
 
 TEST(Conversion, SymbolicLinkOutputReplacesItsTargetAndStaysALink) {

@@ -97,6 +97,11 @@ struct Situation {
     std::function<std::string(const Trace&)> given;
 };
 
+mode_t modeOf(const fs::path& p) {
+    struct stat st {};
+    return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 void owned(const fs::path& p, mode_t mode, int user) {
     ASSERT_EQ(chown(p.c_str(), static_cast<uid_t>(user), static_cast<gid_t>(user)), 0);
     ASSERT_EQ(chmod(p.c_str(), mode), 0);
@@ -216,7 +221,7 @@ RunResult traced(const Situation& s, const fs::path& dir, const fs::path& log, c
                                    "mount -t tmpfs none /proc && exec \"$@\"", "sh", program});
         program = "/usr/bin/unshare";
     }
-    return runProgram(program, args, {.workDir = dir, .user = s.asNobody ? kNobody : -1});
+    return runProgram(program, args, {.workDir = dir, .umask = 002, .user = s.asNobody ? kNobody : -1});
 }
 
 TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
@@ -230,10 +235,15 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
     // A plain run, then a clean one in the situation, whose calls are counted.
     std::vector<std::string> given;
     Files before;
+    // The output's permission bits afterwards: the old file's, or for a new file what the
+    // umask (002) leaves of 0666.
+    const std::string written = s.output == "link.wav" ? "store/real.wav" : s.output;
+    mode_t mode = 0664;
     {
         Layout plain(s);
         if (!plain.made) GTEST_SKIP() << "cannot be set up here";
         before = snapshot(plain.dir.path);
+        if (before.contains(written)) mode = modeOf(plain.dir / written);
         const fs::path log = plain.dir.path.string() + ".log";
         traced(s, plain.dir.path, log, {});
         if (s.given) given.push_back(s.given(readTrace(log)));
@@ -243,7 +253,7 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
     }
     Trace clean;
     Files done = before;
-    done[s.output == "link.wav" ? "store/real.wav" : s.output] = converted();
+    done[written] = converted();
     {
         Layout layout(s);
         const fs::path log = layout.dir.path.string() + ".log";
@@ -252,6 +262,7 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
         fs::remove(log);
         ASSERT_EQ(r.status, 0) << "the clean run fails: " << r.err;
         ASSERT_EQ(differences(done, snapshot(layout.dir.path)), "") << "the clean run's files are wrong: " << r.err;
+        EXPECT_EQ(modeOf(layout.dir / written), mode);
         // A name given is made durable: the directory is synced after the last naming.
         int lastName = -1;
         int lastSync = -1;
@@ -286,6 +297,7 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
             if (after != rewritten) {
                 EXPECT_EQ(differences(done, after), "") << "exit 0 without the complete conversion, or with something else";
             }
+            EXPECT_EQ(modeOf(layout.dir / written), mode) << "exit 0 without the old file's permission bits";
             continue;
         }
         if (after == before) continue;

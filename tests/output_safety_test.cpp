@@ -63,7 +63,15 @@ struct Mounts {
         points.push_back(at);
         return true;
     }
+    // A directory made append-only, opened up again at the end so that it can be removed.
+    std::vector<fs::path> growing;
+    bool appendOnly(const fs::path& dir) {
+        if (std::system(("chattr +a '" + dir.string() + "' 2>/dev/null").c_str()) != 0) return false;
+        growing.push_back(dir);
+        return true;
+    }
     ~Mounts() {
+        for (const fs::path& dir : growing) std::system(("chattr -a '" + dir.string() + "'").c_str());
         for (auto it = points.rbegin(); it != points.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
     }
 };
@@ -153,6 +161,21 @@ auto sizeLimit(long long limit, std::function<void(const fs::path&)> lay) {
 
 void nothing(const fs::path&) {}
 
+// out.wav of `mode` owned by `owner` in the directory `sub` (of `dirMode`, root's), converted by
+// user nobody; notes/ takes what the row's command finds afterwards.
+auto modeRow(const char* sub, mode_t dirMode, mode_t mode, int owner, bool growing = false) {
+    return [=](const fs::path& dir, Mounts& m, RunOptions& o) {
+        fs::create_directory(dir / sub);
+        fs::create_directory(dir / "notes");
+        owned(dir / "notes", 0777);
+        put(dir / sub / "out.wav", kOld);
+        owned(dir / sub / "out.wav", mode, owner);
+        owned(dir / sub, dirMode);
+        o.user = kNobody;
+        return !growing || m.appendOnly(dir / sub);
+    };
+}
+
 bool linksProtected() {
     std::ifstream in("/proc/sys/fs/protected_symlinks");
     int value = 0;
@@ -213,6 +236,15 @@ const std::vector<Case>& cases() {
          },
          "", false, false, "\"$0\" in.wav mine/out.wav && stat -c %a mine/out.wav > mine/mode.txt", 0, "",
          {{"in.wav", kClip}, {"mine/out.wav", kScrambled}, {"mine/mode.txt", "6755\n"}}},
+        {"setuid is not handed to a new owner", modeRow("open", 0777, 04666, 0), "", false, false,
+         "\"$0\" in.wav open/out.wav && stat -c '%a %U' open/out.wav > notes/mode.txt", 0, "",
+         {{"in.wav", kClip}, {"open/out.wav", kScrambled}, {"notes/mode.txt", "666 nobody\n"}}},
+        {"a user's own setuid file written over itself keeps the bit", modeRow("locked", 0755, 04755, kNobody), "",
+         false, false, "\"$0\" in.wav locked/out.wav && stat -c '%a %U' locked/out.wav > notes/mode.txt", 0, "",
+         {{"in.wav", kClip}, {"locked/out.wav", kScrambled}, {"notes/mode.txt", "4755 nobody\n"}}, true, true},
+        {"the same, copied over in a directory that only grows", modeRow("grows", 0777, 04755, kNobody, true), "",
+         false, false, "\"$0\" in.wav grows/out.wav && stat -c '%a %U' grows/out.wav > notes/mode.txt", 0, "",
+         {{"in.wav", kClip}, {"grows/out.wav", kScrambled}, {"notes/mode.txt", "4755 nobody\n"}}, true, true},
         {"a replaced file keeps its access list and extended attributes",
          [](const fs::path& dir, Mounts&, RunOptions&) {
              put(dir / "old.wav", kOld);
@@ -281,6 +313,23 @@ const std::vector<Case>& cases() {
          },
          "m/locked/out.wav", false, false, "", 255, kAfterData + kWriteFailed,
          {{"in.wav", kClip}, {"m/locked/out.wav", kOld}}, false},
+        {"a file system that cannot reserve room: a locked file is left as it was",
+         [](const fs::path& dir, Mounts& m, RunOptions& o) {
+             return m.fileSystem(dir / "m", "", "ramfs") && asNobody("m/locked", 0755, 0666, 0, -1)(dir, m, o);
+         },
+         "m/locked/out.wav", false, false, "", 255, kAfterData + kWriteFailed,
+         {{"in.wav", kClip}, {"m/locked/out.wav", kOld}}, false},
+        {"a link that cannot be read is a failure, not a name to replace",
+         [](const fs::path& dir, Mounts&, RunOptions&) {
+             fs::create_directory(dir / "store");
+             put(dir / "store/real.wav", kOld);
+             fs::create_symlink("store/real.wav", dir / "link.wav");
+             return std::system("strace -V >/dev/null 2>&1") == 0;
+         },
+         "", false, false,
+         "ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -P link.wav -e trace=newfstatat "
+         "-e inject=newfstatat:error=EIO:when=2 \"$0\" in.wav link.wav",
+         255, "link.wav" + kCannotOpen, {{"in.wav", kClip}, {"store/real.wav", kOld}, {"link.wav", "-> store/real.wav"}}},
         {"a full disk file system refuses the room: the file keeps its length",
          [](const fs::path& dir, Mounts& m, RunOptions& o) {
              if (!imageFileSystem(dir, "mkfs.ext4 -q -F", 8, dir / "m")) return false;
@@ -357,7 +406,8 @@ const std::vector<Case>& cases() {
          },
          "", false, false,
          "f=locked/in.wav; ASAN_OPTIONS=detect_leaks=0 strace -f -o /tmp/velto-hold-$$ -e trace=pwrite64 -e inject=pwrite64:delay_enter=1s:when=1 "
-         "\"$0\" $f $f & until grep -qs pwrite64 /tmp/velto-hold-$$; do sleep 0.01; done; \"$0\" $f $f; s=$?; "
+         "\"$0\" $f $f & until grep -qs pwrite64 /tmp/velto-hold-$$ || ! kill -0 $! 2>/dev/null; do sleep 0.01; done; "
+         "\"$0\" $f $f; s=$?; "
          "wait $! || s=1; rm -f /tmp/velto-hold-$$; exit $s",
          0, "", {{"in.wav", kClip}, {"locked/in.wav", kClip}}, true, true},
     };
