@@ -22,11 +22,6 @@ Format formatOf(std::uint16_t bits, std::uint16_t channels) {
     return {1, channels, 22050, 22050u * align, align, bits};
 }
 
-mode_t modeOf(const fs::path& p) {
-    struct stat st {};
-    EXPECT_EQ(stat(p.c_str(), &st), 0);
-    return st.st_mode & 07777;
-}
 
 struct Clip {
     std::uint16_t bits;

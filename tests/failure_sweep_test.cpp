@@ -16,10 +16,7 @@
 namespace {
 
 using namespace testing_support;
-using Files = std::map<std::string, std::string>;
 
-constexpr int kNobody = 65534;
-const Format kStereo16{};
 // Over a mebibyte, so that copies go in more than one piece and the bulk of the samples can
 // be written past the cache where the file system allows. Made when first needed, not each
 // time the test program starts.
@@ -97,15 +94,7 @@ struct Situation {
     std::function<std::string(const Trace&)> given;
 };
 
-mode_t modeOf(const fs::path& p) {
-    struct stat st {};
-    return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
 
-void owned(const fs::path& p, mode_t mode, int user) {
-    ASSERT_EQ(chown(p.c_str(), static_cast<uid_t>(user), static_cast<gid_t>(user)), 0);
-    ASSERT_EQ(chmod(p.c_str(), mode), 0);
-}
 
 const std::vector<Situation>& situations() {
     static const std::vector<Situation> all = {

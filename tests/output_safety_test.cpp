@@ -23,10 +23,7 @@
 namespace {
 
 using namespace testing_support;
-using Files = std::map<std::string, std::string>;
 
-const Format kStereo16{};
-const int kNobody = 65534;
 const std::string kOld = "the user's precious old bytes";
 
 // The tables name the larger files by these marks, which stand for their bytes once a row
@@ -76,10 +73,6 @@ struct Mounts {
     }
 };
 
-void owned(const fs::path& p, mode_t mode, int user = 0) {
-    ASSERT_EQ(chown(p.c_str(), static_cast<uid_t>(user), static_cast<gid_t>(user)), 0);
-    ASSERT_EQ(chmod(p.c_str(), mode), 0);
-}
 
 // A directory path of `length` bytes below `dir`, in components the system takes.
 std::string deepPath(std::size_t length) {

@@ -13,7 +13,6 @@ namespace {
 
 using namespace testing_support;
 
-const Format kStereo16{};
 
 struct Console {
     const char* name;

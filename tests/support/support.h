@@ -23,6 +23,7 @@ namespace testing_support {
 std::string le16(std::uint16_t v);
 std::string le32(std::uint32_t v);
 
+// A format chunk; by default 16-bit stereo at 44100 Hz (kStereo16).
 struct Format {
     std::uint16_t tag = 1;
     std::uint16_t channels = 2;
@@ -31,6 +32,8 @@ struct Format {
     std::uint16_t align = 4;
     std::uint16_t bits = 16;
 };
+
+inline const Format kStereo16{};
 
 // A copy of `f` with `change` applied to it.
 template <typename Change>
@@ -103,6 +106,9 @@ std::string replaced(std::string s, std::string_view from, std::string_view to);
 
 // ---- Files ------------------------------------------------------------------------------
 
+// The files below a directory, by path relative to it, with their bytes (see snapshot).
+using Files = std::map<std::string, std::string>;
+
 // A fresh directory, removed with everything in it when the object goes.
 struct ScratchDir {
     fs::path path;
@@ -122,6 +128,13 @@ std::vector<std::string> listDir(const fs::path& dir);
 // The files below `dir`, by path relative to it: a file's bytes, "-> target" for a symbolic
 // link. Works however deep the tree, and never follows a link.
 std::map<std::string, std::string> snapshot(const fs::path& dir);
+// The permission bits of the file `p` names, links followed; 0 when there is none.
+unsigned modeOf(const fs::path& p);
+// The user id of user nobody, whom the tests that need another user run as.
+inline constexpr int kNobody = 65534;
+// Gives the file `p` to `user` (and the group of the same id) and `mode`; throws where that
+// cannot be done (the tests that call it run as root).
+void owned(const fs::path& p, unsigned mode, int user = 0);
 // True when the two files hold the same bytes, read a piece at a time (for files of gigabytes).
 bool sameFiles(const fs::path& a, const fs::path& b);
 // Makes the directories of `relative` below `dir`, however long the path.

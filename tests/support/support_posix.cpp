@@ -97,6 +97,18 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
     return files;
 }
 
+unsigned modeOf(const fs::path& p) {
+    struct stat st {};
+    return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+void owned(const fs::path& p, unsigned mode, int user) {
+    if (chown(p.c_str(), static_cast<uid_t>(user), static_cast<gid_t>(user)) != 0 ||
+        chmod(p.c_str(), static_cast<mode_t>(mode)) != 0) {
+        throw std::runtime_error("cannot give " + p.string() + " its owner and mode");
+    }
+}
+
 void makeDirectories(const fs::path& dir, const std::string& relative) {
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (const auto& part : fs::path(relative)) {
