@@ -96,17 +96,20 @@ struct Situation {
 
 
 
+// An old output old.wav that has a second name, other-name.wav.
+bool oldWithSecondName(const fs::path& d) {
+    writeFile(d / "old.wav", oldBytes());
+    fs::create_hard_link(d / "old.wav", d / "other-name.wav");
+    return true;
+}
+
 const std::vector<Situation>& situations() {
     static const std::vector<Situation> all = {
         {"new", false, false, false, [](const fs::path&) { return true; }, "in.wav", "out.wav", "", nullptr},
         {"new_without_temporary", false, false, false, [](const fs::path&) { return true; }, "in.wav", "out.wav", "",
          [](const Trace& t) { return failing("openat", "EACCES", t.numberAfter("openat", "O_TMPFILE")); }},
         {"replace", false, false, false,
-         [](const fs::path& d) {
-             writeFile(d / "old.wav", oldBytes());
-             fs::create_hard_link(d / "old.wav", d / "other-name.wav");
-             return true;
-         },
+         oldWithSecondName,
          "in.wav", "old.wav", "other-name.wav", nullptr},
         {"in_place", false, false, false, [](const fs::path&) { return true; }, "in.wav", "in.wav", "", nullptr},
         {"through_link", false, false, false,
@@ -120,11 +123,7 @@ const std::vector<Situation>& situations() {
         {"named_temporary", false, true, false,
          [](const fs::path& d) { return writeFile(d / "old.wav", oldBytes()), true; }, "in.wav", "old.wav", "", nullptr},
         {"no_unnamed_files", false, false, false,
-         [](const fs::path& d) {
-             writeFile(d / "old.wav", oldBytes());
-             fs::create_hard_link(d / "old.wav", d / "other-name.wav");
-             return true;
-         },
+         oldWithSecondName,
          "in.wav", "old.wav", "other-name.wav",
          [](const Trace& t) { return failing("openat", "EOPNOTSUPP", t.numberAfter("openat", "O_TMPFILE")); }},
         {"direct_writes_refused", false, false, false, [](const fs::path&) { return true; }, "in.wav", "out.wav", "",
