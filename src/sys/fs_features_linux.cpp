@@ -1,19 +1,17 @@
-// Linux: unnamed files (O_TMPFILE, linked in through /proc/self/fd), append-only directories
-// and direct-I/O alignment from statx, the kernel's link protection setting, fallocate on
-// file systems that overwrite in place, and extended attributes.
+// Linux: unnamed files (O_TMPFILE, linked in by descriptor), file attributes and direct-I/O
+// alignment from statx, CAP_FOWNER, the kernel's link protection setting, extended attributes.
 #include "sys/fs_features.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -21,22 +19,32 @@ namespace {
 // The name through which an open descriptor can be reached.
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// File systems that write every change to new blocks, so that space reserved for a file does
-// not make its overwrite safe from running out of room: btrfs, ZFS, bcachefs.
-constexpr unsigned long kCopyOnWrite[] = {0x9123683EUL, 0x2FC12FC1UL, 0xCA451A4EUL};
+// Links the unnamed file `fd` in as `name`: by descriptor, which kernels since 6.10 allow for a
+// file the process opened itself, else through /proc.
+int linkUnnamed(int fd, int dirFd, const char* name) {
+    if (linkat(fd, "", dirFd, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM) return -1;
+    return linkat(AT_FDCWD, procPath(fd).c_str(), dirFd, name, AT_SYMLINK_FOLLOW);
+}
+
+bool hasAttribute(int fd, std::uint64_t attribute) {
+    struct statx sx {};
+    return statx(fd, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes_mask & attribute) &&
+           (sx.stx_attributes & attribute);
+}
 
 constexpr const char* kAccessAcl = "system.posix_acl_access";
 
-// The file whose extended attributes are read: an open descriptor where it can be opened for
-// reading, else its path through its directory's descriptor.
+// The file whose extended attributes are read: through its descriptor, or where that was opened
+// only to reach the file (O_PATH, for a file that may not be read), through /proc.
 struct AttributeSource {
     int fd = -1;
     std::string path;
     ssize_t list(char* names, std::size_t size) const {
-        return fd >= 0 ? flistxattr(fd, names, size) : llistxattr(path.c_str(), names, size);
+        return path.empty() ? flistxattr(fd, names, size) : listxattr(path.c_str(), names, size);
     }
     ssize_t get(const char* key, void* value, std::size_t size) const {
-        return fd >= 0 ? fgetxattr(fd, key, value, size) : lgetxattr(path.c_str(), key, value, size);
+        return path.empty() ? fgetxattr(fd, key, value, size) : getxattr(path.c_str(), key, value, size);
     }
 };
 
@@ -56,8 +64,48 @@ bool listAttributes(const AttributeSource& from, std::vector<char>& names) {
     return false;
 }
 
-// Copies the attributes of `from` onto `toFd`; see fsCopyExtendedAttributes.
-int copyAttributes(const AttributeSource& from, int toFd) {
+}  // namespace
+
+int fsCreateUnnamed(int dirFd, mode_t mode) {
+    const int fd = openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd < 0) {
+        // A kernel or file system without unnamed files says so in one of these ways; anything
+        // else (no permission, no room) would stop a named file as well.
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) errno = ENOTSUP;
+        return -1;
+    }
+    // Whether it can be linked in later: linking it onto a name that exists answers EEXIST
+    // where linking is allowed, and changes nothing either way.
+    if (linkUnnamed(fd, dirFd, ".") != 0 && errno == EEXIST) return fd;
+    close(fd);
+    errno = ENOTSUP;
+    return -1;
+}
+
+int fsLinkUnnamed(int fd, int dirFd, const char* name) { return linkUnnamed(fd, dirFd, name); }
+
+bool fsIsPinned(int fd) { return hasAttribute(fd, STATX_ATTR_IMMUTABLE) || hasAttribute(fd, STATX_ATTR_APPEND); }
+
+bool fsIsMountRoot(int fd) { return hasAttribute(fd, STATX_ATTR_MOUNT_ROOT); }
+
+bool fsMayOverrideSticky() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    return syscall(SYS_capget, &header, data) == 0 && (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32)));
+}
+
+bool fsLinksProtected() {
+    // Where the setting cannot be read, the kernel is taken to protect, as it does by default.
+    std::FILE* f = std::fopen("/proc/sys/fs/protected_symlinks", "r");
+    if (f == nullptr) return true;
+    int value = 1;
+    const bool read = std::fscanf(f, "%d", &value) == 1;
+    std::fclose(f);
+    return !read || value != 0;
+}
+
+int fsCopyExtendedAttributes(int fromFd, int toFd) {
+    AttributeSource from{fromFd, (fcntl(fromFd, F_GETFL) & O_PATH) != 0 ? procPath(fromFd) : ""};
     std::vector<char> names;
     if (!listAttributes(from, names)) return -1;
     bool hasAcl = false;
@@ -74,70 +122,9 @@ int copyAttributes(const AttributeSource& from, int toFd) {
         if (!copied && !key.starts_with("security.")) return -1;
     }
     // An access list the new file took from its directory's default, which the old file did not
-    // have, goes.
+    // have, goes: no one may read the new file who could not read the old.
     if (!hasAcl && fremovexattr(toFd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) return -1;
     return 0;
-}
-
-}  // namespace
-
-int fsCreateUnnamed(int dirFd, mode_t mode, bool& unsupported) {
-    unsupported = false;
-    // Without /proc the file could never be given its name.
-    if (access("/proc/self/fd", X_OK) != 0) {
-        unsupported = true;
-        return -1;
-    }
-    const int fd = openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-    // A file system without unnamed files says so in one of these ways; anything else (no
-    // permission, no space) would stop a named file as well.
-    unsupported = fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
-    return fd;
-}
-
-int fsLinkUnnamed(int fd, int dirFd, const char* name) {
-    return linkat(AT_FDCWD, procPath(fd).c_str(), dirFd, name, AT_SYMLINK_FOLLOW);
-}
-
-bool fsDirectoryOnlyGrows(int dirFd) {
-    struct statx sx {};
-    return statx(dirFd, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes_mask & STATX_ATTR_APPEND) &&
-           (sx.stx_attributes & STATX_ATTR_APPEND);
-}
-
-bool fsLinksProtected() {
-    // Where the setting cannot be read, the kernel is taken to protect, as it does by default.
-    std::FILE* f = std::fopen("/proc/sys/fs/protected_symlinks", "r");
-    if (f == nullptr) return true;
-    int value = 1;
-    const bool read = std::fscanf(f, "%d", &value) == 1;
-    std::fclose(f);
-    return !read || value != 0;
-}
-
-int fsReserve(int fd, std::uint64_t size) {
-    struct statfs fs {};
-    if (fstatfs(fd, &fs) != 0) return -1;
-    for (const unsigned long type : kCopyOnWrite) {
-        if (static_cast<unsigned long>(fs.f_type) == type) {
-            errno = EOPNOTSUPP;
-            return -1;
-        }
-    }
-    return size == 0 ? 0 : fallocate(fd, 0, 0, static_cast<off_t>(size));
-}
-
-// Locks that belong to the open file description, which no other descriptor's close can drop.
-int fsLockCommand(bool wait) { return wait ? F_OFD_SETLKW : F_OFD_SETLK; }
-
-int fsCopyExtendedAttributes(int dirFd, const char* name, int toFd) {
-    AttributeSource from;
-    from.fd = openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    // A file that may not be read is reached through its directory, however deep the path.
-    if (from.fd < 0) from.path = procPath(dirFd) + "/" + name;
-    const int result = copyAttributes(from, toFd);
-    if (from.fd >= 0) close(from.fd);
-    return result;
 }
 
 std::size_t fsDirectAlignment(int fd) {
