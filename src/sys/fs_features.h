@@ -4,9 +4,11 @@
 // failure, as everywhere below src/sys.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 // Opens an unnamed file in the directory `dirFd` for reading and writing, one that
 // fsLinkUnnamed can give a name later (no crash can leave it behind until then). Returns the
@@ -29,18 +31,17 @@ bool fsIsMountRoot(int fd);
 // True where this process may remove and replace other users' files in a sticky directory.
 bool fsMayOverrideSticky();
 
-// True where the system refuses to follow a symbolic link in a sticky world-writable directory
-// that belongs neither to the follower nor to the directory's owner.
-bool fsLinksProtected();
+// Whether the system follows the symbolic link `link` (its lstat) in the directory `dirFd`: not,
+// where it protects links, in a sticky world-writable directory unless the link is the
+// follower's or the directory owner's.
+bool fsMayFollow(int dirFd, const struct stat& link);
 
 // Copies the extended attributes (the access control list among them) of the open file
 // `fromFd` onto `toFd`, and removes an access control list that `toFd` has and `fromFd` has not.
 // Security labels are copied where the system lets them be; -1 when any other cannot be.
 int fsCopyExtendedAttributes(int fromFd, int toFd);
 
-// The alignment that writes bypassing the system's cache need in memory and in the file, or 0
-// where the file system does not take them or does not say.
-std::size_t fsDirectAlignment(int fd);
-
-// Turns writing past the system's cache on or off for the open file.
-int fsSetDirect(int fd, bool on);
+// Writes `size` bytes at `offset` of the open regular file, the whole blocks among them past the
+// system's cache, where the file system takes such writes and `data` lines up with the file's
+// blocks (sample_memory.h). -1 with errno ENOTSUP, nothing written, where it does not.
+int fsWritePastCache(int fd, const std::uint8_t* data, std::size_t size, off_t offset);

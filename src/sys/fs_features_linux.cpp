@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -64,6 +65,52 @@ bool listAttributes(const AttributeSource& from, std::vector<char>& names) {
     return false;
 }
 
+// Writes go out in pieces of at most this many bytes.
+constexpr std::size_t kWritePiece = std::size_t{64} << 20;
+// Writes past the cache are only worth their setting up for at least this many aligned bytes.
+constexpr std::size_t kDirectMinimum = std::size_t{512} << 10;
+
+// The alignment that writes past the cache need in memory and in the file, or 0 where the file
+// system does not take them or does not say.
+std::size_t directAlignment(int fd) {
+    struct statx sx {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) != 0 || !(sx.stx_mask & STATX_DIOALIGN)) return 0;
+    return std::max(sx.stx_dio_mem_align, sx.stx_dio_offset_align);
+}
+
+int setDirect(int fd, bool on) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags < 0 ? -1 : fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT);
+}
+
+// Writes `size` bytes at `offset`, in pieces; returns how many were written before the first
+// failure (errno tells which), all of them when none failed.
+std::size_t writeAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pwrite(fd, data + done, std::min(size - done, kWritePiece), offset + static_cast<off_t>(done));
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    return writeAt(fd, data, size, offset) == size;
+}
+
+// Writes the aligned middle of a large write past the cache where the file takes such writes.
+// A file that does not refuses the first write, before a byte is written, and gets the usual
+// way instead.
+bool writeDirect(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    if (setDirect(fd, true) != 0) return writeAllAt(fd, data, size, offset);
+    const std::size_t done = writeAt(fd, data, size, offset);
+    const bool refused = done == 0 && errno == EINVAL;
+    const bool reset = setDirect(fd, false) == 0;
+    if (refused) return reset && writeAllAt(fd, data, size, offset);
+    return done == size && reset;
+}
+
 }  // namespace
 
 int fsCreateUnnamed(int dirFd, mode_t mode) {
@@ -94,14 +141,16 @@ bool fsMayOverrideSticky() {
     return syscall(SYS_capget, &header, data) == 0 && (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32)));
 }
 
-bool fsLinksProtected() {
+bool fsMayFollow(int dirFd, const struct stat& link) {
     // Where the setting cannot be read, the kernel is taken to protect, as it does by default.
     std::FILE* f = std::fopen("/proc/sys/fs/protected_symlinks", "r");
-    if (f == nullptr) return true;
-    int value = 1;
-    const bool read = std::fscanf(f, "%d", &value) == 1;
-    std::fclose(f);
-    return !read || value != 0;
+    int protect = 1;
+    if (f != nullptr && std::fscanf(f, "%d", &protect) != 1) protect = 1;
+    if (f != nullptr) std::fclose(f);
+    struct stat dir {};
+    if (fstat(dirFd, &dir) != 0) return false;
+    const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+    return protect == 0 || !shared || link.st_uid == geteuid() || link.st_uid == dir.st_uid;
 }
 
 int fsCopyExtendedAttributes(int fromFd, int toFd) {
@@ -127,22 +176,21 @@ int fsCopyExtendedAttributes(int fromFd, int toFd) {
     return 0;
 }
 
-std::size_t fsDirectAlignment(int fd) {
-#ifdef STATX_DIOALIGN
-    struct statx sx {};
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) != 0 || !(sx.stx_mask & STATX_DIOALIGN) ||
-        sx.stx_dio_mem_align == 0 || sx.stx_dio_offset_align == 0) {
-        return 0;
+int fsWritePastCache(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    // The file's whole blocks from `middle` to `tail` go past the cache, where the samples'
+    // memory lines up with them as sample_memory.h lays it out; the ends go the usual way.
+    const std::size_t align = directAlignment(fd);
+    const auto block = static_cast<off_t>(align > 0 ? align : 1);
+    const off_t end = offset + static_cast<off_t>(size);
+    const off_t middle = (offset + block - 1) / block * block;
+    const off_t tail = end / block * block;
+    if (align == 0 || tail - middle < static_cast<off_t>(kDirectMinimum) ||
+        reinterpret_cast<std::uintptr_t>(data + (middle - offset)) % align != 0) {
+        errno = ENOTSUP;
+        return -1;
     }
-    return sx.stx_dio_mem_align > sx.stx_dio_offset_align ? sx.stx_dio_mem_align : sx.stx_dio_offset_align;
-#else
-    (void)fd;
-    return 0;
-#endif
-}
-
-int fsSetDirect(int fd, bool on) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0) return -1;
-    return fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT);
+    const bool ok = writeAllAt(fd, data, static_cast<std::size_t>(middle - offset), offset) &&
+                    writeDirect(fd, data + (middle - offset), static_cast<std::size_t>(tail - middle), middle) &&
+                    writeAllAt(fd, data + (tail - offset), static_cast<std::size_t>(end - tail), tail);
+    return ok ? 0 : -1;
 }

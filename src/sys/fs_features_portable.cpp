@@ -3,6 +3,7 @@
 // comes when the file takes its name), no extended attributes, no writes past the cache.
 #include "sys/fs_features.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,13 +24,11 @@ bool fsIsMountRoot(int) { return false; }
 
 bool fsMayOverrideSticky() { return geteuid() == 0; }
 
-bool fsLinksProtected() { return false; }
+bool fsMayFollow(int, const struct stat&) { return true; }
 
 int fsCopyExtendedAttributes(int, int) { return 0; }
 
-std::size_t fsDirectAlignment(int) { return 0; }
-
-int fsSetDirect(int, bool) {
+int fsWritePastCache(int, const std::uint8_t*, std::size_t, off_t) {
     errno = ENOTSUP;
     return -1;
 }

@@ -1,5 +1,6 @@
-// How an output is made. Everything that is decided about it is decided here; the steps it
-// takes are the platform's (output_platform_*.cpp), and none of them decides anything.
+// How an output is made: which way it is written, which steps it takes in what order, and
+// what a failure or a signal leaves. The steps themselves are the platform's
+// (output_platform_*.cpp).
 //
 // An output's life:
 //
@@ -29,6 +30,7 @@
 #include <atomic>
 
 #include "sys/output_platform.h"
+#include "sys/signals.h"
 
 namespace {
 
@@ -43,8 +45,8 @@ void removePending() noexcept {
 
 // The signals held for the life of the object.
 struct SignalsHeld {
-    SignalsHeld() { targetHoldSignals(); }
-    ~SignalsHeld() { targetReleaseSignals(); }
+    SignalsHeld() { signalsHold(); }
+    ~SignalsHeld() { signalsRelease(); }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
@@ -109,7 +111,7 @@ int outputCommit(OutputFile& out) {
     }
     // Once the file has the name, no signal can change what the run did: from here the status
     // the run ends with says what happened.
-    targetHoldSignals();
+    signalsHold();
     if (targetTakeName(target) != 0) {
         outputAbandon(out);
         return -1;
@@ -133,4 +135,4 @@ void outputAbandon(OutputFile& out) {
     out.target.reset();
 }
 
-void outputRemoveOnSignals() { targetCatchSignals(removePending); }
+void outputRemoveOnSignals() { signalsCatch(removePending); }

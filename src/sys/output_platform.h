@@ -75,11 +75,3 @@ int targetSyncDirectory(OutputTarget& target);
 void targetRemoveTemporary(OutputTarget& target);
 // The same from a signal handler, with only what is safe there.
 void targetRemoveTemporaryNow(OutputTarget& target) noexcept;
-
-// Makes the signals that end the process by default call `handler` first, and then end it as
-// they would have. Signals the caller ignores stay ignored.
-void targetCatchSignals(void (*handler)() noexcept);
-// Holds those signals off; the last release lets any that came meanwhile take effect. Holds
-// are counted, and one never released lasts to the end of the process.
-void targetHoldSignals();
-void targetReleaseSignals();

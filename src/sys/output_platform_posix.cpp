@@ -1,16 +1,12 @@
-// The output's steps on every POSIX system. Everything is done relative to a descriptor of the
-// output's directory (openat, renameat, linkat), so that any path the system accepts works,
-// however deep, and no full path is ever built. What only some systems offer (unnamed files,
-// immutable and append-only files, link protection, extended attributes, writes past the
-// cache) comes from fs_features.
+// The output's steps on every POSIX system, relative to a descriptor of the output's directory
+// (openat, renameat, linkat), so that any path the system accepts works however deep, and no
+// full path is ever built. What only some systems offer comes from fs_features.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -49,11 +45,6 @@ void OutputTargetDelete::operator()(OutputTarget* target) const noexcept { delet
 
 namespace {
 
-// Writes go out in pieces of at most this many bytes.
-constexpr std::size_t kWritePiece = std::size_t{64} << 20;
-// Writes past the cache are only worth their setting up for at least this many aligned bytes.
-constexpr std::size_t kDirectMinimum = std::size_t{512} << 10;
-
 // Splits a path into a descriptor of its directory and the last name in it. Fails on a path
 // that names no file in a directory ("", "dir/").
 int openParent(int base, const std::string& path, int& dirFd, std::string& name) {
@@ -70,25 +61,14 @@ int openParent(int base, const std::string& path, int& dirFd, std::string& name)
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Whether the system lets `link`, in the directory `dirFd`, be followed: not in a sticky
-// world-writable directory unless the link is the follower's or the directory owner's.
-bool mayFollow(int dirFd, const struct stat& link) {
-    struct stat dir {};
-    if (fstat(dirFd, &dir) != 0) return false;
-    const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
-    return !shared || link.st_uid == geteuid() || link.st_uid == dir.st_uid;
-}
-
 // The number of the process's descriptor that `name` in `dirFd` is, where `dirFd` is the
 // directory of the process's descriptors (/proc/self/fd, which /dev/fd and /dev/stdout lead
 // to); -1 for any other name.
 int descriptorNamed(int dirFd, const std::string& name) {
     struct stat own {};
     struct stat dir {};
-    if (name.empty() || name.size() > 9 || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
-        stat("/proc/self/fd", &own) != 0 || fstat(dirFd, &dir) != 0 || !sameFile(own, dir)) {
-        return -1;
-    }
+    const bool number = !name.empty() && name.size() < 10 && name.find_first_not_of("0123456789") == std::string::npos;
+    if (!number || stat("/proc/self/fd", &own) != 0 || fstat(dirFd, &dir) != 0 || !sameFile(own, dir)) return -1;
     return std::stoi(name);
 }
 
@@ -97,13 +77,12 @@ int descriptorNamed(int dirFd, const std::string& name) {
 // An error on the way is a failure: nothing may be made in place of a link that could not be
 // read.
 int followLinks(OutputTarget& t, struct stat& st, bool& found) {
-    const bool protect = fsLinksProtected();
     for (int hops = 0; hops < 40; ++hops) {
         if ((t.descriptor = descriptorNamed(t.dirFd, t.name)) >= 0) return 0;
         found = fstatat(t.dirFd, t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (!found) return errno == ENOENT ? 0 : -1;
         if (!S_ISLNK(st.st_mode)) return 0;
-        if (protect && !mayFollow(t.dirFd, st)) {
+        if (!fsMayFollow(t.dirFd, st)) {
             errno = EACCES;
             return -1;
         }
@@ -141,16 +120,13 @@ int openExisting(OutputTarget& t, const struct stat& seen) {
 }
 
 // A name for a temporary file that is not taken yet in the directory, hidden and recognisable.
-std::string temporaryName(int attempt) {
+std::string temporaryName() {
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    std::uint64_t seed = static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(getpid()) << 20) ^
-                         (static_cast<std::uint64_t>(attempt) * 0x9E3779B97F4A7C15ull);
+    static std::uint64_t seed = (static_cast<std::uint64_t>(getpid()) << 32) ^ static_cast<std::uint64_t>(time(nullptr));
     std::string name = ".velto-";
     for (int i = 0; i < 6; ++i) {
-        name.push_back(kLetters[seed % 62]);
-        seed = seed / 62 + 0x2545F4914F6CDD1Dull * (seed & 0xFF);
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        name.push_back(kLetters[(seed >> 33) % 62]);
     }
     return name;
 }
@@ -159,7 +135,7 @@ std::string temporaryName(int attempt) {
 // file in under one.
 int nameTemporary(OutputTarget& t, mode_t mode) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = temporaryName(attempt);
+        std::string name = temporaryName();
         const int made = t.fd >= 0 ? fsLinkUnnamed(t.fd, t.dirFd, name.c_str())
                                    : openat(t.dirFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (made >= 0) {
@@ -176,47 +152,7 @@ int nameTemporary(OutputTarget& t, mode_t mode) {
 // alone; a new file gets what the umask leaves.
 mode_t temporaryMode(const OutputTarget& t) { return t.replacing ? 0600 : 0666; }
 
-// Writes `size` bytes at `offset`, in pieces; returns how many were written before the first
-// failure (errno tells which), all of them when none failed.
-std::size_t writeAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pwrite(fd, data + done, std::min(size - done, kWritePiece), offset + static_cast<off_t>(done));
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
-}
-
-bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
-    return writeAt(fd, data, size, offset) == size;
-}
-
-// Writes the aligned middle of a large write past the cache where the file takes such writes.
-// A file that does not refuses the first write, before a byte is written, and gets the usual
-// way instead.
-bool writeDirect(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
-    if (fsSetDirect(fd, true) != 0) return writeAllAt(fd, data, size, offset);
-    const std::size_t done = writeAt(fd, data, size, offset);
-    const bool refused = done == 0 && errno == EINVAL;
-    const bool reset = fsSetDirect(fd, false) == 0;
-    if (refused) return reset && writeAllAt(fd, data, size, offset);
-    return done == size && reset;
-}
-
 bool unimplemented(int cause) { return cause == ENOSYS || cause == EOPNOTSUPP || cause == ENOTSUP; }
-
-// The signals whose default action ends the process without meaning a crash.
-sigset_t gSignals;
-int gHeld = 0;
-sigset_t gBefore;
-void (*gOnSignal)() noexcept = nullptr;
-
-extern "C" void onSignal(int sig) {
-    if (gOnSignal != nullptr) gOnSignal();
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);  // taken as the handler returns and the mask is restored
-}
 
 }  // namespace
 
@@ -288,8 +224,7 @@ int targetOpenDirect(OutputTarget& t) {
 }
 
 int targetCreateUnnamed(OutputTarget& t) {
-    t.fd = fsCreateUnnamed(t.dirFd, temporaryMode(t));
-    t.unnamed = t.fd >= 0;
+    t.unnamed = (t.fd = fsCreateUnnamed(t.dirFd, temporaryMode(t))) >= 0;
     return t.unnamed ? 0 : -1;
 }
 
@@ -308,22 +243,12 @@ std::FILE* targetStream(OutputTarget& t) {
 }
 
 int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size) {
-    const int fd = fileno(stream);
     const off_t start = ftello(stream);
-    const std::size_t align = start >= 0 ? fsDirectAlignment(fd) : 0;
-    // The file's whole blocks from `middle` to `tail` go past the cache, where the samples'
-    // memory lines up with them as sample_memory.h lays it out; the ends go the usual way.
-    const auto block = static_cast<off_t>(std::max<std::size_t>(align, 1));
-    const off_t end = start + static_cast<off_t>(size);
-    const off_t middle = (start + block - 1) / block * block;
-    const off_t tail = end / block * block;
-    const bool direct = align != 0 && tail - middle >= static_cast<off_t>(kDirectMinimum) &&
-                        reinterpret_cast<std::uintptr_t>(data + (middle - start)) % align == 0;
-    if (!direct) return std::fwrite(data, size, 1, stream) == 1 ? 0 : -1;
-    const bool ok = writeAllAt(fd, data, static_cast<std::size_t>(middle - start), start) &&
-                    writeDirect(fd, data + (middle - start), static_cast<std::size_t>(tail - middle), middle) &&
-                    writeAllAt(fd, data + (tail - start), static_cast<std::size_t>(end - tail), tail);
-    return ok && fseeko(stream, end, SEEK_SET) == 0 ? 0 : -1;
+    if (start >= 0 && fsWritePastCache(fileno(stream), data, size, start) == 0) {
+        return fseeko(stream, start + static_cast<off_t>(size), SEEK_SET);
+    }
+    if (start >= 0 && errno != ENOTSUP) return -1;
+    return std::fwrite(data, size, 1, stream) == 1 ? 0 : -1;
 }
 
 int targetKeepAttributes(OutputTarget& t) {
@@ -372,47 +297,4 @@ void targetRemoveTemporary(OutputTarget& t) {
 
 void targetRemoveTemporaryNow(OutputTarget& t) noexcept {
     if (!t.tempName.empty()) unlinkat(t.dirFd, t.tempName.c_str(), 0);
-}
-
-void targetCatchSignals(void (*handler)() noexcept) {
-    gOnSignal = handler;
-    sigemptyset(&gSignals);
-    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU}) {
-        sigaddset(&gSignals, sig);
-    }
-#ifdef SIGIO
-    sigaddset(&gSignals, SIGIO);
-#endif
-#ifdef SIGPWR
-    sigaddset(&gSignals, SIGPWR);
-#endif
-#ifdef SIGSTKFLT
-    sigaddset(&gSignals, SIGSTKFLT);
-#endif
-#ifdef SIGRTMIN
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&gSignals, sig);
-#endif
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    action.sa_mask = gSignals;
-    for (int sig = 1; sig < NSIG; ++sig) {
-        struct sigaction current {};
-        // A signal the caller chose to ignore (nohup) stays ignored.
-        if (sigismember(&gSignals, sig) != 1 || sigaction(sig, nullptr, &current) != 0) continue;
-        if (current.sa_handler == SIG_IGN) {
-            sigdelset(&gSignals, sig);
-            continue;
-        }
-        sigaction(sig, &action, nullptr);
-    }
-}
-
-void targetHoldSignals() {
-    sigset_t before;
-    sigprocmask(SIG_BLOCK, &gSignals, &before);
-    if (gHeld++ == 0) gBefore = before;
-}
-
-void targetReleaseSignals() {
-    if (gHeld > 0 && --gHeld == 0) sigprocmask(SIG_SETMASK, &gBefore, nullptr);
 }

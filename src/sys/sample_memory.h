@@ -1,7 +1,7 @@
 // Memory for a clip's samples, laid out as the platform writes files best.
 //
-// The layout is a contract with the output's fast path (targetWriteBulk in
-// output_platform_posix.cpp): where the platform writes large files past its cache, the samples
+// The layout is a contract with the output's fast path (fsWritePastCache in
+// fs_features_linux.cpp): where the platform writes large files past its cache, the samples
 // of a large clip start `headerSize` bytes past a page boundary, as they will start that far
 // into the output file, so that every whole page of the file lies on a whole page of memory
 // and goes to the disk straight from it. A block that breaks this still converts right, only
@@ -12,7 +12,7 @@
 #include <cstdint>
 
 struct SampleLayout {
-    std::size_t align = 0;      // the alignment of the block
+    std::size_t align = 0;      // the alignment the block needs (1: any the heap gives)
     std::size_t offset = 0;     // where the samples start in it
     std::size_t blockSize = 0;  // its bytes: a multiple of `align` that holds all the samples
 };

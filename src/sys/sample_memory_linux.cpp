@@ -38,7 +38,7 @@ void populate(std::uint8_t* block, std::size_t size) {
 }  // namespace
 
 SampleLayout sampleMemoryLayout(std::size_t size, std::size_t headerSize) {
-    if (size < kPageAligned) return {alignof(std::max_align_t), 0, size};
+    if (size < kPageAligned) return {1, 0, size};
     // The samples start as far into a page as they will start into the output file. A large
     // clip is touched page by page as it is read in; on huge pages that costs one fault per
     // 2 MiB instead of one per 4 KiB. The rounding wastes less than one page.
@@ -50,7 +50,7 @@ std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, boo
                                    std::size_t& offset) {
     const SampleLayout layout = sampleMemoryLayout(size, headerSize);
     offset = layout.offset;
-    if (layout.align == alignof(std::max_align_t)) return static_cast<std::uint8_t*>(std::malloc(size));
+    if (layout.align == 1) return static_cast<std::uint8_t*>(std::malloc(size));
     auto* block = static_cast<std::uint8_t*>(std::aligned_alloc(layout.align, layout.blockSize));
     if (block == nullptr) return nullptr;
     if (layout.align == kHugePage) {
