@@ -8,16 +8,6 @@ namespace {
 
 const Format kCanonical{};  // 16-bit stereo, 44100 Hz, 176400 bytes/s, block align 4
 
-// The six lines reporting a format chunk, in UTF-8.
-std::string formatReport(const Format& f) {
-    return "             データ形式: " + std::to_string(f.tag) + " (1 = PCM)\n" +
-           "           チャンネル数: " + std::to_string(f.channels) + "\n" +
-           "     サンプリング周波数: " + std::to_string(f.rate) + " [Hz]\n" +
-           "          バイト数 / 秒: " + std::to_string(f.average) + " [bytes/sec]\n" +
-           " バイト数×チャンネル数: " + std::to_string(f.align) + " [bytes]\n" +
-           "    ビット数 / サンプル: " + std::to_string(f.bits) + " [bits/sample]\n";
-}
-
 std::string chunkLine(std::string_view tag, std::uint32_t n) {
     return " \"" + std::string(tag) + "\"の長さ: " + std::to_string(n) + " [bytes]\n";
 }
@@ -40,6 +30,15 @@ std::string noChannelsRefused(int channels) {
 }
 
 }  // namespace
+
+std::string formatReport(const Format& f) {
+    return "             データ形式: " + std::to_string(f.tag) + " (1 = PCM)\n" +
+           "           チャンネル数: " + std::to_string(f.channels) + "\n" +
+           "     サンプリング周波数: " + std::to_string(f.rate) + " [Hz]\n" +
+           "          バイト数 / 秒: " + std::to_string(f.average) + " [bytes/sec]\n" +
+           " バイト数×チャンネル数: " + std::to_string(f.align) + " [bytes]\n" +
+           "    ビット数 / サンプル: " + std::to_string(f.bits) + " [bits/sample]\n";
+}
 
 std::string fmtLine(std::uint32_t n) { return " \"fmt \"の長さ: " + std::to_string(n) + " [bytes]\n"; }
 std::string dataLine(std::uint32_t n) { return "\n \"data\" の長さ: " + std::to_string(n) + " [bytes]\n"; }
