@@ -1,4 +1,5 @@
-// Every console text is the CP932 form of its Japanese source, byte for byte.
+// Every console text is the CP932 form of its Japanese source, byte for byte, and leads back to
+// the source, which a terminal that shows UTF-8 is given.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -16,32 +17,20 @@ TEST(Messages, EveryTextMatchesAnIndependentCp932Conversion) {
         const std::string_view utf8(reinterpret_cast<const char*>(entry.utf8.data()),
                                     entry.utf8.size());
         EXPECT_EQ(entry.bytes, toCp932(utf8)) << entry.name;
-    }
-}
-
-// A terminal that shows UTF-8 is given a text's source, found by its bytes.
-TEST(Messages, EveryTextLeadsToItsUtf8Source) {
-    for (const auto& entry : msg::kCatalogue) {
-        const std::string bytes(entry.bytes);
-        const char* utf8 = msg::utf8Of(bytes.c_str());
-        ASSERT_NE(utf8, nullptr) << entry.name;
-        EXPECT_EQ(std::u8string_view(reinterpret_cast<const char8_t*>(utf8)), entry.utf8) << entry.name;
+        EXPECT_EQ(msg::utf8Of(std::string(entry.bytes).c_str()), utf8.data()) << entry.name;
     }
     EXPECT_EQ(msg::utf8Of("not a text\n"), nullptr);
-    EXPECT_EQ(msg::utf8Of(""), nullptr);
 }
 
 #ifdef VELTO_SOURCE_DIR
 // A text left out of the catalogue would reach a UTF-8 terminal as CP932 bytes.
-TEST(Messages, CatalogueHoldsEveryTextOfTheHeader) {
+TEST(Messages, CatalogueHoldsEveryText) {
     const std::string header = testing_support::readFile(VELTO_SOURCE_DIR "/src/text/messages.h");
     const std::regex defined(R"(inline constexpr auto (k\w+) =)");
     std::set<std::string> texts;
-    for (auto it = std::sregex_iterator(header.begin(), header.end(), defined); it != std::sregex_iterator(); ++it) {
-        texts.insert((*it)[1]);
-    }
     std::set<std::string> listed;
-    for (const auto& entry : msg::kCatalogue) listed.insert(std::string(entry.name));
+    for (std::sregex_iterator it(header.begin(), header.end(), defined), end; it != end; ++it) texts.insert((*it)[1]);
+    for (const auto& entry : msg::kCatalogue) listed.emplace(entry.name);
     EXPECT_EQ(texts, listed);
 }
 #endif

@@ -18,8 +18,10 @@ namespace {
 
 // True where the user's locale names Shift_JIS (or CP932) as its character set: a terminal
 // that shows the texts' CP932 bytes as they are. Read once, the first time a text goes to a
-// terminal, from the locale's character type alone (LC_ALL, LC_CTYPE or LANG, as setlocale
-// reads them), which is then set back: numbers are formatted as in the C locale still.
+// terminal, and from the character type alone (LC_ALL, LC_CTYPE or LANG, and LOCPATH, as
+// setlocale reads them), which is set back to C after: no other category is ever set, so the
+// playing time keeps its '.' whatever the locale. A C or POSIX locale, or one that is not
+// installed, counts as UTF-8: a terminal that shows Japanese at all shows UTF-8.
 bool shiftJisTerminal() {
     static const bool shiftJis = [] {
         std::string charset;
