@@ -7,7 +7,7 @@
 #include <cstdarg>
 #include <vector>
 
-#include "sys/console_pieces.h"
+#include "text/console_pieces.h"
 #include "sys/utf16_windows.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "sys/console_pieces.h"
+#include "text/console_pieces.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -66,4 +66,43 @@ std::vector<ConsolePiece> consolePieces(const char* format, std::va_list args, C
         }
     }
     return pieces;
+}
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence that `s` begins with, and its code point; 0
+// where it begins with none.
+std::size_t utf8Sequence(std::string_view s, char32_t& codePoint) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned lead = byte(0);
+    const std::size_t n = lead < 0x80                   ? 1
+                          : lead >= 0xC2 && lead <= 0xDF ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
+    if (n == 0 || n > s.size()) return 0;
+    codePoint = n == 1 ? lead : lead & (0x7Fu >> n);
+    for (std::size_t i = 1; i < n; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+        codePoint = codePoint << 6 | (byte(i) & 0x3F);
+    }
+    constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    return codePoint < kLeast[n] || codePoint > 0x10FFFF || surrogate ? 0 : n;
+}
+
+}  // namespace
+
+std::string consoleShownName(std::string_view name, bool shiftJis) {
+    std::string shown;
+    for (std::size_t i = 0; i < name.size();) {
+        char32_t character = static_cast<unsigned char>(name[i]);
+        std::size_t n = 1;
+        if (!shiftJis) n = std::max<std::size_t>(1, utf8Sequence(name.substr(i), character));
+        const bool control = character < 0x20 || character == 0x7F ||
+                             (!shiftJis && character >= 0x80 && character <= 0x9F);
+        shown += control ? std::string_view("?") : name.substr(i, n);
+        i += n;
+    }
+    return shown;
 }
