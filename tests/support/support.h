@@ -126,7 +126,9 @@ std::string readFile(const fs::path& p);
 // Names in the directory, sorted.
 std::vector<std::string> listDir(const fs::path& dir);
 // The files below `dir`, by path relative to it: a file's bytes, "-> target" for a symbolic
-// link. Works however deep the tree, and never follows a link.
+// link, kNotRegular for a FIFO or a device (never opened). Works however deep the tree, and
+// never follows a link.
+inline const std::string kNotRegular = "<not a regular file>";
 std::map<std::string, std::string> snapshot(const fs::path& dir);
 // The permission bits of the file `p` names, links followed; 0 when there is none.
 unsigned modeOf(const fs::path& p);
@@ -199,6 +201,29 @@ const char* veltoPath();
 void resetSignals();
 // Changes to `dir` even where its path is longer than the system takes in one call.
 bool changeDirectory(const fs::path& dir);
+
+// ---- Output tests: skips, mounts, traced runs --------------------------------------------
+
+// What differs between two sets of files, by name and size; empty when nothing does.
+std::string differences(const Files& expected, const Files& actual);
+// Empty where `program` is installed; otherwise why a row cannot run, with the package that
+// brings it ("needs strace (apt-get install strace)"). Each program is looked up once.
+std::string missing(const std::string& program, const std::string& package);
+// Empty for root; otherwise "needs root: " and `why`.
+std::string needsRoot(const std::string& why);
+// Mounts a file system of `type` with `options` at `at`, made if need be; false where the
+// system refuses (not root, or the kind unknown to it).
+bool mountFileSystem(const fs::path& at, const std::string& options, const std::string& type = "tmpfs");
+// `command` in a mount namespace of its own, run after the shell commands `prepare` (which
+// may mount over anything: the rest of the system never sees it). Needs root.
+std::vector<std::string> inOwnMounts(const std::string& prepare, std::vector<std::string> command);
+// velto with `args` under `strace -f`, the trace written to `log`, with the further strace
+// options `options` (each "-e", "inject=..." pair as two elements). LeakSanitizer, which
+// cannot work under a tracer, is turned off for the traced program alone.
+std::vector<std::string> underStrace(const fs::path& log, const std::vector<std::string>& options,
+                                     const std::vector<std::string>& args);
+// Runs `command` (its program by full path, then its arguments) as runProgram does.
+RunResult runCommand(const std::vector<std::string>& command, const RunOptions& options);
 
 // ---- Running velto.exe under wine --------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <grp.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -63,6 +64,9 @@ void walkTree(int dirFd, const std::string& prefix, Visit&& visit) {
 }  // namespace
 
 ScratchDir::~ScratchDir() {
+    // A row may have taken its own write or search bits from a directory: they are given back
+    // first, or a user who is not root could not empty it.
+    if (geteuid() != 0) std::system(("chmod -R u+rwx '" + path.string() + "' 2>/dev/null").c_str());
     const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         walkTree(fd, "", [](int dirFd, const std::string&, const std::string& name, const struct stat& st) {
@@ -85,6 +89,8 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
             std::string target(4096, '\0');
             const ssize_t n = readlinkat(dirFd, name.c_str(), target.data(), target.size());
             content = "-> " + target.substr(0, n > 0 ? static_cast<std::size_t>(n) : 0);
+        } else if (!S_ISREG(st.st_mode)) {
+            content = kNotRegular;
         } else {
             const int f = openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
             char piece[65536];
@@ -261,6 +267,60 @@ bool changeDirectory(const fs::path& dir) {
         if (chdir(part.c_str()) != 0) return false;
     }
     return true;
+}
+
+// ---- Output tests: skips, mounts, traced runs --------------------------------------------
+
+std::string differences(const Files& expected, const Files& actual) {
+    std::string out;
+    for (const auto& [name, bytes] : expected) {
+        const auto found = actual.find(name);
+        const std::string shown = name.substr(0, 120);
+        if (found == actual.end()) out += " missing " + shown + ";";
+        else if (found->second != bytes) out += " " + shown + " has " + std::to_string(found->second.size()) + " other bytes;";
+    }
+    for (const auto& [name, bytes] : actual) {
+        if (!expected.contains(name)) out += " left behind " + name.substr(0, 120) + ";";
+    }
+    return out;
+}
+
+std::string missing(const std::string& program, const std::string& package) {
+    static std::map<std::string, bool> found;
+    if (!found.contains(program)) {
+        found[program] = std::system(("command -v '" + program + "' >/dev/null 2>&1").c_str()) == 0;
+    }
+    return found[program] ? "" : "needs " + program + " (apt-get install " + package + ")";
+}
+
+std::string needsRoot(const std::string& why) { return geteuid() == 0 ? "" : "needs root: " + why; }
+
+bool mountFileSystem(const fs::path& at, const std::string& options, const std::string& type) {
+    std::error_code ignored;
+    fs::create_directories(at, ignored);
+    return mount(type.c_str(), at.c_str(), type.c_str(), 0, options.c_str()) == 0;
+}
+
+std::vector<std::string> inOwnMounts(const std::string& prepare, std::vector<std::string> command) {
+    command.insert(command.begin(),
+                   {"/usr/bin/unshare", "-m", "--propagation", "private", "sh", "-c", prepare + " && exec \"$@\"", "sh"});
+    return command;
+}
+
+std::vector<std::string> underStrace(const fs::path& log, const std::vector<std::string>& options,
+                                     const std::vector<std::string>& args) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::vector<std::string> command = {
+        "/usr/bin/strace", "-f", "-o", log.string(), "-E",
+        std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") + "detect_leaks=0"};
+    command.insert(command.end(), options.begin(), options.end());
+    command.push_back(VELTO_BIN);
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+RunResult runCommand(const std::vector<std::string>& command, const RunOptions& options) {
+    return runProgram(command.front(), {command.begin() + 1, command.end()}, options);
 }
 
 const char* windowsExe() {
