@@ -1,19 +1,18 @@
-// Linux: unnamed files (O_TMPFILE, linked in through /proc/self/fd), append-only directories
-// and direct-I/O alignment from statx, the kernel's link protection setting, fallocate on
-// file systems that overwrite in place, and extended attributes.
+// Linux: unnamed files (O_TMPFILE, linked in by descriptor), file attributes and direct-I/O
+// alignment from statx, CAP_FOWNER, the kernel's link protection setting, extended attributes.
 #include "sys/fs_features.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -21,22 +20,32 @@ namespace {
 // The name through which an open descriptor can be reached.
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// File systems that write every change to new blocks, so that space reserved for a file does
-// not make its overwrite safe from running out of room: btrfs, ZFS, bcachefs.
-constexpr unsigned long kCopyOnWrite[] = {0x9123683EUL, 0x2FC12FC1UL, 0xCA451A4EUL};
+// Links the unnamed file `fd` in as `name`: by descriptor, which kernels since 6.10 allow for a
+// file the process opened itself, else through /proc.
+int linkUnnamed(int fd, int dirFd, const char* name) {
+    if (linkat(fd, "", dirFd, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM) return -1;
+    return linkat(AT_FDCWD, procPath(fd).c_str(), dirFd, name, AT_SYMLINK_FOLLOW);
+}
+
+bool hasAttribute(int fd, std::uint64_t attribute) {
+    struct statx sx {};
+    return statx(fd, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes_mask & attribute) &&
+           (sx.stx_attributes & attribute);
+}
 
 constexpr const char* kAccessAcl = "system.posix_acl_access";
 
-// The file whose extended attributes are read: an open descriptor where it can be opened for
-// reading, else its path through its directory's descriptor.
+// The file whose extended attributes are read: through its descriptor, or where that was opened
+// only to reach the file (O_PATH, for a file that may not be read), through /proc.
 struct AttributeSource {
     int fd = -1;
     std::string path;
     ssize_t list(char* names, std::size_t size) const {
-        return fd >= 0 ? flistxattr(fd, names, size) : llistxattr(path.c_str(), names, size);
+        return path.empty() ? flistxattr(fd, names, size) : listxattr(path.c_str(), names, size);
     }
     ssize_t get(const char* key, void* value, std::size_t size) const {
-        return fd >= 0 ? fgetxattr(fd, key, value, size) : lgetxattr(path.c_str(), key, value, size);
+        return path.empty() ? fgetxattr(fd, key, value, size) : getxattr(path.c_str(), key, value, size);
     }
 };
 
@@ -56,8 +65,96 @@ bool listAttributes(const AttributeSource& from, std::vector<char>& names) {
     return false;
 }
 
-// Copies the attributes of `from` onto `toFd`; see fsCopyExtendedAttributes.
-int copyAttributes(const AttributeSource& from, int toFd) {
+// Writes go out in pieces of at most this many bytes.
+constexpr std::size_t kWritePiece = std::size_t{64} << 20;
+// Writes past the cache are only worth their setting up for at least this many aligned bytes.
+constexpr std::size_t kDirectMinimum = std::size_t{512} << 10;
+
+// The alignment that writes past the cache need in memory and in the file, or 0 where the file
+// system does not take them or does not say.
+std::size_t directAlignment(int fd) {
+    struct statx sx {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) != 0 || !(sx.stx_mask & STATX_DIOALIGN)) return 0;
+    return std::max(sx.stx_dio_mem_align, sx.stx_dio_offset_align);
+}
+
+int setDirect(int fd, bool on) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags < 0 ? -1 : fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT);
+}
+
+// Writes `size` bytes at `offset`, in pieces; returns how many were written before the first
+// failure (errno tells which), all of them when none failed.
+std::size_t writeAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pwrite(fd, data + done, std::min(size - done, kWritePiece), offset + static_cast<off_t>(done));
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+bool writeAllAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    return writeAt(fd, data, size, offset) == size;
+}
+
+// Writes the aligned middle of a large write past the cache where the file takes such writes.
+// A file that does not refuses the first write, before a byte is written, and gets the usual
+// way instead.
+bool writeDirect(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    if (setDirect(fd, true) != 0) return writeAllAt(fd, data, size, offset);
+    const std::size_t done = writeAt(fd, data, size, offset);
+    const bool refused = done == 0 && errno == EINVAL;
+    const bool reset = setDirect(fd, false) == 0;
+    if (refused) return reset && writeAllAt(fd, data, size, offset);
+    return done == size && reset;
+}
+
+}  // namespace
+
+int fsCreateUnnamed(int dirFd, mode_t mode) {
+    const int fd = openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd < 0) {
+        // A kernel or file system without unnamed files says so in one of these ways; anything
+        // else (no permission, no room) would stop a named file as well.
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) errno = ENOTSUP;
+        return -1;
+    }
+    // Whether it can be linked in later: linking it onto a name that exists answers EEXIST
+    // where linking is allowed, and changes nothing either way.
+    if (linkUnnamed(fd, dirFd, ".") != 0 && errno == EEXIST) return fd;
+    close(fd);
+    errno = ENOTSUP;
+    return -1;
+}
+
+int fsLinkUnnamed(int fd, int dirFd, const char* name) { return linkUnnamed(fd, dirFd, name); }
+
+bool fsIsPinned(int fd) { return hasAttribute(fd, STATX_ATTR_IMMUTABLE) || hasAttribute(fd, STATX_ATTR_APPEND); }
+
+bool fsIsMountRoot(int fd) { return hasAttribute(fd, STATX_ATTR_MOUNT_ROOT); }
+
+bool fsMayOverrideSticky() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    return syscall(SYS_capget, &header, data) == 0 && (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32)));
+}
+
+bool fsMayFollow(int dirFd, const struct stat& link) {
+    // Where the setting cannot be read, the kernel is taken to protect, as it does by default.
+    std::FILE* f = std::fopen("/proc/sys/fs/protected_symlinks", "r");
+    int protect = 1;
+    if (f != nullptr && std::fscanf(f, "%d", &protect) != 1) protect = 1;
+    if (f != nullptr) std::fclose(f);
+    struct stat dir {};
+    if (fstat(dirFd, &dir) != 0) return false;
+    const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+    return protect == 0 || !shared || link.st_uid == geteuid() || link.st_uid == dir.st_uid;
+}
+
+int fsCopyExtendedAttributes(int fromFd, int toFd) {
+    AttributeSource from{fromFd, (fcntl(fromFd, F_GETFL) & O_PATH) != 0 ? procPath(fromFd) : ""};
     std::vector<char> names;
     if (!listAttributes(from, names)) return -1;
     bool hasAcl = false;
@@ -74,88 +171,26 @@ int copyAttributes(const AttributeSource& from, int toFd) {
         if (!copied && !key.starts_with("security.")) return -1;
     }
     // An access list the new file took from its directory's default, which the old file did not
-    // have, goes.
+    // have, goes: no one may read the new file who could not read the old.
     if (!hasAcl && fremovexattr(toFd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) return -1;
     return 0;
 }
 
-}  // namespace
-
-int fsCreateUnnamed(int dirFd, mode_t mode, bool& unsupported) {
-    unsupported = false;
-    // Without /proc the file could never be given its name.
-    if (access("/proc/self/fd", X_OK) != 0) {
-        unsupported = true;
+int fsWritePastCache(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
+    // The file's whole blocks from `middle` to `tail` go past the cache, where the samples'
+    // memory lines up with them as sample_memory.h lays it out; the ends go the usual way.
+    const std::size_t align = directAlignment(fd);
+    const auto block = static_cast<off_t>(align > 0 ? align : 1);
+    const off_t end = offset + static_cast<off_t>(size);
+    const off_t middle = (offset + block - 1) / block * block;
+    const off_t tail = end / block * block;
+    if (align == 0 || tail - middle < static_cast<off_t>(kDirectMinimum) ||
+        reinterpret_cast<std::uintptr_t>(data + (middle - offset)) % align != 0) {
+        errno = ENOTSUP;
         return -1;
     }
-    const int fd = openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-    // A file system without unnamed files says so in one of these ways; anything else (no
-    // permission, no space) would stop a named file as well.
-    unsupported = fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
-    return fd;
-}
-
-int fsLinkUnnamed(int fd, int dirFd, const char* name) {
-    return linkat(AT_FDCWD, procPath(fd).c_str(), dirFd, name, AT_SYMLINK_FOLLOW);
-}
-
-bool fsDirectoryOnlyGrows(int dirFd) {
-    struct statx sx {};
-    return statx(dirFd, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes_mask & STATX_ATTR_APPEND) &&
-           (sx.stx_attributes & STATX_ATTR_APPEND);
-}
-
-bool fsLinksProtected() {
-    // Where the setting cannot be read, the kernel is taken to protect, as it does by default.
-    std::FILE* f = std::fopen("/proc/sys/fs/protected_symlinks", "r");
-    if (f == nullptr) return true;
-    int value = 1;
-    const bool read = std::fscanf(f, "%d", &value) == 1;
-    std::fclose(f);
-    return !read || value != 0;
-}
-
-int fsReserve(int fd, std::uint64_t size) {
-    struct statfs fs {};
-    if (fstatfs(fd, &fs) != 0) return -1;
-    for (const unsigned long type : kCopyOnWrite) {
-        if (static_cast<unsigned long>(fs.f_type) == type) {
-            errno = EOPNOTSUPP;
-            return -1;
-        }
-    }
-    return size == 0 ? 0 : fallocate(fd, 0, 0, static_cast<off_t>(size));
-}
-
-// Locks that belong to the open file description, which no other descriptor's close can drop.
-int fsLockCommand(bool wait) { return wait ? F_OFD_SETLKW : F_OFD_SETLK; }
-
-int fsCopyExtendedAttributes(int dirFd, const char* name, int toFd) {
-    AttributeSource from;
-    from.fd = openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    // A file that may not be read is reached through its directory, however deep the path.
-    if (from.fd < 0) from.path = procPath(dirFd) + "/" + name;
-    const int result = copyAttributes(from, toFd);
-    if (from.fd >= 0) close(from.fd);
-    return result;
-}
-
-std::size_t fsDirectAlignment(int fd) {
-#ifdef STATX_DIOALIGN
-    struct statx sx {};
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) != 0 || !(sx.stx_mask & STATX_DIOALIGN) ||
-        sx.stx_dio_mem_align == 0 || sx.stx_dio_offset_align == 0) {
-        return 0;
-    }
-    return sx.stx_dio_mem_align > sx.stx_dio_offset_align ? sx.stx_dio_mem_align : sx.stx_dio_offset_align;
-#else
-    (void)fd;
-    return 0;
-#endif
-}
-
-int fsSetDirect(int fd, bool on) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0) return -1;
-    return fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT);
+    const bool ok = writeAllAt(fd, data, static_cast<std::size_t>(middle - offset), offset) &&
+                    writeDirect(fd, data + (middle - offset), static_cast<std::size_t>(tail - middle), middle) &&
+                    writeAllAt(fd, data + (tail - offset), static_cast<std::size_t>(end - tail), tail);
+    return ok ? 0 : -1;
 }

@@ -6,11 +6,11 @@
 #include <cstdio>
 
 // Opens `path` (in the platform's own encoding for file names: bytes on POSIX, UTF-8 on
-// Windows) for reading bytes; null when it cannot be opened. A file that another run is
-// rewriting in place is opened once that run has finished with it.
+// Windows) for reading bytes, as any program opens it (a FIFO waits for its writer); null when
+// it cannot be opened.
 std::FILE* inputFileOpen(const char* path);
 
-// Closes the input, letting a run that waits to rewrite it go on.
+// Closes the input.
 void inputFileClose(std::FILE* stream);
 
 // True for input that can seek: a regular file or a block device. Pipes, FIFOs and character

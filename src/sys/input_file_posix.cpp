@@ -4,25 +4,10 @@
 
 #include <limits>
 
-#include "sys/file_lock.h"
 
-std::FILE* inputFileOpen(const char* path) {
-    std::FILE* stream = std::fopen(path, "rb");
-    // Another run that rewrites this file in place holds it locked until it is whole again.
-    struct stat st {};
-    if (stream != nullptr && fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode) &&
-        fileLockWait(fileno(stream), false) != 0) {
-        std::fclose(stream);
-        return nullptr;
-    }
-    return stream;
-}
+std::FILE* inputFileOpen(const char* path) { return std::fopen(path, "rb"); }
 
-void inputFileClose(std::FILE* stream) {
-    // The lock goes before the descriptor, so that it can never outlive the run's reading.
-    fileUnlock(fileno(stream));
-    std::fclose(stream);
-}
+void inputFileClose(std::FILE* stream) { std::fclose(stream); }
 
 bool inputFileSeekable(std::FILE* stream) {
     struct stat st {};

@@ -1,186 +1,138 @@
-// What the output name is decides how the output is written; this is the one place that
-// decides, for every platform. The platform steps it calls are in output_platform_*.cpp.
+// How an output is made: which way it is written, which steps it takes in what order, and
+// what a failure or a signal leaves. The steps themselves are the platform's
+// (output_platform_*.cpp).
+//
+// An output's life:
+//
+//   outputOpen ── a device, FIFO, pipe or descriptor ──> DIRECT ── outputCommit ──> DONE
+//       │                                                  (a failure keeps what was written)
+//       ├── the name cannot be written, or the system would
+//       │   not let a new file take it ──> REFUSED (nothing made; "cannot open")
+//       │
+//       └── a regular file or nothing there ──> TEMPORARY: an unnamed file in the output's
+//           directory; where the system has none, one under a hidden name, made with the
+//           signals held, which a signal removes before the process ends
+//             │
+//             ├── any failure, outputAbandon, or a signal ──> GONE (the name as it was)
+//             │
+//             └── outputCommit: close, keep the old file's attributes, sync
+//                   ── signals held from here to the end of the process ──
+//                 NAMING: the file takes the output name
+//                   ├── refused ──> GONE ("write failed"; the name as it was)
+//                   └── done ──> NAMED ── directory synced ──> DONE
+//                                  └── the sync fails ──> the new file stands, the run fails
+//
+// Only a signal that cannot be caught (SIGKILL) or a power cut in the instant of naming can
+// leave a temporary file under a name; where the system has no unnamed files, one under a
+// name at any instant.
 #include "sys/output_file.h"
 
 #include <atomic>
 
 #include "sys/output_platform.h"
+#include "sys/signals.h"
 
 namespace {
 
-enum class Kind {
-    kDirect,     // a device, a FIFO or a pipe, written as it is
-    kTemporary,  // a temporary file, which takes the output name when complete
-    kCreated,    // a new file made under the output name itself, removed if not completed
-    kRewritten,  // the existing file rewritten from its first byte, its space reserved first
-};
-
-}  // namespace
-
-struct OutputState {
-    Kind kind = Kind::kDirect;
-    bool replacing = false;     // a regular file stands under the output name
-    bool signalsHeld = false;   // held from the start of a rewrite to its end
-    std::uint64_t size = 0;     // the bytes the output will have
-    OutputTargetPtr target;
-};
-
-void OutputStateDelete::operator()(OutputState* state) const noexcept { delete state; }
-
-namespace {
-
-// The output that an interrupt must remove before the process ends: a temporary file, or a new
-// file under the output name. An interrupt may come on another thread (Windows), so the record
-// is published whole or not at all, and only changed while the signals are held.
-std::atomic<OutputState*> gPending{nullptr};
+// The temporary file that a signal must remove before the process ends: one under a hidden
+// name. Published only while the signals are held, so that a signal never sees a name that
+// is not the run's own.
+std::atomic<OutputTarget*> gPending{nullptr};
 
 void removePending() noexcept {
-    if (OutputState* state = gPending.load(); state != nullptr && state->target) {
-        targetRemovePendingNow(*state->target, state->kind == Kind::kCreated);
-    }
+    if (OutputTarget* target = gPending.load(); target != nullptr) targetRemoveTemporaryNow(*target);
 }
 
-// Holds off the signals that end the process for one step on the files.
+// The signals held for the life of the object.
 struct SignalsHeld {
-    SignalsHeld() { targetHoldSignals(); }
-    ~SignalsHeld() { targetReleaseSignals(); }
+    SignalsHeld() { signalsHold(); }
+    ~SignalsHeld() { signalsRelease(); }
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
-OutputOpenResult openStream(OutputFile& out) {
-    out.stream = targetStream(*out.state->target);
-    if (out.stream != nullptr) return OutputOpenResult::kOpened;
-    outputAbandon(out);
-    return OutputOpenResult::kCannotOpen;
-}
-
-// Where no temporary file can be made beside an existing file, the file itself is rewritten,
-// once no other run reads or writes it (an interrupt still ends the wait), then with the
-// signals held until the end so that no interrupt leaves it half converted, and only once
-// every byte is sure to find room.
-OutputOpenResult openForRewrite(OutputFile& out) {
-    OutputState& state = *out.state;
-    state.kind = Kind::kRewritten;
-    if (targetOpenExisting(*state.target) != 0) return OutputOpenResult::kCannotOpen;
-    targetHoldSignals();
-    state.signalsHeld = true;
-    if (targetReserve(*state.target, state.size) != 0) return OutputOpenResult::kNoRoom;
-    return openStream(out);
+// Makes the temporary file: unnamed where the system can, else under a hidden name, but never
+// one in a directory that would keep the name for good.
+int createTemporary(OutputTarget& target) {
+    if (targetCreateUnnamed(target) == 0) return 0;
+    if (!targetNotSupported() || targetDirectoryOnlyGrows(target)) return -1;
+    SignalsHeld held;
+    if (targetCreateNamed(target) != 0) return -1;
+    gPending = &target;
+    return 0;
 }
 
 }  // namespace
 
-OutputFile::~OutputFile() {
-    if (state) outputAbandon(*this);
+OutputFile::~OutputFile() { outputAbandon(*this); }
+
+int outputOpen(const char* path, OutputFile& out) {
+    TargetKind kind = TargetKind::kNew;
+    if (targetResolve(path, out.target, kind) != 0) return -1;
+    if (kind == TargetKind::kDirect || kind == TargetKind::kDescriptor) {
+        if (targetOpenDirect(*out.target) != 0) return -1;
+        // A descriptor may share its file with standard output (`velto a.wav /dev/stdout > f`):
+        // the report written so far goes first.
+        if (kind == TargetKind::kDescriptor) std::fflush(stdout);
+    } else {
+        if (kind == TargetKind::kRegular && targetCheckReplaceable(*out.target) != 0) return -1;
+        if (createTemporary(*out.target) != 0) return -1;
+        out.temporary = true;
+    }
+    out.stream = targetStream(*out.target);
+    return out.stream != nullptr ? 0 : -1;
 }
 
-OutputOpenResult outputOpen(const char* path, std::uint64_t size, OutputFile& out) {
-    out.state.reset(new OutputState);
-    OutputState& state = *out.state;
-    state.size = size;
-    TargetKind kind = TargetKind::kNone;
-    if (targetResolve(path, state.target, kind) != 0) return OutputOpenResult::kCannotOpen;
-    if (kind == TargetKind::kOther) {
-        if (targetOpenDirect(*state.target) != 0) return OutputOpenResult::kCannotOpen;
-        return openStream(out);
-    }
-    state.replacing = kind == TargetKind::kRegular;
-    // A file its owner has made read-only is refused, as opening it would be.
-    if (state.replacing && targetCheckWritable(*state.target) != 0) return OutputOpenResult::kCannotOpen;
-    targetOpenDirectory(*state.target);
-    {
-        SignalsHeld held;
-        if (targetCreateTemporary(*state.target) == 0) {
-            state.kind = Kind::kTemporary;
-            gPending = &state;
-            return openStream(out);
-        }
-    }
-    if (state.replacing) return openForRewrite(out);
-    // No temporary file here, and nothing under the name: a new file is made under the name
-    // itself, if it can be, and removed if the run does not finish.
-    SignalsHeld held;
-    if (targetCreateNew(*state.target) != 0) return OutputOpenResult::kCannotOpen;
-    state.kind = Kind::kCreated;
-    gPending = &state;
-    return openStream(out);
-}
-
-bool outputWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size) {
-    // A flush that failed has dropped the bytes it held (the header, first of all): the file
-    // is incomplete whatever the next write does.
-    if (std::fflush(stream) != 0 || std::ferror(stream) != 0) return false;
-    return size == 0 || targetWriteBulk(stream, data, size) == 0;
+int outputWriteBulk(OutputFile& out, const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    if (!out.temporary) return std::fwrite(data, size, 1, out.stream) == 1 ? 0 : -1;
+    // The bulk goes around the stream, behind what the stream holds (the header); a flush
+    // that failed has dropped those bytes, and the file is incomplete whatever follows.
+    if (std::fflush(out.stream) != 0 || std::ferror(out.stream) != 0) return -1;
+    return targetWriteBulk(out.stream, data, size);
 }
 
 int outputCommit(OutputFile& out) {
-    OutputState& state = *out.state;
-    OutputTarget& target = *state.target;
-    // Every write counts, those the writer did not look at too; closing the stream's own
-    // handle reports what only shows at the close, before the file can take the name.
+    OutputTarget& target = *out.target;
+    // Every write counts, those the writer did not look at too; the close reports what the
+    // stream still held.
     bool ok = std::ferror(out.stream) == 0;
     ok = std::fclose(out.stream) == 0 && ok;
     out.stream = nullptr;
-    if (ok && state.kind != Kind::kTemporary && state.kind != Kind::kCreated) {
-        ok = targetTruncate(target, state.size) == 0;
-    }
-    if (ok && state.replacing) ok = targetKeepAttributes(target, state.kind == Kind::kRewritten) == 0;
-    // The new bytes must be on disk before they take the place of the old ones.
-    if (ok) ok = targetSync(target) == 0;
-    // From the moment the complete file takes the output name, an interrupt can no longer
-    // change what the run has done: the signals are held from here to the end of the process,
-    // so that its status says what happened. They are let go only where the run fails first.
-    const bool holding = ok;
-    if (holding) targetHoldSignals();
-    bool named = state.kind == Kind::kCreated;
-    if (ok && state.kind == Kind::kTemporary) {
-        named = targetTakeName(target, state.replacing) == 0;
-        // Where it cannot take the name (a sticky directory, a file mounted over, a directory
-        // that only grows), its bytes are copied into the existing file instead, once no other
-        // run reads or writes that file; an interrupt can still end that wait.
-        if (!named && state.replacing) {
-            targetReleaseSignals();
-            ok = targetOpenExisting(target) == 0;
-            targetHoldSignals();
-            ok = ok && targetCopyOver(target, state.size) == 0;
-        }
-        ok = ok && (named || state.replacing);
-    }
+    if (out.temporary) ok = ok && targetKeepAttributes(target) == 0;
+    ok = ok && targetSync(target) == 0;
     if (!ok) {
-        if (holding) targetReleaseSignals();
         outputAbandon(out);
         return -1;
     }
-    {
-        SignalsHeld held;
-        gPending = nullptr;
-        if (state.kind == Kind::kTemporary && !named) targetRemoveTemporary(target);  // copied over
-        state.kind = Kind::kDirect;  // nothing of the run's own is left to remove
+    if (!out.temporary) {
+        outputAbandon(out);
+        return 0;
     }
-    // Past this point the complete file stands under its name: a name that cannot be made
-    // durable fails the run, but is not taken back.
-    const bool durable = !named || targetSyncDirectory(target) == 0;
+    // Once the file has the name, no signal can change what the run did: from here the status
+    // the run ends with says what happened.
+    signalsHold();
+    if (targetTakeName(target) != 0) {
+        outputAbandon(out);
+        return -1;
+    }
+    gPending = nullptr;
+    out.temporary = false;
+    const int durable = targetSyncDirectory(target);
     outputAbandon(out);
-    return durable ? 0 : -1;
+    return durable;
 }
 
 void outputAbandon(OutputFile& out) {
     if (out.stream != nullptr) std::fclose(out.stream);
     out.stream = nullptr;
-    if (!out.state) return;
-    OutputState& state = *out.state;
-    if (state.target) {
+    if (out.temporary) {
         SignalsHeld held;
-        if (state.kind == Kind::kCreated) targetRemoveCreated(*state.target);
-        if (state.kind == Kind::kTemporary) targetRemoveTemporary(*state.target);
-        state.kind = Kind::kDirect;
         gPending = nullptr;
+        targetRemoveTemporary(*out.target);
+        out.temporary = false;
     }
-    if (state.signalsHeld) {
-        state.signalsHeld = false;
-        targetReleaseSignals();
-    }
+    out.target.reset();
 }
 
-void outputRemoveOnSignals() { targetCatchInterrupts(removePending); }
+void outputRemoveOnSignals() { signalsCatch(removePending); }

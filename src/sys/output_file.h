@@ -1,19 +1,21 @@
-// Creating an output file so that exit status 0 means a complete file under the output name,
-// and a failure leaves that name as it was.
+// Writing the output so that exit status 0 means the complete file under the output name, and
+// any failure leaves what stood under that name byte for byte as it was, with nothing else
+// left. A regular file, new or replaced, is written in one way only: as a temporary file in the
+// output's directory, which takes the name once complete and on disk. Where the system cannot
+// give it that name, the output is refused before a byte is written. Devices, FIFOs, pipes and
+// the process's own descriptors are written as they are, and keep what was written if a write
+// fails.
 //
-// The bytes go to a temporary file in the output's directory, which takes the output's name
-// only once it is complete and on disk, with the attributes of the file it replaces. Until
-// then, whatever stood under the output name - the input itself, for an in-place conversion -
-// is left as it was; a failure removes the temporary file.
+// The calling sequence, once per process:
 //
-// Only where no temporary file can be made beside an existing file is the file itself
-// rewritten: its space is reserved first, on file systems where a reservation is a promise,
-// and the file is left as it was when that cannot be done. A failing disk in the middle of
-// that rewrite is the one failure that can leave the file part converted. A file that did not
-// exist before and was not completed is removed.
+//     OutputFile out;
+//     if (outputOpen(path, out) != 0)   -> the output cannot be opened; nothing was made
+//     write to out.stream; the samples with outputWriteBulk(out, ...)
+//     if (outputCommit(out) != 0)       -> the write failed
 //
-// Symbolic links are followed as the system follows them, refusing what it refuses; devices,
-// FIFOs and pipes named by a path are written as they are.
+// Each function returns 0 for success and -1 for failure, with the cause in errno
+// (GetLastError on Windows). A run that fails or stops before the commit leaves the rest to
+// the destructor, which removes the temporary file; after a commit it does nothing.
 #pragma once
 
 #include <cstddef>
@@ -21,46 +23,41 @@
 #include <cstdio>
 #include <memory>
 
-// How the output is being made; kept by output_file.cpp.
-struct OutputState;
-struct OutputStateDelete {
-    void operator()(OutputState* state) const noexcept;
+// The platform's record of the output name and the files made for it (output_platform_*.cpp).
+struct OutputTarget;
+struct OutputTargetDelete {
+    void operator()(OutputTarget* target) const noexcept;  // closes what is still open
 };
+using OutputTargetPtr = std::unique_ptr<OutputTarget, OutputTargetDelete>;
 
 struct OutputFile {
-    std::FILE* stream = nullptr;
-    std::unique_ptr<OutputState, OutputStateDelete> state;
+    std::FILE* stream = nullptr;  // where the bytes go, from the first byte of the output
+    bool temporary = false;       // a temporary file that takes the output name at the commit
+    OutputTargetPtr target;
 
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile();  // abandons a file that was neither committed nor abandoned
+    ~OutputFile();  // outputAbandon, where the output was neither committed nor abandoned
 };
 
-enum class OutputOpenResult {
-    kOpened,
-    kCannotOpen,  // the output cannot be created or written (a directory, no such directory,
-                  // permission refused, a link that may not be followed, an empty name)
-    kNoRoom,      // the file would have to be rewritten and its space cannot be promised; it
-                  // is left as it was
-};
+// Opens `path` for writing, as described above.
+int outputOpen(const char* path, OutputFile& out);
 
-// Opens `path` for writing `size` bytes, as described above.
-OutputOpenResult outputOpen(const char* path, std::uint64_t size, OutputFile& out);
+// Writes `size` bytes at the stream's position and moves past them: into a temporary file the
+// fastest way the platform has, elsewhere plainly through the stream, whose buffer may keep
+// the last of them until the commit. Fails where anything written so far has failed.
+int outputWriteBulk(OutputFile& out, const std::uint8_t* data, std::size_t size);
 
-// Writes `size` bytes at the stream's position and moves past them; true when all were
-// written, and false as soon as anything written to the stream so far has failed.
-bool outputWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size);
-
-// Checks every byte written, gives the file the output's name and makes both durable. Returns 0
-// only for a complete file under the output name; -1 otherwise, with the name as it was
-// (except after a direct rewrite had begun, and where the name was given but could not be
-// made durable).
+// Checks every byte written, gives the file the output name and makes both durable. From the
+// naming on, the signals that would end the process are held until it ends, so that its
+// status says what happened; a failure to make the name durable fails the run but leaves the
+// complete file under its name.
 int outputCommit(OutputFile& out);
 
-// Closes the file and removes what the run created, leaving the output name untouched.
+// Closes the output and removes the temporary file, leaving the output name untouched.
 void outputAbandon(OutputFile& out);
 
-// Makes an interrupt, hang-up or termination signal remove the file being written before the
-// process ends. Signals the caller ignores (nohup) stay ignored. Call once at start-up.
+// Makes every signal that ends a process by default remove the temporary file first. Signals
+// the caller ignores (nohup) stay ignored. Call once at start-up.
 void outputRemoveOnSignals();

@@ -1,7 +1,7 @@
-// The output's steps on Windows: whole UTF-16 paths, ReplaceFileW, a self-deleting temporary file.
-// An existing file is replaced with ReplaceFileW, which keeps its attributes, ACL and creation
-// time; the temporary file is marked for deletion while it is written, so that the system
-// removes it if the run is killed; interrupts come on a thread of their own.
+// The output's steps on Windows: whole UTF-16 paths, a temporary file beside the output that
+// the system removes if the run is killed, and ReplaceFileW, which gives the new file the old
+// one's attributes and access control list. There are no unnamed files, no descriptors by name
+// and no directory to sync; interrupts come on a thread of their own.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -9,26 +9,22 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "sys/output_platform.h"
 #include "sys/utf16_windows.h"
 
 struct OutputTarget {
-    std::wstring path;           // the output name, as given
-    std::wstring finalPath;      // the file it stands for, a link followed
-    DWORD attributes = 0;        // its attributes
-    FILETIME createdAt{};        // and when it was made
-    HANDLE file = INVALID_HANDLE_VALUE;      // the file being written: temporary, new, or the name's own
-    std::wstring tempName;       // the temporary file's name, while it has one
-    bool markedForDeletion = false;  // `file` goes when its last handle closes
-    bool created = false;        // `file` was created under the output name
-    HANDLE existing = INVALID_HANDLE_VALUE;  // the existing file, opened to be written over
+    std::wstring path;                    // the output name, as given
+    std::wstring finalPath;               // the file it stands for, a link followed
+    bool replacing = false;               // a file stands there
+    DWORD attributes = 0;                 // its attributes
+    FILETIME createdAt{};                 // and when it was made
+    HANDLE file = INVALID_HANDLE_VALUE;   // the file being written: temporary, or the name's own
+    std::wstring tempName;                // the temporary file's name, while it has one
+    bool markedForDeletion = false;       // `file` goes when its last handle closes
 
     ~OutputTarget() {
-        for (const HANDLE h : {file, existing}) {
-            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        }
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     }
 };
 
@@ -37,10 +33,9 @@ void OutputTargetDelete::operator()(OutputTarget* target) const noexcept { delet
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// Reads and writes go in pieces well under 2 GiB: the C library's fwrite returns 0 for a
-// single write of 2 GiB or more, although the bytes reach the file.
+// Writes go in pieces well under 2 GiB: the C library's fwrite returns 0 for a single write of
+// 2 GiB or more, although the bytes reach the file.
 constexpr std::size_t kPiece = std::size_t{1} << 30;
-constexpr DWORD kCopyPiece = DWORD{1} << 20;
 
 // The directory part of `path`, ready to take a file name: "dir\", "C:", or "" for the
 // current directory. The name is UTF-16, where no unit of a character can pass for '\'.
@@ -60,121 +55,23 @@ bool markForDeletion(HANDLE h, bool remove) {
     return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// Opens the temporary file for reading, writing and removal, and marks it to go with its last
-// handle. A file system that cannot mark it still gets it removed by the run itself.
-bool openTemporary(OutputTarget& t, DWORD disposition) {
-    t.file = CreateFileW(t.tempName.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
-                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (t.file == INVALID_HANDLE_VALUE) return false;
-    t.markedForDeletion = markForDeletion(t.file, true);
-    return true;
-}
-
-// The temporary file that could not take the name, opened and marked again to be copied from
-// or removed; -1 with `cause`.
-int reopenTemporary(OutputTarget& t, DWORD cause) {
-    if (!openTemporary(t, OPEN_EXISTING)) return -1;
-    SetLastError(cause);
-    return -1;
-}
-
 void closeFile(OutputTarget& t) {
     if (t.file != INVALID_HANDLE_VALUE) CloseHandle(t.file);
     t.file = INVALID_HANDLE_VALUE;
 }
 
-// Writes or reads `n` bytes at `offset` through a handle, keeping the handle's position.
-bool writeAt(HANDLE h, const void* data, DWORD n, std::uint64_t offset) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD done = 0;
-    return WriteFile(h, data, n, &done, &at) != 0 && done == n;
-}
-
-bool readAt(HANDLE h, void* data, DWORD n, std::uint64_t offset) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD done = 0;
-    return ReadFile(h, data, n, &done, &at) != 0 && done == n;
-}
-
-bool setLength(HANDLE h, std::uint64_t size) {
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(size);
-    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(h) != 0;
-}
-
-// Makes sure the existing file has room for `size` bytes without changing a byte of it: the
-// part past its end is written with zeros, for real, since a file system may only pretend to
-// reserve (a sparse extension, or an allocation it does not make). On failure the file is cut
-// back to its old length.
-int reserveByWriting(HANDLE h, std::uint64_t size) {
-    LARGE_INTEGER length{};
-    if (GetFileSizeEx(h, &length) == 0) return -1;
-    const auto old = static_cast<std::uint64_t>(length.QuadPart);
-    static const char zeros[kCopyPiece] = {};
-    for (std::uint64_t done = old; done < size;) {
-        const auto piece = static_cast<DWORD>(std::min<std::uint64_t>(size - done, kCopyPiece));
-        if (!writeAt(h, zeros, piece, done)) {
-            const DWORD cause = GetLastError();
-            setLength(h, old);
-            SetLastError(cause);
-            return -1;
-        }
-        done += piece;
-    }
-    return 0;
-}
-
-// The path of the file an open handle reaches, links followed; false where the system cannot
-// say (some network shares).
-bool finalPathOf(HANDLE h, std::wstring& path) {
-    const DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, VOLUME_NAME_DOS);
+// A path the system gives back for a name or a handle, with the size asked for first; false
+// where it cannot say (some network shares).
+template <typename Ask>
+bool askPath(Ask ask, std::wstring& path) {
+    const DWORD n = ask(nullptr, 0);
     if (n == 0) return false;
     std::wstring found(n, L'\0');
-    const DWORD got = GetFinalPathNameByHandleW(h, found.data(), n, VOLUME_NAME_DOS);
+    const DWORD got = ask(found.data(), n);
     if (got == 0 || got >= n) return false;
     found.resize(got);
     path = std::move(found);
     return true;
-}
-
-bool fullPathOf(const std::wstring& name, std::wstring& path) {
-    const DWORD n = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
-    if (n == 0) return false;
-    std::wstring full(n, L'\0');
-    const DWORD got = GetFullPathNameW(name.c_str(), n, full.data(), nullptr);
-    if (got == 0 || got >= n) return false;
-    full.resize(got);
-    path = std::move(full);
-    return true;
-}
-
-// Ctrl-C, Ctrl-Break, closing the console, logging off or shutting down: the control handler
-// runs on a thread of its own, so a hold is a lock it must wait for. What an interrupt leaves
-// is removed, then the process ends with the status Windows gives an interrupted program -
-// never 0, which a script would take for success.
-struct HoldLock {
-    CRITICAL_SECTION section;
-    HoldLock() { InitializeCriticalSection(&section); }
-};
-HoldLock gHold;
-int gHeld = 0;  // the holds the main thread has taken, nested
-volatile LONG gInterrupted = 0;
-void (*gOnInterrupt)() noexcept = nullptr;
-
-[[noreturn]] void endInterrupted() {
-    if (gOnInterrupt != nullptr) gOnInterrupt();
-    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
-    ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
-BOOL WINAPI onControl(DWORD) {
-    InterlockedExchange(&gInterrupted, 1);
-    EnterCriticalSection(&gHold.section);
-    endInterrupted();
 }
 
 }  // namespace
@@ -189,8 +86,10 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
     }
     // A whole path: the system's replace looks for its own temporary name beside the file,
     // and finds no directory in a bare name.
-    if (!fullPathOf(t.path, t.finalPath)) return -1;
-    kind = TargetKind::kNone;
+    if (!askPath([&](wchar_t* to, DWORD n) { return GetFullPathNameW(t.path.c_str(), n, to, nullptr); }, t.finalPath)) {
+        return -1;
+    }
+    kind = TargetKind::kNew;
     // Opened as the system opens it, links followed: no access to the data is asked for, so a
     // file another program holds open is reached too.
     const HANDLE h = CreateFileW(t.path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
@@ -204,7 +103,7 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
                                               FILE_ATTRIBUTE_NORMAL, nullptr);
             const bool other = device != INVALID_HANDLE_VALUE && !isDisk(device);
             if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
-            kind = TargetKind::kOther;
+            kind = TargetKind::kDirect;
             SetLastError(cause);
             return other ? 0 : -1;
         }
@@ -218,7 +117,7 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
     BY_HANDLE_FILE_INFORMATION info{};
     bool ok = true;
     if (!isDisk(h)) {
-        kind = TargetKind::kOther;  // NUL, CON, a named pipe: written as they are
+        kind = TargetKind::kDirect;  // NUL, CON, a named pipe: written as they are
     } else if (GetFileInformationByHandle(h, &info) == 0) {
         ok = false;
     } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -228,11 +127,14 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
         t.attributes = info.dwFileAttributes;
         t.createdAt = info.ftCreationTime;
         kind = TargetKind::kRegular;
+        t.replacing = true;
         // A symbolic link is followed: its file is replaced, beside which the temporary
         // file is made; the link stays. wine shows a POSIX link as a plain file, so every
         // name is resolved.
         const DWORD own = GetFileAttributesW(t.path.c_str());
-        ok = finalPathOf(h, t.finalPath) || (own != INVALID_FILE_ATTRIBUTES && !(own & FILE_ATTRIBUTE_REPARSE_POINT));
+        ok = askPath([&](wchar_t* to, DWORD n) { return GetFinalPathNameByHandleW(h, to, n, VOLUME_NAME_DOS); },
+                     t.finalPath) ||
+             (own != INVALID_FILE_ATTRIBUTES && !(own & FILE_ATTRIBUTE_REPARSE_POINT));
     }
     const DWORD cause = GetLastError();
     CloseHandle(h);
@@ -240,12 +142,18 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
     return ok ? 0 : -1;
 }
 
-int targetCheckWritable(OutputTarget& t) {
-    // Its permissions are looked at when the file takes the new bytes; a read-only file is
-    // refused here, as opening it would be.
-    if ((t.attributes & FILE_ATTRIBUTE_READONLY) == 0) return 0;
-    SetLastError(ERROR_ACCESS_DENIED);
-    return -1;
+int targetCheckReplaceable(OutputTarget& t) {
+    // A read-only file is refused, as opening it would be; so is one that another program
+    // holds open without letting it be removed, which the replace could not remove either.
+    if ((t.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    const HANDLE probe =
+        CreateFileW(t.finalPath.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return -1;
+    CloseHandle(probe);
+    return 0;
 }
 
 int targetOpenDirect(OutputTarget& t) {
@@ -254,11 +162,16 @@ int targetOpenDirect(OutputTarget& t) {
     return t.file != INVALID_HANDLE_VALUE ? 0 : -1;
 }
 
-// Windows makes a new name durable with the move itself (MOVEFILE_WRITE_THROUGH); there is no
-// directory to open.
-void targetOpenDirectory(OutputTarget&) {}
+int targetCreateUnnamed(OutputTarget&) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return -1;
+}
 
-int targetCreateTemporary(OutputTarget& t) {
+bool targetNotSupported() { return GetLastError() == ERROR_NOT_SUPPORTED; }
+
+bool targetDirectoryOnlyGrows(OutputTarget&) { return false; }
+
+int targetCreateNamed(OutputTarget& t) {
     const std::wstring directory = directoryOf(t.finalPath);
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -266,50 +179,23 @@ int targetCreateTemporary(OutputTarget& t) {
             (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^ (GetTickCount64() << 8) ^ ++counter;
         wchar_t suffix[24];
         swprintf(suffix, sizeof suffix / sizeof suffix[0], L"%06llx", stamp & 0xFFFFFFFFFFull);
-        t.tempName = directory + L".velto-" + suffix;
-        if (openTemporary(t, CREATE_NEW)) return 0;
+        const std::wstring name = directory + L".velto-" + suffix;
+        t.file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (t.file != INVALID_HANDLE_VALUE) {
+            t.tempName = name;
+            // A file system that cannot mark it still gets it removed by the run itself.
+            t.markedForDeletion = markForDeletion(t.file, true);
+            return 0;
+        }
         if (GetLastError() != ERROR_FILE_EXISTS) break;
     }
-    const DWORD cause = GetLastError();
-    t.tempName.clear();
-    SetLastError(cause);
     return -1;
 }
 
-int targetCreateNew(OutputTarget& t) {
-    t.file = CreateFileW(t.finalPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    t.created = t.file != INVALID_HANDLE_VALUE;
-    return t.created ? 0 : -1;
-}
-
-int targetOpenExisting(OutputTarget& t) {
-    // Shared as any other program may have it open (a player reading it): where that program
-    // lets it be written, it is.
-    t.existing = CreateFileW(t.finalPath.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (t.existing == INVALID_HANDLE_VALUE) return -1;
-    // A rewrite writes the file itself.
-    if (t.file == INVALID_HANDLE_VALUE &&
-        DuplicateHandle(GetCurrentProcess(), t.existing, GetCurrentProcess(), &t.file, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS) == 0) {
-        t.file = INVALID_HANDLE_VALUE;
-        return -1;
-    }
-    return 0;
-}
-
-int targetReserve(OutputTarget& t, std::uint64_t size) { return reserveByWriting(t.existing, size); }
-
 std::FILE* targetStream(OutputTarget& t) {
     HANDLE own = INVALID_HANDLE_VALUE;
-    LARGE_INTEGER start{};
     if (DuplicateHandle(GetCurrentProcess(), t.file, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS) == 0) {
-        return nullptr;
-    }
-    // A handle and its duplicate share one position, which a reservation may have moved.
-    if (isDisk(own) && SetFilePointerEx(own, start, nullptr, FILE_BEGIN) == 0) {
-        CloseHandle(own);
         return nullptr;
     }
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(own), _O_BINARY);
@@ -322,16 +208,20 @@ std::FILE* targetStream(OutputTarget& t) {
     return stream;
 }
 
-int targetTruncate(OutputTarget& t, std::uint64_t size) {
-    return !isDisk(t.file) || setLength(t.file, size) ? 0 : -1;
+int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t piece = std::min(size - done, kPiece);
+        if (std::fwrite(data + done, piece, 1, stream) != 1) return -1;
+        done += piece;
+    }
+    return 0;
 }
 
-// A file rewritten or written over keeps everything of its own. A temporary file takes the ACL
-// of the file it replaces with ReplaceFileW, which on Windows keeps the attributes and the
-// creation time too; they are given to it here as well, for the systems whose ReplaceFileW
-// does not (wine).
-int targetKeepAttributes(OutputTarget& t, bool rewritten) {
-    if (rewritten) return 0;
+// ReplaceFileW gives the new file the old one's access control list, attributes and creation
+// time on Windows; they are given here as well, for the systems whose ReplaceFileW does not
+// (wine).
+int targetKeepAttributes(OutputTarget& t) {
+    if (!t.replacing) return 0;
     constexpr DWORD kSettable = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                 FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE;
     FILE_BASIC_INFO basic{};
@@ -343,59 +233,37 @@ int targetKeepAttributes(OutputTarget& t, bool rewritten) {
 
 int targetSync(OutputTarget& t) { return !isDisk(t.file) || FlushFileBuffers(t.file) != 0 ? 0 : -1; }
 
-int targetTakeName(OutputTarget& t, bool replacing) {
-    // The file must stay once it has the name; and the move opens it by name, which a handle
-    // of ours that does not let everything be shared would refuse. From here until the name is
-    // taken, a killed run leaves the complete temporary file.
+int targetTakeName(OutputTarget& t) {
+    // The file must stay once it has the name, and the move opens it by name, which a handle of
+    // ours would refuse. From here until the name is taken, a killed run leaves the complete
+    // temporary file.
     if (t.markedForDeletion && !markForDeletion(t.file, false)) return -1;
     t.markedForDeletion = false;
     closeFile(t);
-    // A file another program holds open without letting it be removed is not asked to be
-    // replaced: the replace can leave a file of its own behind on the way (wine does).
-    if (replacing) {
-        const HANDLE probe = CreateFileW(t.finalPath.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (probe == INVALID_HANDLE_VALUE) return reopenTemporary(t, GetLastError());
-        CloseHandle(probe);
-    }
     // Another run may have made a new file meanwhile: the last complete file stands.
-    const bool moved = replacing ? ReplaceFileW(t.finalPath.c_str(), t.tempName.c_str(), nullptr, 0, nullptr,
-                                                nullptr) != 0
-                                 : MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(),
-                                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    const DWORD cause = GetLastError();
+    const bool moved = t.replacing ? ReplaceFileW(t.finalPath.c_str(), t.tempName.c_str(), nullptr, 0, nullptr,
+                                                  nullptr) != 0
+                                   : MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(),
+                                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     if (moved) {
         t.tempName.clear();
         return 0;
     }
-    // The replaced file was removed, but the temporary file could not take its name: it is
-    // moved there plainly, the conversion being complete.
-    if (cause == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-        MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(), MOVEFILE_WRITE_THROUGH) != 0) {
-        t.tempName.clear();
-        return 0;
-    }
-    // The old file gone and the new one not in its place: the only copy of the conversion,
-    // which is not removed.
-    if (cause == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+    const DWORD cause = GetLastError();
+    if (cause != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return -1;
+    // The old file is gone, but the new one did not take its name: it is moved there plainly.
+    // Where even that fails, the complete conversion stays under its temporary name, the only
+    // copy there is, and the run fails.
+    if (MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
         t.tempName.clear();
         SetLastError(cause);
         return -1;
     }
-    return reopenTemporary(t, cause);
+    t.tempName.clear();
+    return 0;
 }
 
-int targetCopyOver(OutputTarget& t, std::uint64_t size) {
-    if (targetReserve(t, size) != 0) return -1;
-    std::vector<char> piece(kCopyPiece);
-    for (std::uint64_t done = 0; done < size;) {
-        const auto n = static_cast<DWORD>(std::min<std::uint64_t>(size - done, kCopyPiece));
-        if (!readAt(t.file, piece.data(), n, done) || !writeAt(t.existing, piece.data(), n, done)) return -1;
-        done += n;
-    }
-    return setLength(t.existing, size) && FlushFileBuffers(t.existing) != 0 ? 0 : -1;
-}
-
+// Windows makes a new name durable with the move itself (MOVEFILE_WRITE_THROUGH).
 int targetSyncDirectory(OutputTarget&) { return 0; }
 
 void targetRemoveTemporary(OutputTarget& t) {
@@ -406,45 +274,7 @@ void targetRemoveTemporary(OutputTarget& t) {
     t.markedForDeletion = false;
 }
 
-void targetRemoveCreated(OutputTarget& t) {
-    // Only the file this run made, through its own handle: another run may have put its own
-    // under the name since.
-    if (t.created && !markForDeletion(t.file, true)) DeleteFileW(t.finalPath.c_str());
-    t.created = false;
-    closeFile(t);
-}
-
-void targetRemovePendingNow(OutputTarget& t, bool created) noexcept {
+void targetRemoveTemporaryNow(OutputTarget& t) noexcept {
     // The process ends next, closing a file marked for deletion; the rest goes by name.
-    if (created) {
-        if (!markForDeletion(t.file, true)) DeleteFileW(t.finalPath.c_str());
-    } else if (!t.markedForDeletion && !t.tempName.empty()) {
-        DeleteFileW(t.tempName.c_str());
-    }
-}
-
-void targetHoldSignals() {
-    EnterCriticalSection(&gHold.section);
-    ++gHeld;
-}
-
-void targetReleaseSignals() {
-    if (gHeld == 0) return;
-    // An interrupt that came during the hold takes effect now, as a held signal would.
-    if (--gHeld == 0 && InterlockedCompareExchange(&gInterrupted, 0, 0) != 0) endInterrupted();
-    LeaveCriticalSection(&gHold.section);
-}
-
-void targetCatchInterrupts(void (*handler)() noexcept) {
-    gOnInterrupt = handler;
-    SetConsoleCtrlHandler(onControl, TRUE);
-}
-
-int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size) {
-    for (std::size_t done = 0; done < size;) {
-        const std::size_t piece = std::min(size - done, kPiece);
-        if (std::fwrite(data + done, piece, 1, stream) != 1) return -1;
-        done += piece;
-    }
-    return 0;
+    if (!t.markedForDeletion && !t.tempName.empty()) DeleteFileW(t.tempName.c_str());
 }

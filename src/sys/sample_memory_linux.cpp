@@ -37,30 +37,34 @@ void populate(std::uint8_t* block, std::size_t size) {
 
 }  // namespace
 
+SampleLayout sampleMemoryLayout(std::size_t size, std::size_t headerSize) {
+    if (size < kPageAligned) return {1, 0, size};
+    // The samples start as far into a page as they will start into the output file. A large
+    // clip is touched page by page as it is read in; on huge pages that costs one fault per
+    // 2 MiB instead of one per 4 KiB. The rounding wastes less than one page.
+    const std::size_t align = size < kHugePage ? kPage : kHugePage;
+    return {align, headerSize, (size + headerSize + align - 1) / align * align};
+}
+
 std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, bool filledFromFile,
                                    std::size_t& offset) {
-    offset = 0;
-    if (size < kPageAligned) return static_cast<std::uint8_t*>(std::malloc(size));
-    // The samples start as far into a page as they will start into the output file, so that
-    // whole pages of the file can be written straight from memory. A large clip is touched
-    // page by page as it is read in; on huge pages that costs one fault per 2 MiB instead of
-    // one per 4 KiB. The rounding wastes less than one page.
-    const std::size_t align = size < kHugePage ? kPage : kHugePage;
-    const std::size_t rounded = (size + headerSize + align - 1) / align * align;
-    auto* block = static_cast<std::uint8_t*>(std::aligned_alloc(align, rounded));
+    const SampleLayout layout = sampleMemoryLayout(size, headerSize);
+    offset = layout.offset;
+    if (layout.align == 1) return static_cast<std::uint8_t*>(std::malloc(size));
+    auto* block = static_cast<std::uint8_t*>(std::aligned_alloc(layout.align, layout.blockSize));
     if (block == nullptr) return nullptr;
-    if (align == kHugePage) {
-        madvise(block, rounded, MADV_HUGEPAGE);
+    if (layout.align == kHugePage) {
+        madvise(block, layout.blockSize, MADV_HUGEPAGE);
         // Only memory that is sure to be filled: a pipe's declared length is not.
         if (filledFromFile && !gPopulating.joinable()) {
-            // The thread takes no signal: an interrupt must reach the thread that knows
-            // which file to remove, and that blocks it while that changes.
+            // The thread takes no signal: a signal must reach the thread that knows which
+            // file to remove, and that holds the signals while that changes.
             sigset_t all;
             sigset_t before;
             sigfillset(&all);
             pthread_sigmask(SIG_BLOCK, &all, &before);
             try {
-                gPopulating = std::thread(populate, block, rounded);
+                gPopulating = std::thread(populate, block, layout.blockSize);
                 gPopulatingBlock = block;
             } catch (const std::system_error&) {
                 // No thread to be had: the read faults the pages in itself.

@@ -30,9 +30,8 @@ struct WavInfo {
 };
 
 // Allocates a sample buffer for `size` bytes; null when the heap has none to give. A size of 0
-// yields null, which is a valid empty clip. A large buffer starts as far into a memory page as
-// the samples will start into the output file (after its 44-byte header), so that the pages of
-// the file can be written straight from it; the largest are backed by huge pages.
+// yields null, which is a valid empty clip. The buffer is laid out for the samples to follow
+// the output's 44-byte header, as the platform writes files best (sys/sample_memory.h).
 // `filledFromFile` says that all of it is about to be read from a file known to hold the
 // bytes, so that its memory may be made ready ahead of the read; never for a pipe, whose
 // declared length may never arrive.

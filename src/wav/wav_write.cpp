@@ -34,17 +34,20 @@ std::int32_t wavHeaderWrite(std::FILE* stream, const WavInfo& info) {
     putTag(h + 36, "data");
     wavPutLe32(h + 40, info.dataLength);
 
+    // Counted from where the output's writing began: a descriptor appended to (`3>>log`) may
+    // start anywhere in its file.
+    const off_t start = ftello(stream);
     const std::size_t written = std::fwrite(header.data(), header.size(), 1, stream);
     const off_t position = ftello(stream);
-    if (position < 0) return written == 1 ? kWavHeaderSize : 0;
-    if (position > std::numeric_limits<std::int32_t>::max()) return -1;
-    return static_cast<std::int32_t>(position);
+    if (start < 0 || position < 0) return written == 1 ? kWavHeaderSize : 0;
+    if (position - start > std::numeric_limits<std::int32_t>::max()) return -1;
+    return static_cast<std::int32_t>(position - start);
 }
 
-int wavDataWrite(std::FILE* stream, WavInfo& info) {
+int wavDataWrite(OutputFile& out, WavInfo& info) {
     const int result = info.bitsPerSample == 8 ? wavScramble8(info) : wavScramble16(info);
     if (info.dataLength != 0 &&
-        (info.data == nullptr || !outputWriteBulk(stream, info.data.get(), info.dataLength))) {
+        (info.data == nullptr || outputWriteBulk(out, info.data.get(), info.dataLength) != 0)) {
         printMessage(stderr, msg::kWriteFailed.c_str());
         return -1;
     }
@@ -53,25 +56,20 @@ int wavDataWrite(std::FILE* stream, WavInfo& info) {
 
 int wavFileWrite(const char* path, WavInfo& info) {
     OutputFile out;
-    switch (outputOpen(path, kWavHeaderSize + std::uint64_t{info.dataLength}, out)) {
-        case OutputOpenResult::kOpened:
-            break;
-        case OutputOpenResult::kCannotOpen:
-            printMessage(stderr, msg::kOutputOpenFailed.c_str(), consoleName(path).c_str());
-            return -1;
-        case OutputOpenResult::kNoRoom:
-            printMessage(stderr, msg::kWriteFailed.c_str());
-            return -1;
+    if (outputOpen(path, out) != 0) {
+        printMessage(stderr, msg::kOutputOpenFailed.c_str(), consoleName(path).c_str());
+        return -1;
     }
     if (wavHeaderWrite(out.stream, info) != kWavHeaderSize) {
         printMessage(stderr, msg::kHeaderFailed.c_str(), consoleName(path).c_str());
         return -1;
     }
-    if (wavDataWrite(out.stream, info) != 0) {
+    if (wavDataWrite(out, info) != 0) {
         printMessage(stderr, msg::kDataWriteFailed.c_str());
         return -1;
     }
-    // Buffered bytes can still fail to reach the file when it is flushed and closed.
+    // Buffered bytes can still fail to reach the file when it is flushed and closed, and the
+    // file can still fail to take its name.
     if (outputCommit(out) != 0) {
         printMessage(stderr, msg::kWriteFailed.c_str());
         return -1;

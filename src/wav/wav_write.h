@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "sys/output_file.h"
 #include "wav/wav_info.h"
 
 // Writes `info` to `path`: the header, then the scrambled samples. The file takes the output
@@ -12,9 +13,10 @@
 int wavFileWrite(const char* path, WavInfo& info);
 
 // Writes the 44-byte header for `info` at the stream's position and returns the position after
-// it (the bytes the write took, on a stream that has no position); 44 when written whole.
+// it, counted from the position before (the bytes the write took, on a stream that has no
+// position); 44 when written whole.
 std::int32_t wavHeaderWrite(std::FILE* stream, const WavInfo& info);
 
 // Scrambles the samples of `info` in place and writes them. Returns 0, or -1 when they were
 // not written whole.
-int wavDataWrite(std::FILE* stream, WavInfo& info);
+int wavDataWrite(OutputFile& out, WavInfo& info);

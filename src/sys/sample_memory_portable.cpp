@@ -5,10 +5,14 @@
 
 #include <cstdlib>
 
+SampleLayout sampleMemoryLayout(std::size_t size, std::size_t /*headerSize*/) {
+    return {1, 0, size};
+}
+
 // A plain heap block, the samples at its start; the pages are left for the read to fault in.
-std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t /*headerSize*/, bool /*filledFromFile*/,
+std::uint8_t* sampleMemoryAllocate(std::size_t size, std::size_t headerSize, bool /*filledFromFile*/,
                                    std::size_t& offset) {
-    offset = 0;
+    offset = sampleMemoryLayout(size, headerSize).offset;
     return static_cast<std::uint8_t*>(std::malloc(size));
 }
 

@@ -1,0 +1,34 @@
+// A POSIX system of which nothing more is known: no unnamed files (temporary files have names),
+// no way to see immutable or append-only files or mounts over a file (the system's own refusal
+// comes when the file takes its name), no extended attributes, no writes past the cache.
+#include "sys/fs_features.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+int fsCreateUnnamed(int, mode_t) {
+    errno = ENOTSUP;
+    return -1;
+}
+
+int fsLinkUnnamed(int, int, const char*) {
+    errno = ENOTSUP;
+    return -1;
+}
+
+bool fsIsPinned(int) { return false; }
+
+bool fsIsMountRoot(int) { return false; }
+
+bool fsMayOverrideSticky() { return geteuid() == 0; }
+
+bool fsMayFollow(int, const struct stat&) { return true; }
+
+int fsCopyExtendedAttributes(int, int) { return 0; }
+
+int fsWritePastCache(int, const std::uint8_t*, std::size_t, off_t) {
+    errno = ENOTSUP;
+    return -1;
+}
