@@ -784,6 +784,8 @@ HeldRun whileHeld(const std::vector<std::string>& command, const fs::path& dir, 
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (!ended) {
+        // The traced run may be blocked where the tracer cannot end it: both go.
+        if (velto > 0) kill(velto, SIGKILL);
         kill(tracer, SIGKILL);
         waitpid(tracer, &status, 0);
     }
