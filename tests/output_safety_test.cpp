@@ -1,7 +1,7 @@
 // No failure of the write costs a byte of an existing file or leaves a file behind, and every
 // conversion the system allows goes through; where the file under the output name cannot be
 // replaced, the run is refused before anything is written. Failures are made as users meet
-// them: small file systems, file-size limits, directories and files of other users, file
+// them: small file systems, file-size limits, other users' directories and files, file
 // attributes, mounts, deep paths, descriptors, signals.
 #include <gtest/gtest.h>
 
@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "support/support.h"
@@ -29,24 +30,39 @@ const std::string kOld = "the user's precious old bytes";
 
 // The tables name the larger files by these marks, which stand for their bytes once a row
 // runs, so that the tables cost nothing until then. A mark may stand inside other bytes.
-const std::string kClip = "@clip";            // the clip converted
+const std::string kClip = "@clip";            // the clip converted, in.wav
 const std::string kScrambled = "@scrambled";  // what velto must make of it
 const std::string kLongOld = "@long-old";     // an old file longer than the output
 const std::string kBig = "@big";              // a clip of 3,000,044 bytes
-const std::string kOld1044 = "@old-1044";     // an old output of 1,044 bytes
+const std::string kReported = "@reported";    // the report table's canonical clip
 
 const std::string& clipData() {
     static const std::string data = noise(600000, 42);
     return data;
 }
 
+const ReportCase& canonicalReport() {
+    static const ReportCase row = reportCases().front();
+    return row;
+}
+
+// What a file behind /dev/stdout holds: the report, the WAV, the closing line, in the order a
+// run writes them (the report table's texts, the closing line naming /dev/stdout).
+std::string throughStdout() {
+    const ReportCase& c = canonicalReport();
+    const std::size_t closing = c.out.rfind("\n[in.wav] を [out.wav] へ");
+    return toCp932(c.out.substr(0, closing)) + canonicalWav(kStereo16, mirrored(c.file.substr(44), 16, 2)) +
+           toCp932(replaced(c.out.substr(closing), "[out.wav]", "[/dev/stdout]"));
+}
+
 std::string bytesOf(std::string marked) {
+    if (marked == kReported) return canonicalReport().file;
+    if (marked == kReported + "-stdout") return throughStdout();
     const std::pair<const std::string*, std::function<std::string()>> marks[] = {
         {&kClip, [] { return canonicalWav(kStereo16, clipData()); }},
         {&kScrambled, [] { return canonicalWav(kStereo16, mirrored(clipData(), 16, 2)); }},
         {&kLongOld, [] { return noise(2000000, 5); }},
         {&kBig, [] { return canonicalWav(kStereo16, noise(3000000, 11)); }},
-        {&kOld1044, [] { return canonicalWav(kStereo16, noise(1000, 12)); }},
     };
     for (const auto& [mark, bytes] : marks) {
         if (marked.find(*mark) != std::string::npos) marked = replaced(marked, *mark, bytes());
@@ -54,84 +70,49 @@ std::string bytesOf(std::string marked) {
     return marked;
 }
 
-void put(const fs::path& p, const std::string& mark) { writeFile(p, bytesOf(mark)); }
-
-bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-std::string quoted(const fs::path& p) {
-    std::string q(1, '\'');
-    q += p.string();
-    return q += '\'';
-}
-
-// What a row mounts or changes outside its files, undone when it ends.
-struct Mounts {
-    std::vector<fs::path> points;
-    std::vector<std::string> undo;  // shell commands, run last first before the unmounting
-    bool fileSystem(const fs::path& at, const std::string& options, const std::string& type = "tmpfs") {
-        if (!mountFileSystem(at, options, type)) return false;
-        points.push_back(at);
-        return true;
-    }
-    bool bind(const fs::path& from, const fs::path& at) {
-        if (mount(from.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
-        points.push_back(at);
-        return true;
-    }
-    // A file system made by `mkfs` on an image of `megabytes` beside the scratch directory.
-    bool image(const fs::path& dir, const std::string& mkfs, int megabytes, const fs::path& at) {
-        const fs::path img = dir.string() + ".img";
-        fs::create_directory(at);
-        const bool made = shell("truncate -s " + std::to_string(megabytes) + "M " + quoted(img) + " && " + mkfs + " " +
-                                quoted(img) + " >/dev/null 2>&1 && mount -o loop " + quoted(img) + " " + quoted(at) +
-                                " 2>/dev/null");
-        fs::remove(img);  // the mount keeps it while it is needed
-        if (made) points.push_back(at);
-        return made;
-    }
-    // chattr's `flag` (a: append only, i: immutable) on `p`, taken off again at the end.
-    bool attribute(const fs::path& p, const std::string& flag) {
-        if (!shell("chattr +" + flag + " " + quoted(p) + " 2>/dev/null")) return false;
-        undo.push_back("chattr -" + flag + " " + quoted(p));
-        return true;
-    }
-    ~Mounts() {
-        for (auto it = undo.rbegin(); it != undo.rend(); ++it) shell(*it);
-        for (auto it = points.rbegin(); it != points.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
-    }
-};
-
-using Setup = std::function<std::string(const fs::path& dir, Mounts& mounts, RunOptions& options)>;
-
 // Builds of the plain POSIX code name their temporary files, keep no extended attributes or
 // access lists, and cannot see append-only directories or a file's own attributes.
 constexpr bool kLinuxFeatures = VELTO_LINUX_FEATURES;
 const char* const kNoAttributes = "the plain POSIX build keeps no access lists or extended attributes";
 const char* const kNoAppendOnly = "the plain POSIX build cannot see append-only directories";
+const char* const kNoLinkRule = "the plain POSIX build knows no rule for links in sticky directories";
+// What rows need root for.
+const char* const kMounts = "mounts a file system";
+const char* const kOtherUser = "runs as another user";
+const char* const kFlags = "sets file attributes with chattr";
 
 // One way of meeting the output, as a user would. The run is `velto in.wav OUTPUT` in the
-// scratch directory, unless the row says otherwise.
+// scratch directory, unless the row says otherwise. Unless the row says what else changes,
+// a run that succeeds leaves every file as it was but the output, the conversion, and one
+// that fails leaves every file as it was.
 struct Case {
     const char* name;
     const char* root = nullptr;      // what the row needs root for, if it does
     const char* portable = nullptr;  // why the plain POSIX build cannot meet the row, if it cannot
-    // Lays out the files beside in.wav; returns why the row cannot run here, or nothing.
-    Setup setup = [](const fs::path&, Mounts&, RunOptions&) { return std::string(); };
+    std::vector<std::pair<std::string, std::string>> needs;  // programs, and the packages that bring them
+    Files files;              // laid out beside in.wav first (marks for their bytes)
+    std::string lay;          // then this shell command, in the scratch directory, as the tests' user
+    std::function<void(const fs::path& dir, RunOptions& options)> setup;  // or this
+    int user = -1;            // the run's user
+    long long limit = -1;     // its file-size limit
     std::string output;       // the output name velto is given
     bool inPlace = false;     // the input is the output itself
     bool deep = false;        // the output name is below the deep directory
     std::string shell;        // instead: this bash command, run with $0 set to velto
     std::string prepare;      // velto runs in a mount namespace of its own after these commands
+    bool refused = false;     // refused before writing: status 255, "<output> cannot open" last
     int status = 0;
     std::string errTail;      // how standard error ends, in UTF-8
     std::string portableTail; // the same for the plain POSIX build, where it differs
-    Files after;              // the files below the directory afterwards, in.wav included
-    bool onlyThese = true;    // no other file may be there
+    Files after;              // the files that change besides the output (marks for their bytes)
+    bool onlyThese = true;    // no file but those may be there afterwards
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 const std::string kAfterData = "[bytes]\n";  // the data length line, before the writer's messages
-const std::string kAtNaming = kAfterData + kWriteFailed;  // a refusal seen only when naming
+const std::string kAtNaming = kAfterData + kWriteFailed;  // a refusal seen only at the naming
+const std::string kFull = kWriteFailed + kDataWriteFailed;
 
 // A directory path of `length` bytes below `dir`, in components the system takes.
 std::string deepPath(std::size_t length) {
@@ -145,558 +126,242 @@ const fs::path kDeepCwd = deepPath(4300);
 
 // /proc hidden, as in a container without it: no file can be named by its descriptor there.
 const std::string kHideProc = "mount -t tmpfs none /proc";
-// The system's protection of links in sticky directories as velto reads it, for this run only.
+// The system's protection of links in sticky directories as velto reads it, for one run.
 std::string linksSetting(int value) {
-    return "f=$(mktemp) && echo " + std::to_string(value) +
-           " >$f && mount --bind $f /proc/sys/fs/protected_symlinks && rm $f";
+    return "f=$(mktemp) && echo " + std::to_string(value) + " >$f && mount --bind $f /proc/sys/fs/protected_symlinks && rm $f";
 }
-
-Setup tinyFs(const std::string& options, const std::string& type = "tmpfs") {
-    return [=](const fs::path& dir, Mounts& m, RunOptions&) {
-        if (!m.fileSystem(dir / "m", options, type)) return "the system refused to mount " + type;
-        writeFile(dir / "m/out.wav", kOld);
-        return std::string();
-    };
+// Shell commands that mount: a tmpfs of `options` at m, a file system made by `mkfs` on an
+// image of `size` at `at`.
+std::string tmpfs(const std::string& options) { return "mkdir -p m && mount -t tmpfs -o " + options + " none m"; }
+std::string image(const std::string& mkfs, const std::string& size, const std::string& at) {
+    return "i=$PWD.img && truncate -s " + size + " $i && " + mkfs + " $i >/dev/null 2>&1 && mkdir -p " + at +
+           " && mount -o loop $i " + at + " && rm $i";
 }
-
-// The scratch directory `sub` of `dirMode`, root's, holding out.wav (`old`, `fileMode`, owned
-// by `fileOwner`), written by user nobody.
-Setup asNobody(const char* sub, mode_t dirMode, mode_t fileMode, int fileOwner, long long limit = -1,
-               const std::string& old = kOld) {
-    return [=](const fs::path& dir, Mounts&, RunOptions& o) {
-        fs::create_directories(dir / sub);
-        put(dir / sub / "out.wav", old);
-        owned(dir / sub, dirMode);
-        owned(dir / sub / "out.wav", fileMode, fileOwner);
-        o.user = kNobody;
-        o.fileSizeLimit = limit;
-        return std::string();
-    };
+// A sticky world-writable directory pub/ where user nobody has planted `link` to `target`, the
+// root's file victim.wav beside it.
+std::string planted(const std::string& link, const std::string& target) {
+    return "mkdir -m 1777 pub && echo old > victim.wav && chmod 600 victim.wav && ln -s " + target + " pub/" + link +
+           " && chown -h nobody pub/" + link;
 }
-
-Setup sizeLimit(long long limit, std::function<void(const fs::path&)> lay = [](const fs::path&) {}) {
-    return [=](const fs::path& dir, Mounts&, RunOptions& o) {
-        lay(dir);
-        o.fileSizeLimit = limit;
-        return std::string();
-    };
+// As root, `path` goes to user nobody, who makes the run; the mode binds the run whoever
+// starts the tests.
+std::string forRunner(const std::string& mode, const std::string& path) {
+    return "chmod " + mode + " " + path + " && { [ $(id -u) != 0 ] || chown nobody:nogroup " + path + "; }";
 }
-
-// Gives `p` the mode `mode`; as root it goes to user nobody too, who then makes the run, so
-// that the mode binds the run whoever starts the tests.
-void forTheRunner(const fs::path& p, mode_t mode, RunOptions& o) {
-    if (geteuid() == 0) {
-        owned(p, mode, kNobody);
-        o.user = kNobody;
-    } else {
-        fs::permissions(p, static_cast<fs::perms>(mode));
-    }
-}
-
-// old.wav in the directory `sub` with chattr's `flag` on `on` (the directory or the file).
-Setup flagged(const char* sub, const std::string& flag, bool onTheFile) {
-    return [=](const fs::path& dir, Mounts& m, RunOptions&) {
-        fs::create_directory(dir / sub);
-        put(dir / sub / "old.wav", kOld);
-        return m.attribute(onTheFile ? dir / sub / "old.wav" : dir / sub, flag)
-                   ? std::string()
-                   : "needs a file system that takes chattr +" + flag + " (ext4, XFS, btrfs)";
-    };
-}
-
-// A sticky world-writable directory pub/ where user nobody has planted `link` to `target`.
-Setup plantedLink(const char* link, const char* target) {
-    return [=](const fs::path& dir, Mounts&, RunOptions&) {
-        fs::create_directory(dir / "pub");
-        owned(dir / "pub", 01777);
-        writeFile(dir / "victim.wav", kOld);
-        owned(dir / "victim.wav", 0600);
-        fs::create_symlink(target, dir / "pub" / link);
-        return lchown((dir / "pub" / link).c_str(), kNobody, kNobody) == 0 ? "" : std::string("lchown failed");
-    };
-}
-
-// Needs `program` from `package`, then lays out what `then` does.
-Setup needing(const std::string& program, const std::string& package, Setup then = nullptr) {
-    return [=](const fs::path& dir, Mounts& m, RunOptions& o) {
-        const std::string why = missing(program, package);
-        return !why.empty() || !then ? why : then(dir, m, o);
-    };
-}
-
-// The console output of a canonical clip, from the report table, in the order a run writes
-// it to a file behind /dev/stdout: the report, the WAV, the closing line.
-const std::string kReported = "@reported";
-const ReportCase& canonicalReport() {
-    static const ReportCase row = reportCases().front();
-    return row;
-}
-std::string throughStdout() {
-    const ReportCase& c = canonicalReport();
-    const std::size_t closing = c.out.rfind("\n[in.wav] を [out.wav] へ");
-    return toCp932(c.out.substr(0, closing)) + canonicalWav(kStereo16, mirrored(c.file.substr(44), 16, 2)) +
-           toCp932(replaced(c.out.substr(closing), "[out.wav]", "[/dev/stdout]"));
-}
+const std::vector<std::pair<std::string, std::string>> kStrace = {{"strace", "strace"}};
+const std::string kTraced = "ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null ";
+const std::string kKeep = "printf 'KEEP\\n' >log.bin && i=$(stat -c %i log.bin) && ";
+const std::string kSameInode = " && test \"$(stat -c %i log.bin)\" = $i";
 
 const std::vector<Case>& cases() {
     static const std::vector<Case> all = {
         // The other rows run on /tmp, which takes direct writes where it is on a disk.
-        {.name = "a file system without direct writes",
-         .root = "mounts a file system",
-         .setup = tinyFs("", "ramfs"),
-         .output = "m/out.wav",
-         .after = {{"in.wav", kClip}, {"m/out.wav", kScrambled}}},
-        {.name = "no inode for a temporary file, room for the bytes: refused",
-         .root = "mounts a file system",
-         .setup = tinyFs("size=2m,nr_inodes=2"),
-         .output = "m/out.wav",
-         .status = 255,
-         .errTail = "m/out.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"m/out.wav", kOld}}},
-        {.name = "no inode and no room: refused",
-         .root = "mounts a file system",
-         .setup = tinyFs("size=300k,nr_inodes=2"),
-         .output = "m/out.wav",
-         .status = 255,
-         .errTail = "m/out.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"m/out.wav", kOld}}},
-        {.name = "no room for the new bytes: the temporary file goes",
-         .root = "mounts a file system",
-         .setup = tinyFs("size=300k,nr_inodes=64"),
-         .output = "m/out.wav",
-         .status = 255,
-         .errTail = kWriteFailed + kDataWriteFailed,
-         .after = {{"in.wav", kClip}, {"m/out.wav", kOld}}},
-        {.name = "a read-only file system: refused",
-         .root = "mounts a file system",
-         .setup = [](const fs::path& dir, Mounts& m, RunOptions& o) {
-             const std::string why = tinyFs("size=2m")(dir, m, o);
-             return !why.empty() || mount(nullptr, (dir / "m").c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0
-                        ? why
-                        : "the system refused to make a tmpfs read-only";
-         },
-         .output = "m/out.wav",
-         .status = 255,
-         .errTail = "m/out.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"m/out.wav", kOld}}},
-        {.name = "file-size limit, in place",
-         .setup = sizeLimit(100000),
-         .output = "in.wav",
-         .inPlace = true,
-         .status = 255,
-         .errTail = kWriteFailed + kDataWriteFailed,
-         .after = {{"in.wav", kClip}}},
-        {.name = "file-size limit over another file",
-         .setup = sizeLimit(100000, [](const fs::path& d) { put(d / "old.wav", kOld); }),
-         .output = "old.wav",
-         .status = 255,
-         .errTail = kWriteFailed + kDataWriteFailed,
-         .after = {{"in.wav", kClip}, {"old.wav", kOld}}},
+        {.name = "a file system without direct writes", .root = kMounts,
+         .lay = "mkdir m && mount -t ramfs none m && echo old > m/out.wav", .output = "m/out.wav"},
+        {.name = "no inode for a temporary file, room for the bytes: refused", .root = kMounts,
+         .lay = tmpfs("size=2m,nr_inodes=2") + " && echo old > m/out.wav", .output = "m/out.wav", .refused = true},
+        {.name = "no inode and no room: refused", .root = kMounts,
+         .lay = tmpfs("size=300k,nr_inodes=2") + " && echo old > m/out.wav", .output = "m/out.wav", .refused = true},
+        {.name = "no room for the new bytes: the temporary file goes", .root = kMounts,
+         .lay = tmpfs("size=300k,nr_inodes=64") + " && echo old > m/out.wav", .output = "m/out.wav", .status = 255,
+         .errTail = kFull},
+        {.name = "a read-only file system: refused", .root = kMounts,
+         .lay = tmpfs("size=2m") + " && echo old > m/out.wav && mount -o remount,ro m", .output = "m/out.wav",
+         .refused = true},
+        {.name = "file-size limit, in place", .limit = 100000, .output = "in.wav", .inPlace = true, .status = 255,
+         .errTail = kFull},
+        {.name = "file-size limit over another file", .files = {{"old.wav", kOld}}, .limit = 100000,
+         .output = "old.wav", .status = 255, .errTail = kFull},
         // A file the user may write in a directory the user may not: no temporary file can be
         // made beside it, so nothing is written.
-        {.name = "a directory the user may not write: refused",
-         .root = "runs as another user",
-         .setup = asNobody("locked", 0755, 0666, 0),
-         .output = "locked/out.wav",
-         .status = 255,
-         .errTail = "locked/out.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"locked/out.wav", kOld}}},
-        {.name = "the same over a longer file",
-         .root = "runs as another user",
-         .setup = asNobody("locked", 0755, 0666, 0, -1, kLongOld),
-         .output = "locked/out.wav",
-         .status = 255,
-         .errTail = "locked/out.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"locked/out.wav", kLongOld}}},
-        {.name = "the same with a file-size limit",
-         .root = "runs as another user",
-         .setup = asNobody("locked", 0755, 0666, 0, 100000),
-         .output = "locked/out.wav",
-         .status = 255,
-         .errTail = "locked/out.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"locked/out.wav", kOld}}},
-        // Root's 0755 directory on tmpfs, the user's own small file in it, few descriptors and
-        // a large clip: refused before a byte is written, so the file keeps its length.
-        {.name = "a user's file in root's directory on tmpfs with eight descriptors: refused",
-         .root = "mounts a file system and runs as another user",
-         .setup = [](const fs::path& dir, Mounts& m, RunOptions& o) {
-             if (!m.fileSystem(dir / "m", "size=16m")) return std::string("the system refused to mount tmpfs");
-             put(dir / "big.wav", kBig);
-             fs::create_directory(dir / "m/shared");
-             owned(dir / "m/shared", 0755);
-             put(dir / "m/shared/old.wav", kOld1044);
-             owned(dir / "m/shared/old.wav", 0644, kNobody);
-             o.user = kNobody;
-             return std::string();
-         },
-         .shell = "ulimit -n 8; \"$0\" big.wav m/shared/old.wav",
-         .status = 255,
-         .errTail = "m/shared/old.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"big.wav", kBig}, {"m/shared/old.wav", kOld1044}}},
+        {.name = "a directory the user may not write: refused", .root = kOtherUser, .files = {{"locked/out.wav", kOld}},
+         .lay = "chmod 666 locked/out.wav", .user = kNobody, .output = "locked/out.wav", .refused = true},
+        {.name = "the same over a longer file", .root = kOtherUser, .files = {{"locked/out.wav", kLongOld}},
+         .lay = "chmod 666 locked/out.wav", .user = kNobody, .output = "locked/out.wav", .refused = true},
+        {.name = "the same with a file-size limit", .root = kOtherUser, .files = {{"locked/out.wav", kOld}},
+         .lay = "chmod 666 locked/out.wav", .user = kNobody, .limit = 100000, .output = "locked/out.wav",
+         .refused = true},
+        // Root's directory on tmpfs, the user's own small file in it, few descriptors and a
+        // large clip: refused before a byte is written, so the file keeps its length.
+        {.name = "a user's file in root's directory on tmpfs with eight descriptors: refused", .root = kMounts,
+         .files = {{"big.wav", kBig}},
+         .lay = tmpfs("size=16m") + " && mkdir -m 755 m/shared && head -c 1044 big.wav > m/shared/old.wav && "
+                "chown nobody m/shared/old.wav",
+         .user = kNobody, .output = "m/shared/old.wav", .shell = "ulimit -n 8; \"$0\" big.wav m/shared/old.wav",
+         .refused = true},
         // Only its owner or the directory's may remove or rename a file in a sticky directory.
-        {.name = "another user's writable file in a sticky directory: refused",
-         .root = "runs as another user",
-         .setup = asNobody("sticky", 01777, 0666, 0),
-         .output = "sticky/out.wav",
-         .status = 255,
-         .errTail = "sticky/out.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"sticky/out.wav", kOld}}},
-        {.name = "another user's read-only file: refused",
-         .root = "runs as another user",
-         .setup = asNobody("open", 0777, 0644, 0),
-         .output = "open/out.wav",
-         .status = 255,
-         .errTail = "open/out.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"open/out.wav", kOld}}},
+        {.name = "another user's writable file in a sticky directory: refused", .root = kOtherUser,
+         .files = {{"sticky/out.wav", kOld}}, .lay = "chmod 1777 sticky && chmod 666 sticky/out.wav", .user = kNobody,
+         .output = "sticky/out.wav", .refused = true},
+        {.name = "another user's read-only file: refused", .root = kOtherUser, .files = {{"open/out.wav", kOld}},
+         .lay = "chmod 777 open", .user = kNobody, .output = "open/out.wav", .refused = true},
         // A directory that only grows takes a new name but gives up none, not even a
         // temporary file's: the file is linked in by its descriptor when complete.
-        {.name = "replacing a file in an append-only directory: refused",
-         .root = "sets a directory append-only",
-         .portable = kNoAppendOnly,
-         .setup = needing("chattr", "e2fsprogs", flagged("grows", "a", false)),
-         .output = "grows/old.wav",
-         .status = 255,
-         .errTail = "grows/old.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"grows/old.wav", kOld}}},
-        {.name = "a new output in an append-only directory is made",
-         .root = "sets a directory append-only",
-         .portable = kNoAppendOnly,
-         .setup = needing("chattr", "e2fsprogs", flagged("grows", "a", false)),
-         .output = "grows/new.wav",
-         .after = {{"in.wav", kClip}, {"grows/old.wav", kOld}, {"grows/new.wav", kScrambled}}},
-        {.name = "the same replacement with proc hidden: refused",
-         .root = "sets a directory append-only and hides /proc",
-         .portable = kNoAppendOnly,
-         .setup = needing("chattr", "e2fsprogs", flagged("grows", "a", false)),
-         .output = "grows/old.wav",
-         .prepare = kHideProc,
-         .status = 255,
-         .errTail = "grows/old.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"grows/old.wav", kOld}}},
-        {.name = "the same new output with proc hidden is made",
-         .root = "sets a directory append-only and hides /proc",
-         .portable = kNoAppendOnly,
-         .setup = needing("chattr", "e2fsprogs", flagged("grows", "a", false)),
-         .output = "grows/new.wav",
-         .prepare = kHideProc,
-         .after = {{"in.wav", kClip}, {"grows/old.wav", kOld}, {"grows/new.wav", kScrambled}}},
-        // The plain POSIX build sees these only when the new file would take the name.
-        {.name = "an immutable file: refused",
-         .root = "sets a file immutable",
-         .setup = needing("chattr", "e2fsprogs", flagged("dir", "i", true)),
-         .output = "dir/old.wav",
-         .status = 255,
-         .errTail = "dir/old.wav" + kCannotOpen,
-         .portableTail = kAtNaming,
-         .after = {{"in.wav", kClip}, {"dir/old.wav", kOld}}},
-        {.name = "an append-only file: refused",
-         .root = "sets a file append-only",
-         .setup = needing("chattr", "e2fsprogs", flagged("dir", "a", true)),
-         .output = "dir/old.wav",
-         .status = 255,
-         .errTail = "dir/old.wav" + kCannotOpen,
-         .portableTail = kAtNaming,
-         .after = {{"in.wav", kClip}, {"dir/old.wav", kOld}}},
-        {.name = "a file mounted over: refused",
-         .root = "mounts a file over another",
-         .setup = [](const fs::path& dir, Mounts& m, RunOptions&) {
-             put(dir / "out.wav", "hidden");
-             put(dir / "src.wav", kOld);
-             return m.bind(dir / "src.wav", dir / "out.wav") ? "" : std::string("the system refused a bind mount");
-         },
-         .output = "out.wav",
-         .status = 255,
-         .errTail = "out.wav" + kCannotOpen,
-         .portableTail = kAtNaming,
-         .after = {{"in.wav", kClip}, {"out.wav", kOld}, {"src.wav", kOld}}},
+        {.name = "replacing a file in an append-only directory: refused", .root = kFlags, .portable = kNoAppendOnly,
+         .files = {{"grows/old.wav", kOld}}, .lay = "chattr +a grows", .output = "grows/old.wav", .refused = true},
+        {.name = "a new output in an append-only directory is made", .root = kFlags, .portable = kNoAppendOnly,
+         .files = {{"grows/old.wav", kOld}}, .lay = "chattr +a grows", .output = "grows/new.wav"},
+        {.name = "the same replacement with proc hidden: refused", .root = kFlags, .portable = kNoAppendOnly,
+         .files = {{"grows/old.wav", kOld}}, .lay = "chattr +a grows", .output = "grows/old.wav",
+         .prepare = kHideProc, .refused = true},
+        {.name = "the same new output with proc hidden is made", .root = kFlags, .portable = kNoAppendOnly,
+         .files = {{"grows/old.wav", kOld}}, .lay = "chattr +a grows", .output = "grows/new.wav",
+         .prepare = kHideProc},
+        // The plain POSIX build sees the last two only when the new file would take the name.
+        {.name = "an immutable file: refused", .root = kFlags, .files = {{"old.wav", kOld}}, .lay = "chattr +i old.wav",
+         .output = "old.wav", .refused = true},
+        {.name = "an append-only file: refused", .root = kFlags, .files = {{"old.wav", kOld}}, .lay = "chattr +a old.wav",
+         .output = "old.wav", .refused = true, .portableTail = kAtNaming},
+        {.name = "a file mounted over: refused", .root = "mounts a file over another",
+         .files = {{"out.wav", "hidden"}, {"src.wav", kOld}}, .lay = "mount --bind src.wav out.wav",
+         .output = "out.wav", .refused = true, .portableTail = kAtNaming},
         // overlayfs reports itself, not the btrfs beneath it.
-        {.name = "btrfs under overlayfs, a user's file in root's directory: refused",
-         .root = "mounts file systems and runs as another user",
-         .setup = needing("mkfs.btrfs", "btrfs-progs",
-                          [](const fs::path& dir, Mounts& m, RunOptions& o) {
-                              if (!m.image(dir, "mkfs.btrfs -f", 300, dir / "b")) return std::string("cannot mount btrfs");
-                              for (const char* sub : {"b/lower", "b/upper", "b/work"}) fs::create_directory(dir / sub);
-                              const std::string layers = "lowerdir=" + (dir / "b/lower").string() + ",upperdir=" +
-                                                         (dir / "b/upper").string() + ",workdir=" + (dir / "b/work").string();
-                              if (!m.fileSystem(dir / "o", layers, "overlay")) return std::string("needs overlayfs");
-                              fs::create_directory(dir / "o/shared");
-                              put(dir / "o/shared/rec.wav", kOld);
-                              owned(dir / "o/shared/rec.wav", 0644, kNobody);
-                              o.user = kNobody;
-                              return std::string();
-                          }),
-         .output = "o/shared/rec.wav",
-         .status = 255,
-         .errTail = "o/shared/rec.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"o/shared/rec.wav", kOld}, {"b/upper/shared/rec.wav", kOld}}},
+        {.name = "btrfs under overlayfs, a user's file in root's directory: refused", .root = kMounts,
+         .needs = {{"mkfs.btrfs", "btrfs-progs"}},
+         .lay = image("mkfs.btrfs -f", "300M", "b") + " && mkdir b/lower b/upper b/work o && mount -t overlay none -o "
+                "lowerdir=b/lower,upperdir=b/upper,workdir=b/work o && mkdir o/shared && echo old > o/shared/rec.wav && "
+                "chown nobody o/shared/rec.wav",
+         .user = kNobody, .output = "o/shared/rec.wav", .refused = true},
         {.name = "XFS, a file sharing its blocks with a copy, in a directory the user may not write: refused",
-         .root = "mounts a file system and runs as another user",
-         .setup = needing("mkfs.xfs", "xfsprogs",
-                          [](const fs::path& dir, Mounts& m, RunOptions& o) {
-                              if (!m.image(dir, "mkfs.xfs -q -f", 320, dir / "m")) return std::string("cannot mount XFS");
-                              const std::string why = asNobody("m/locked", 0755, 0666, 0)(dir, m, o);
-                              return shell("cp --reflink=always " + quoted(dir / "m/locked/out.wav") + " " +
-                                           quoted(dir / "m/copy.wav"))
-                                         ? why
-                                         : "XFS made without reflink";
-                          }),
-         .output = "m/locked/out.wav",
-         .status = 255,
-         .errTail = "m/locked/out.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"m/locked/out.wav", kOld}, {"m/copy.wav", kOld}}},
+         .root = kMounts, .needs = {{"mkfs.xfs", "xfsprogs"}},
+         .lay = image("mkfs.xfs -q -f", "320M", "m") + " && mkdir m/locked && echo old > m/locked/out.wav && "
+                "chmod 666 m/locked/out.wav && cp --reflink=always m/locked/out.wav m/copy.wav",
+         .user = kNobody, .output = "m/locked/out.wav", .refused = true},
         // FAT through FUSE has no modes or owners to give: the new file has what it can show.
-        {.name = "FAT32 through FUSE: a file replaced, then converted in place",
-         .root = "mounts a file system",
-         .setup = needing("fusefat", "fusefat", needing("mkfs.vfat", "dosfstools",
-                          [](const fs::path& dir, Mounts& m, RunOptions&) {
-                              if (!fs::exists("/dev/fuse")) return std::string("needs fusefat and /dev/fuse");
-                              const fs::path img = dir.string() + ".fat";
-                              const fs::path device = dir.string() + ".loop";
-                              fs::create_directory(dir / "m");
-                              const bool made = shell("truncate -s 64M " + quoted(img) + " && mkfs.vfat -F 32 " +
-                                                      quoted(img) + " >/dev/null && losetup -f --show " + quoted(img) +
-                                                      " >" + quoted(device));
-                              const std::string loop = made ? readFile(device).substr(0, readFile(device).find('\n')) : "";
-                              fs::remove(img);
-                              fs::remove(device);
-                              if (loop.empty()) return std::string("cannot make a FAT32 image on a loop device");
-                              m.undo.push_back("losetup -d " + loop);
-                              if (!shell("fusefat -o rw+ " + loop + " " + quoted(dir / "m") + " >/dev/null 2>&1")) return std::string("fusefat failed");
-                              m.undo.push_back("umount " + quoted(dir / "m"));
-                              put(dir / "m/a.wav", kOld);
-                              return std::string();
-                          })),
-         .shell = "\"$0\" in.wav m/a.wav && \"$0\" m/a.wav m/a.wav",
-         .after = {{"in.wav", kClip}, {"m/a.wav", kClip}}},
+        {.name = "FAT32 through FUSE: a file replaced, then converted in place", .root = kMounts,
+         .needs = {{"fusefat", "fusefat"}, {"mkfs.vfat", "dosfstools"}},
+         .lay = "[ -e /dev/fuse ] || { echo needs /dev/fuse >&2; exit 1; }; i=$PWD.fat && truncate -s 64M $i && "
+                "mkfs.vfat -F 32 $i >/dev/null && mkdir m && fusefat -o rw+ $i m >/dev/null 2>&1 && rm $i && "
+                "echo old > m/a.wav",
+         .shell = "\"$0\" in.wav m/a.wav && \"$0\" m/a.wav m/a.wav", .after = {{"m/a.wav", kClip}}},
         // Setuid and setgid are cleared by the system when another user writes a file.
-        {.name = "setuid is not handed to a new owner",
-         .root = "runs as another user",
-         .setup = [](const fs::path& dir, Mounts& m, RunOptions& o) {
-             fs::create_directory(dir / "notes");
-             owned(dir / "notes", 0777);
-             return asNobody("open", 0777, 04666, 0)(dir, m, o);
-         },
+        {.name = "setuid is not handed to a new owner", .root = kOtherUser, .files = {{"open/out.wav", kOld}},
+         .lay = "chmod 777 open && chmod 4666 open/out.wav && mkdir -m 777 notes", .user = kNobody,
          .shell = "\"$0\" in.wav open/out.wav && stat -c '%a %U' open/out.wav > notes/mode.txt",
-         .after = {{"in.wav", kClip}, {"open/out.wav", kScrambled}, {"notes/mode.txt", "666 nobody\n"}}},
-        {.name = "a replaced file keeps its access list and extended attributes",
-         .portable = kNoAttributes,
-         .setup = needing("setfacl", "acl", needing("setfattr", "attr",
-                          [](const fs::path& dir, Mounts&, RunOptions&) {
-                              put(dir / "old.wav", kOld);
-                              return shell("cd " + quoted(dir) + " && chmod 640 old.wav && setfacl -m u:nobody:rw old.wav && "
-                                           "setfattr -n user.note -v kept old.wav")
-                                         ? ""
-                                         : std::string("needs a file system with access lists and user attributes");
-                          })),
+         .after = {{"open/out.wav", kScrambled}, {"notes/mode.txt", "666 nobody\n"}}},
+        {.name = "a replaced file keeps its access list and extended attributes", .portable = kNoAttributes,
+         .needs = {{"setfacl", "acl"}, {"setfattr", "attr"}}, .files = {{"old.wav", kOld}},
+         .lay = "chmod 640 old.wav && setfacl -m u:nobody:rw old.wav && setfattr -n user.note -v kept old.wav",
          .shell = "\"$0\" in.wav old.wav && getfacl -c old.wav > acl.txt && getfattr --only-values -n user.note old.wav > note.txt",
-         .after = {{"in.wav", kClip}, {"old.wav", kScrambled}, {"note.txt", "kept"},
+         .after = {{"old.wav", kScrambled}, {"note.txt", "kept"},
                    {"acl.txt", "user::rw-\nuser:nobody:rw-\ngroup::r--\nmask::rw-\nother::---\n\n"}}},
         // A new file inherits the directory's default access list; the old file had none.
-        {.name = "a replaced file without an access list gets none from its directory",
-         .portable = kNoAttributes,
-         .setup = needing("setfacl", "acl",
-                          [](const fs::path& dir, Mounts&, RunOptions&) {
-                              fs::create_directory(dir / "acl");
-                              put(dir / "acl/old.wav", kOld);
-                              fs::permissions(dir / "acl/old.wav", static_cast<fs::perms>(0640));
-                              return shell("setfacl -d -m u:nobody:rw " + quoted(dir / "acl"))
-                                         ? ""
-                                         : std::string("needs a file system with access lists");
-                          }),
+        {.name = "a replaced file without an access list gets none from its directory", .portable = kNoAttributes,
+         .needs = {{"setfacl", "acl"}}, .files = {{"acl/old.wav", kOld}},
+         .lay = "chmod 640 acl/old.wav && setfacl -d -m u:nobody:rw acl",
          .shell = "\"$0\" in.wav acl/old.wav && getfacl -c acl/old.wav > acl.txt",
-         .after = {{"in.wav", kClip}, {"acl/old.wav", kScrambled}, {"acl.txt", "user::rw-\ngroup::r--\nother::---\n\n"}}},
-        {.name = "an extended attribute that cannot be copied fails the run",
-         .portable = kNoAttributes,
-         .setup = needing("strace", "strace", needing("setfattr", "attr",
-                          [](const fs::path& dir, Mounts&, RunOptions&) {
-                              put(dir / "old.wav", kOld);
-                              return shell("setfattr -n user.project -v alpha " + quoted(dir / "old.wav"))
-                                         ? ""
-                                         : std::string("needs a file system with user attributes");
-                          })),
-         .shell = "ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=fsetxattr "
-                  "-e inject=fsetxattr:error=ENOSPC:when=1 \"$0\" in.wav old.wav; s=$?; "
+         .after = {{"acl/old.wav", kScrambled}, {"acl.txt", "user::rw-\ngroup::r--\nother::---\n\n"}}},
+        {.name = "an extended attribute that cannot be copied fails the run", .portable = kNoAttributes,
+         .needs = {{"strace", "strace"}, {"setfattr", "attr"}}, .files = {{"old.wav", kOld}},
+         .lay = "setfattr -n user.project -v alpha old.wav",
+         .shell = kTraced + "-e trace=fsetxattr -e inject=fsetxattr:error=ENOSPC:when=1 \"$0\" in.wav old.wav; s=$?; "
                   "getfattr --only-values -n user.project old.wav > note.txt; exit $s",
-         .status = 255,
-         .after = {{"in.wav", kClip}, {"old.wav", kOld}, {"note.txt", "alpha"}}},
+         .status = 255, .after = {{"note.txt", "alpha"}}},
         {.name = "a directory that may be written but not read: a new file all the same",
-         .setup = [](const fs::path& dir, Mounts&, RunOptions& o) {
-             fs::create_directory(dir / "drop");
-             forTheRunner(dir / "drop", 0333, o);
-             return std::string();
-         },
-         .shell = "\"$0\" in.wav drop/out.wav; s=$?; chmod 755 drop; exit $s",
-         .after = {{"in.wav", kClip}, {"drop/out.wav", kScrambled}}},
+         .lay = "mkdir drop && " + forRunner("333", "drop"), .user = kNobody,
+         .shell = "\"$0\" in.wav drop/out.wav; s=$?; chmod 755 drop; exit $s", .after = {{"drop/out.wav", kScrambled}}},
         {.name = "a dangling symbolic link and a failing write: nothing at its target",
-         .setup = sizeLimit(100000,
-                            [](const fs::path& d) {
-                                fs::create_directory(d / "store");
-                                fs::create_symlink("store/new.wav", d / "link.wav");
-                            }),
-         .output = "link.wav",
-         .status = 255,
-         .errTail = kWriteFailed + kDataWriteFailed,
-         .after = {{"in.wav", kClip}, {"link.wav", "-> store/new.wav"}}},
+         .lay = "mkdir store && ln -s store/new.wav link.wav", .limit = 100000, .output = "link.wav", .status = 255,
+         .errTail = kFull},
         // The temporary file is made beside the link's target, where the user may write, and
         // renamed there: the target's other hard link keeps the old bytes.
-        {.name = "a link in a locked directory to a file with another hard link",
-         .setup = [](const fs::path& dir, Mounts&, RunOptions& o) {
-             fs::create_directories(dir / "locked");
-             fs::create_directories(dir / "open");
-             put(dir / "open/real.wav", kOld);
-             fs::create_hard_link(dir / "open/real.wav", dir / "open/other.wav");
-             fs::create_symlink("../open/real.wav", dir / "locked/link.wav");
-             forTheRunner(dir / "open/real.wav", 0644, o);
-             forTheRunner(dir / "open", 0755, o);
-             forTheRunner(dir / "locked", 0555, o);
-             return std::string();
-         },
-         .output = "locked/link.wav",
-         .after = {{"in.wav", kClip}, {"locked/link.wav", "-> ../open/real.wav"}, {"open/other.wav", kOld},
-                   {"open/real.wav", kScrambled}}},
+        {.name = "a link in a locked directory to a file with another hard link", .files = {{"open/real.wav", kOld}},
+         .lay = "ln open/real.wav open/other.wav && mkdir locked && ln -s ../open/real.wav locked/link.wav && " +
+                forRunner("644", "open/real.wav") + " && " + forRunner("755", "open") + " && " + forRunner("555", "locked"),
+         .user = kNobody, .output = "locked/link.wav",
+         .after = {{"open/real.wav", kScrambled}, {"locked/link.wav", "-> ../open/real.wav"}}},
         // As the system refuses to follow them for anyone but their owner and the directory's,
         // where its setting says so; and follows them where it does not.
         {.name = "another user's link in a sticky world-writable directory: refused",
-         .root = "plants another user's link and sets how links are followed",
-         .setup = plantedLink("out.wav", "../victim.wav"),
-         .output = "pub/out.wav",
-         .prepare = linksSetting(1),
-         .status = 255,
-         .errTail = "pub/out.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"victim.wav", kOld}, {"pub/out.wav", "-> ../victim.wav"}}},
-        {.name = "the same, dangling: nothing is made where it points",
-         .root = "plants another user's link and sets how links are followed",
-         .setup = plantedLink("new.wav", "../made.wav"),
-         .output = "pub/new.wav",
-         .prepare = linksSetting(1),
-         .status = 255,
-         .errTail = "pub/new.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"victim.wav", kOld}, {"pub/new.wav", "-> ../made.wav"}}},
+         .root = "plants another user's link", .portable = kNoLinkRule, .lay = planted("out.wav", "../victim.wav"),
+         .output = "pub/out.wav", .prepare = linksSetting(1), .refused = true},
+        {.name = "the same, dangling: nothing is made where it points", .root = "plants another user's link",
+         .portable = kNoLinkRule,
+         .lay = planted("new.wav", "../made.wav"), .output = "pub/new.wav", .prepare = linksSetting(1),
+         .refused = true},
         {.name = "the same link where the system follows such links: its target is converted",
-         .root = "plants another user's link and sets how links are followed",
-         .setup = plantedLink("out.wav", "../victim.wav"),
-         .output = "pub/out.wav",
-         .prepare = linksSetting(0),
-         .after = {{"in.wav", kClip}, {"victim.wav", kScrambled}, {"pub/out.wav", "-> ../victim.wav"}}},
-        {.name = "a link that cannot be read is a failure, not a name to replace",
-         .setup = needing("strace", "strace",
-                          [](const fs::path& dir, Mounts&, RunOptions&) {
-                              fs::create_directory(dir / "store");
-                              put(dir / "store/real.wav", kOld);
-                              fs::create_symlink("store/real.wav", dir / "link.wav");
-                              return std::string();
-                          }),
-         .shell = "ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -P link.wav -e trace=newfstatat "
-                  "-e inject=newfstatat:error=EIO:when=2 \"$0\" in.wav link.wav",
-         .status = 255,
-         .errTail = "link.wav" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"store/real.wav", kOld}, {"link.wav", "-> store/real.wav"}}},
+         .root = "plants another user's link", .lay = planted("out.wav", "../victim.wav"), .output = "pub/out.wav",
+         .prepare = linksSetting(0), .after = {{"victim.wav", kScrambled}, {"pub/out.wav", "-> ../victim.wav"}}},
+        {.name = "a link that cannot be read is a failure, not a name to replace", .needs = kStrace,
+         .files = {{"store/real.wav", kOld}}, .lay = "ln -s store/real.wav link.wav",
+         .shell = kTraced + "-P link.wav -e trace=newfstatat -e inject=newfstatat:error=EIO:when=2 \"$0\" in.wav link.wav",
+         .status = 255, .errTail = "link.wav" + kCannotOpen},
         {.name = "a clip of more than one 64 MiB write",
-         .setup = [](const fs::path& dir, Mounts&, RunOptions&) {
+         .setup = [](const fs::path& dir, RunOptions&) {
              const std::string data = noise((std::size_t{65} << 20) + 4000, 9);
              writeFile(dir / "big.wav", canonicalWav(kStereo16, data));
              writeFile(dir / "expected.wav", canonicalWav(kStereo16, mirrored(data, 16, 2)));
-             return std::string();
          },
-         .shell = "\"$0\" big.wav out.wav && cmp -s out.wav expected.wav",
-         .after = {{"in.wav", kClip}},
-         .onlyThese = false},
+         .shell = "\"$0\" big.wav out.wav && cmp -s out.wav expected.wav", .onlyThese = false},
         {.name = "an output directory path near the system's limit",
-         .setup = [](const fs::path& dir, Mounts&, RunOptions&) { return makeDirectories(dir, kDeep), std::string(); },
-         .output = "out.wav",
-         .deep = true,
-         .after = {{"in.wav", kClip}, {kDeep + "/out.wav", kScrambled}}},
+         .setup = [](const fs::path& dir, RunOptions&) { makeDirectories(dir, kDeep); }, .output = "out.wav",
+         .deep = true},
         {.name = "the same, in place, with a file-size limit",
-         .setup = [](const fs::path& dir, Mounts&, RunOptions& o) {
+         .setup = [](const fs::path& dir, RunOptions&) {
              makeDirectories(dir, kDeep);
-             put(dir / kDeep / "in.wav", kClip);
-             o.fileSizeLimit = 100000;
-             return std::string();
+             writeFile(dir / kDeep / "in.wav", bytesOf(kClip));
          },
-         .output = "in.wav",
-         .inPlace = true,
-         .deep = true,
-         .status = 255,
-         .errTail = kWriteFailed + kDataWriteFailed,
-         .after = {{"in.wav", kClip}, {kDeep + "/in.wav", kClip}}},
+         .limit = 100000, .output = "in.wav", .inPlace = true, .deep = true, .status = 255, .errTail = kFull},
         {.name = "a working directory deeper than the system's limit",
-         .setup = [](const fs::path& dir, Mounts&, RunOptions& o) {
+         .setup = [](const fs::path& dir, RunOptions& o) {
              makeDirectories(dir, kDeepCwd);
              o.workDir = dir / kDeepCwd;
-             return std::string();
          },
-         .output = "out.wav",
-         .after = {{"in.wav", kClip}, {kDeepCwd.string() + "/out.wav", kScrambled}}},
-        {.name = "an empty output name",
-         .output = "",
-         .status = 255,
-         .errTail = kAfterData + kCannotOpen,
-         .after = {{"in.wav", kClip}}},
-        {.name = "a file in the root directory",
-         .root = "writes in /",
-         .setup = [](const fs::path& dir, Mounts&, RunOptions&) { return put(dir / "expected.wav", kScrambled), std::string(); },
-         .shell = "f=/.velto-test-$$.wav; \"$0\" in.wav $f; s=$?; cmp -s $f expected.wav || s=99; rm -f $f; exit $s",
-         .after = {{"in.wav", kClip}, {"expected.wav", kScrambled}}},
+         .output = "out.wav"},
+        {.name = "an empty output name", .output = "", .status = 255, .errTail = kAfterData + kCannotOpen},
+        {.name = "a file in the root directory", .root = "writes in /", .files = {{"expected.wav", kScrambled}},
+         .shell = "f=/.velto-test-$$.wav; \"$0\" in.wav $f; s=$?; cmp -s $f expected.wav || s=99; rm -f $f; exit $s"},
         // A name for a descriptor of the run is written through that descriptor, as the
         // caller's redirection opened it.
         {.name = "a pipe named by its descriptor",
          .shell = "set -o pipefail; \"$0\" in.wav /dev/fd/3 3>&1 >/dev/null | cat > piped.wav",
-         .after = {{"in.wav", kClip}, {"piped.wav", kScrambled}}},
+         .after = {{"piped.wav", kScrambled}}},
         {.name = "a deleted file's descriptor is written, no file of its name is made",
-         .shell = "exec 7>gone.wav && rm gone.wav && \"$0\" in.wav /proc/self/fd/7",
-         .after = {{"in.wav", kClip}}},
+         .shell = "exec 7>gone.wav && rm gone.wav && \"$0\" in.wav /proc/self/fd/7"},
         {.name = "appending through dev fd 3: the file keeps its bytes and its inode",
-         .shell = "printf 'KEEP\\n' >log.bin && i=$(stat -c %i log.bin) && \"$0\" in.wav /dev/fd/3 3>>log.bin && "
-                  "test \"$(stat -c %i log.bin)\" = $i",
-         .after = {{"in.wav", kClip}, {"log.bin", "KEEP\n" + kScrambled}}},
+         .shell = kKeep + "\"$0\" in.wav /dev/fd/3 3>>log.bin" + kSameInode, .after = {{"log.bin", "KEEP\n" + kScrambled}}},
         {.name = "the same through proc self fd 3",
-         .shell = "printf 'KEEP\\n' >log.bin && i=$(stat -c %i log.bin) && \"$0\" in.wav /proc/self/fd/3 3>>log.bin && "
-                  "test \"$(stat -c %i log.bin)\" = $i",
-         .after = {{"in.wav", kClip}, {"log.bin", "KEEP\n" + kScrambled}}},
+         .shell = kKeep + "\"$0\" in.wav /proc/self/fd/3 3>>log.bin" + kSameInode,
+         .after = {{"log.bin", "KEEP\n" + kScrambled}}},
         {.name = "a truncating descriptor: the file holds the WAV alone, same inode",
-         .shell = "printf 'KEEP\\n' >log.bin && i=$(stat -c %i log.bin) && \"$0\" in.wav /dev/fd/3 3>log.bin && "
-                  "test \"$(stat -c %i log.bin)\" = $i",
-         .after = {{"in.wav", kClip}, {"log.bin", kScrambled}}},
+         .shell = kKeep + "\"$0\" in.wav /dev/fd/3 3>log.bin" + kSameInode, .after = {{"log.bin", kScrambled}}},
         {.name = "lines written through the descriptor before and after the run stay in order",
          .shell = "exec 3>>f; echo earlier >&3; \"$0\" in.wav /dev/fd/3; s=$?; echo later >&3; exit $s",
-         .after = {{"in.wav", kClip}, {"f", "earlier\n" + kScrambled + "later\n"}}},
-        {.name = "dev stdout into a file: the report, the WAV, then the closing line",
-         .setup = [](const fs::path& dir, Mounts&, RunOptions&) {
-             return writeFile(dir / "in.wav", canonicalReport().file), std::string();
-         },
-         .shell = "\"$0\" in.wav /dev/stdout >log.bin",
-         .after = {{"in.wav", kReported}, {"log.bin", kReported + "-stdout"}}},
-        {.name = "a descriptor open only for reading: refused",
-         .shell = "printf 'KEEP\\n' >log.bin && \"$0\" in.wav /dev/fd/3 3<log.bin",
-         .status = 255,
-         .errTail = "/dev/fd/3" + kCannotOpen,
-         .after = {{"in.wav", kClip}, {"log.bin", "KEEP\n"}}},
-        {.name = "a block device is synced: a failing sync fails the run",
-         .root = "sets up a loop device",
-         .setup = needing("strace", "strace",
-                          [](const fs::path& dir, Mounts&, RunOptions&) {
-                              return shell("truncate -s 1M " + quoted(dir / "disk")) ? "" : std::string("truncate failed");
-                          }),
-         .shell = "d=$(losetup -f --show disk) || exit 99; ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=fsync "
-                  "-e inject=fsync:error=EIO \"$0\" in.wav $d; s=$?; losetup -d $d; exit $s",
-         .status = 255,
-         .errTail = kWriteFailed,
-         .after = {{"in.wav", kClip}},
-         .onlyThese = false},
+         .after = {{"f", "earlier\n" + kScrambled + "later\n"}}},
+        {.name = "dev stdout into a file: the report, the WAV, then the closing line", .files = {{"in.wav", kReported}},
+         .shell = "\"$0\" in.wav /dev/stdout >log.bin", .after = {{"log.bin", kReported + "-stdout"}}},
+        {.name = "a descriptor open only for reading: refused", .lay = "printf 'KEEP\\n' >log.bin",
+         .output = "/dev/fd/3", .shell = "\"$0\" in.wav /dev/fd/3 3<log.bin", .refused = true},
+        {.name = "a block device is synced: a failing sync fails the run", .root = "sets up a loop device",
+         .needs = kStrace, .lay = "truncate -s 1M disk",
+         .shell = "d=$(losetup -f --show disk) || exit 99; " + kTraced + "-e trace=fsync -e inject=fsync:error=EIO "
+                  "\"$0\" in.wav $d; s=$?; losetup -d $d; exit $s",
+         .status = 255, .errTail = kWriteFailed, .after = {{"disk", kScrambled + std::string(1048576 - 600044, '\0')}}},
         {.name = "twelve runs making one new output at once all succeed",
          .shell = "for i in 1 2 3 4 5 6 7 8 9 10 11 12; do \"$0\" in.wav out.wav & done; s=0; "
                   "for p in $(jobs -p); do wait $p || s=1; done; exit $s",
-         .after = {{"in.wav", kClip}, {"out.wav", kScrambled}}},
+         .after = {{"out.wav", kScrambled}}},
     };
     return all;
 }
 
-// The bytes a row's mark stands for; the report table's clip has two.
-std::string expectedBytes(const std::string& mark) {
-    if (mark == kReported) return canonicalReport().file;
-    if (mark == kReported + "-stdout") return throughStdout();
-    return bytesOf(mark);
-}
+// Everything a row mounted below its directory, and the attributes chattr set there, undone
+// when it ends.
+struct Undo {
+    fs::path dir;
+    ~Undo() {
+        if (geteuid() != 0) return;
+        std::vector<std::string> points;
+        std::ifstream mounts("/proc/self/mounts");
+        for (std::string line; std::getline(mounts, line);) {
+            std::istringstream fields(line);
+            std::string device, point;
+            if (fields >> device >> point && point.starts_with(dir.string() + "/")) points.push_back(point);
+        }
+        for (auto it = points.rbegin(); it != points.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
+        std::system(("chattr -R -i -a '" + dir.string() + "' 2>/dev/null").c_str());
+    }
+};
 
 class OutputSafety : public ::testing::TestWithParam<Case> {};
 
@@ -705,23 +370,40 @@ TEST_P(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
     if (c.root != nullptr && geteuid() != 0) GTEST_SKIP() << "needs root: " << c.root;
     if (c.portable != nullptr && !kLinuxFeatures) GTEST_SKIP() << c.portable;
     if (c.prepare == kHideProc && kSanitizedBuild) GTEST_SKIP() << "the sanitizers' runtime reads its options from /proc";
+    for (const auto& [program, package] : c.needs) {
+        if (const std::string why = missing(program, package); !why.empty()) GTEST_SKIP() << why;
+    }
     ScratchDir dir;
+    Undo undo{dir.path};
     if (geteuid() == 0) owned(dir.path, 0755);
-    put(dir / "in.wav", kClip);
-    RunOptions options{.workDir = dir.path};
-    Mounts mounts;
-    if (const std::string why = c.setup(dir.path, mounts, options); !why.empty()) GTEST_SKIP() << why;
+    writeFile(dir / "in.wav", bytesOf(kClip));
+    for (const auto& [name, mark] : c.files) {
+        fs::create_directories((dir / name).parent_path());
+        writeFile(dir / name, bytesOf(mark));
+    }
+    RunOptions options{.workDir = dir.path, .fileSizeLimit = c.limit, .user = geteuid() == 0 ? c.user : -1};
+    if (!c.lay.empty()) {
+        const RunResult laid = runProgram("/bin/sh", {"-c", c.lay}, {.workDir = dir.path});
+        if (laid.status != 0) GTEST_SKIP() << "cannot be laid out here: " << laid.err;
+    }
+    if (c.setup) c.setup(dir.path, options);
+    Files expected = snapshot(dir.path);
     const std::string output = c.deep ? (dir / kDeep / c.output).string() : c.output;
     const std::string input = c.inPlace ? output : options.workDir == dir.path ? "in.wav" : (dir / "in.wav").string();
     std::vector<std::string> command = {veltoPath(), input, output};
     if (!c.shell.empty()) command = {"/bin/bash", "-c", c.shell, veltoPath()};
     if (!c.prepare.empty()) command = inOwnMounts(c.prepare, command);
     const RunResult r = runCommand(command, options);
-    EXPECT_EQ(r.status, c.status) << r.err;
-    const std::string& tail = !kLinuxFeatures && !c.portableTail.empty() ? c.portableTail : c.errTail;
+    EXPECT_EQ(r.status, c.refused ? 255 : c.status) << r.err;
+    const std::string& tail = !kLinuxFeatures && !c.portableTail.empty() ? c.portableTail
+                              : c.refused                               ? c.output + kCannotOpen
+                                                                        : c.errTail;
     EXPECT_TRUE(r.err.ends_with(toCp932(tail))) << r.err;
-    Files expected;
-    for (const auto& [name, mark] : c.after) expected[name] = expectedBytes(mark);
+    if (c.status == 0 && !c.refused && c.shell.empty()) {
+        const fs::path written = (c.deep ? dir / kDeep : options.workDir) / c.output;
+        expected[written.lexically_relative(dir.path).string()] = bytesOf(kScrambled);
+    }
+    for (const auto& [name, mark] : c.after) expected[name] = bytesOf(mark);
     Files found = snapshot(dir.path);
     if (!c.onlyThese) std::erase_if(found, [&](const auto& file) { return !expected.contains(file.first); });
     EXPECT_EQ(differences(expected, found), "");
