@@ -4,6 +4,7 @@
 // are injected with strace, one call at a time, counted from a clean trace of the same run.
 #include <gtest/gtest.h>
 
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -39,9 +40,10 @@ const std::string& converted() {
 }
 
 // The calls a run makes on its way to the output.
-const std::vector<std::string> kCalls = {"openat", "write", "pwrite64", "fcntl", "ftruncate", "fchown", "fchmod",
-                                         "fgetxattr", "flistxattr", "fsetxattr", "fremovexattr", "fsync", "close",
-                                         "linkat", "renameat", "unlinkat", "newfstatat", "statx", "readlinkat"};
+const std::vector<std::string> kCalls = {"openat",    "write",     "pwrite64",  "lseek",        "fcntl",
+                                         "faccessat2", "fchown",   "fchmod",    "flistxattr",   "fgetxattr",
+                                         "fsetxattr", "fremovexattr", "fsync",  "close",        "linkat",
+                                         "renameat",  "newfstatat", "statx",    "readlinkat"};
 
 struct Trace {
     std::vector<std::string> calls;  // the names of the calls, in order
@@ -81,7 +83,6 @@ struct Situation {
     // Lays out the files beside in.wav; false where that cannot be done here.
     std::function<bool(const fs::path&)> lay = [](const fs::path&) { return true; };
     std::string output = "out.wav";
-    std::string input = "in.wav";
     bool hideProc = false;          // /proc is hidden: temporary files have names
     // The error the open of an unnamed temporary file is failed with, as where the system has
     // none to give; found in a trace of a plain run.
@@ -91,9 +92,11 @@ struct Situation {
     bool refused = false;           // the run cannot be made: it fails and changes nothing
 };
 
-// An old output old.wav that has a second name, other-name.wav, which keeps the old bytes.
+// An old output old.wav with an extended attribute and a second name, other-name.wav, which
+// keeps the old bytes.
 bool oldWithSecondName(const fs::path& d) {
     writeFile(d / "old.wav", oldBytes());
+    setxattr((d / "old.wav").c_str(), "user.note", "kept", 4, 0);
     fs::create_hard_link(d / "old.wav", d / "other-name.wav");
     return true;
 }
@@ -135,14 +138,12 @@ const std::vector<Situation>& situations() {
     return all;
 }
 
-// A strace option that fails the `n`th call of `name` with `error`; empty where there is no
-// such call in the run, so that the situation cannot be made.
-std::string failing(const std::string& name, const char* error, int n) {
-    return n == 0 ? "" : "inject=" + name + ":error=" + error + ":when=" + std::to_string(n);
-}
-
-// The failure a situation is made of, as a strace option, from a trace of a plain run.
+// The failure a situation is made of, as a strace option, from a trace of a plain run; empty
+// where there is no such call in the run.
 std::string given(const Situation& s, const Trace& t) {
+    const auto failing = [](const char* name, const char* error, int n) {
+        return n == 0 ? "" : std::string("inject=") + name + ":error=" + error + ":when=" + std::to_string(n);
+    };
     if (s.unnamedRefused != nullptr) return failing("openat", s.unnamedRefused, t.numberAfter("openat", "O_TMPFILE"));
     // The first write after the file was set to bypass the cache.
     if (s.directRefused) return failing("pwrite64", "EINVAL", t.numberAfter("pwrite64", "O_DIRECT|"));
@@ -177,7 +178,7 @@ RunResult traced(const Situation& s, const fs::path& dir, const fs::path& log, c
     for (const std::string& call : kCalls) calls += call + ",";
     std::vector<std::string> options = {"-e", calls};
     for (const std::string& option : inject) options.insert(options.end(), {"-e", option});
-    std::vector<std::string> command = underStrace(log, options, {s.input, s.output});
+    std::vector<std::string> command = underStrace(log, options, {"in.wav", s.output});
     if (s.hideProc) command = inOwnMounts("mount -t tmpfs none /proc", command);
     return runCommand(command, {.workDir = dir, .umask = 002});
 }
@@ -239,7 +240,7 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
     // failing them moves the calls the situation is counted by. The sweep starts at the
     // input's opening.
     const int calls = clean.count(call);
-    const int first = clean.numberAfter(call, "\"" + s.input + "\"");
+    const int first = clean.numberAfter(call, "\"in.wav\"");
     for (int k = first; first > 0 && k <= calls; ++k) {
         SCOPED_TRACE(call + " #" + std::to_string(k) + " of " + std::to_string(calls) + " fails");
         Layout layout(s);

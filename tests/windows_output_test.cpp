@@ -44,23 +44,6 @@ void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 // carries it: its low byte.
 constexpr int kControlCExitLowByte = 0xC000013A & 0xFF;
 
-// A canonical clip of `n` data bytes at `p`: noise throughout, or for clips over 2 GiB zeros
-// with noise at probes on both sides of 2 GiB (the file is sparse).
-void writeClip(const fs::path& p, std::uint64_t n) {
-    const auto length = static_cast<std::uint32_t>(n);
-    const std::string header = riffHeader(length + 36) + chunk("fmt ", formatBody({})) + chunkHeader("data", length);
-    if (n < (1u << 30)) return writeFile(p, header + noise(n, 3));
-    std::fstream f(p, std::ios::binary | std::ios::out | std::ios::trunc);
-    f << header;
-    const std::uint64_t probes[] = {0, (std::uint64_t{1} << 31) - 44, std::uint64_t{1} << 31, n - 4096};
-    for (const std::uint64_t probe : probes) {
-        f.seekp(static_cast<std::streamoff>(44 + probe));
-        f << noise(4096, static_cast<std::uint32_t>(probe % 1000));
-    }
-    f.seekp(static_cast<std::streamoff>(43 + n));
-    f.put('\0');
-}
-
 // velto-hold-file.exe holding `file` open, from when it says so until the object goes.
 struct Held {
     pid_t pid = -1;

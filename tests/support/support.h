@@ -202,18 +202,13 @@ void resetSignals();
 // Changes to `dir` even where its path is longer than the system takes in one call.
 bool changeDirectory(const fs::path& dir);
 
-// ---- Output tests: skips, mounts, traced runs --------------------------------------------
+// ---- Output tests: skips, namespaces, traced runs, large clips ----------------------------
 
 // What differs between two sets of files, by name and size; empty when nothing does.
 std::string differences(const Files& expected, const Files& actual);
 // Empty where `program` is installed; otherwise why a row cannot run, with the package that
 // brings it ("needs strace (apt-get install strace)"). Each program is looked up once.
 std::string missing(const std::string& program, const std::string& package);
-// Empty for root; otherwise "needs root: " and `why`.
-std::string needsRoot(const std::string& why);
-// Mounts a file system of `type` with `options` at `at`, made if need be; false where the
-// system refuses (not root, or the kind unknown to it).
-bool mountFileSystem(const fs::path& at, const std::string& options, const std::string& type = "tmpfs");
 // `command` in a mount namespace of its own, run after the shell commands `prepare` (which
 // may mount over anything: the rest of the system never sees it). Needs root.
 std::vector<std::string> inOwnMounts(const std::string& prepare, std::vector<std::string> command);
@@ -222,6 +217,9 @@ std::vector<std::string> inOwnMounts(const std::string& prepare, std::vector<std
 // cannot work under a tracer, is turned off for the traced program alone.
 std::vector<std::string> underStrace(const fs::path& log, const std::vector<std::string>& options,
                                      const std::vector<std::string>& args);
+// A canonical 16-bit stereo clip of `n` data bytes at `p`: noise throughout, or for clips over
+// 1 GiB a sparse file of zeros with noise at probes on both sides of 2 GiB and at its end.
+void writeClip(const fs::path& p, std::uint64_t n);
 // Runs `command` (its program by full path, then its arguments) as runProgram does.
 RunResult runCommand(const std::vector<std::string>& command, const RunOptions& options);
 
