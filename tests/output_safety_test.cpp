@@ -495,7 +495,7 @@ void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
 
 // Each signal that ends a process by default, and that a program may catch.
 const int kTerminating[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,   SIGALRM,
-                            SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGIO,   SIGSTKFLT, 0};  // 0: SIGRTMIN + 1
+                            SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGIO,   SIGSTKFLT, SIGRTMIN + 1};
 
 std::string signalName(int sig) { return sig >= SIGRTMIN ? "a real-time signal" : "SIG" + std::string(sigabbrev_np(sig)); }
 
@@ -507,19 +507,6 @@ std::vector<SignalCase> signalCases() {
         {.name = "SIGTERM with a clip over 2 MiB", .sig = SIGTERM, .output = "out.wav", .bigClip = true},
         {.name = "SIGINT, named temporary file", .sig = SIGINT, .hideProc = true},
         {.name = "SIGTERM, new output, named temporary file", .sig = SIGTERM, .output = "out.wav", .hideProc = true},
-        // Once the complete file takes its name, a signal waits for the run to end.
-        {.name = "SIGTERM while the file takes its name: the run completes", .sig = SIGTERM, .output = "in.wav",
-         .held = "renameat", .completes = true},
-        {.name = "SIGUSR1 while the file takes its name: the run completes", .sig = SIGUSR1, .held = "renameat",
-         .completes = true},
-        {.name = "a real-time signal while the file takes its name: the run completes", .sig = SIGRTMIN + 1,
-         .held = "renameat", .completes = true},
-        {.name = "SIGINT while a new name is synced: the run completes", .sig = SIGINT, .output = "out.wav",
-         .when = 2, .completes = true},
-        {.name = "SIGALRM while a replaced name is synced: the run completes", .sig = SIGALRM, .when = 2,
-         .completes = true},
-        {.name = "SIGXCPU while a replaced name is synced: the run completes", .sig = SIGXCPU, .when = 2,
-         .completes = true},
         // A signal the caller ignores is no interrupt.
         {.name = "SIGHUP under nohup: the run goes on", .sig = SIGHUP, .output = "out.wav", .completes = true,
          .ignored = true},
@@ -528,9 +515,18 @@ std::vector<SignalCase> signalCases() {
         {.name = "a FIFO put in place of the old file before it is opened: refused at once", .held = "openat",
          .when = 0},
     };
-    for (const int listed : kTerminating) {
-        const int sig = listed != 0 ? listed : SIGRTMIN + 1;
+    for (const int sig : kTerminating) {
         rows.push_back({.name = signalName(sig) + " before the file takes its name: nothing changes", .sig = sig});
+    }
+    // Once the complete file takes its name, a signal waits for the run to end: held as it
+    // takes the name, or as the directory is synced after.
+    for (const auto& [sig, output] : {std::pair{SIGTERM, "in.wav"}, {SIGUSR1, "old.wav"}, {SIGRTMIN + 1, "old.wav"}}) {
+        rows.push_back({.name = signalName(sig) + " while " + output + " takes its name: the run completes", .sig = sig,
+                        .output = output, .held = "renameat", .completes = true});
+    }
+    for (const auto& [sig, output] : {std::pair{SIGINT, "out.wav"}, {SIGALRM, "old.wav"}, {SIGXCPU, "old.wav"}}) {
+        rows.push_back({.name = signalName(sig) + " while the name " + output + " is synced: the run completes", .sig = sig,
+                        .output = output, .when = 2, .completes = true});
     }
     // The unnamed file has just been given a temporary name beside the old file: the run ends
     // of the signal without it, or goes on to take the output's name.
