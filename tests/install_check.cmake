@@ -1,12 +1,19 @@
 # Installs the build into a scratch prefix and checks what lands there:
 #     cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake
 file(REMOVE_RECURSE "${PREFIX}")
-# Installed by component, which leaves the user's own install_manifest.txt alone.
-execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}" --component Unspecified
-                RESULT_VARIABLE installed OUTPUT_QUIET)
-if(NOT installed EQUAL 0)
-  message(FATAL_ERROR "cmake --install failed: ${installed}")
-endif()
+# Installed by component, with a record of its own, which leaves the user's install_manifest.txt
+# and the record their uninstall reads alone.
+set(record "${PREFIX}-installed.txt")
+file(REMOVE "${record}")
+function(install_into prefix)
+  execute_process(COMMAND "${CMAKE_COMMAND}" -DCMAKE_INSTALL_PREFIX=${prefix} -DCMAKE_INSTALL_COMPONENT=Unspecified
+                          -DVELTO_INSTALL_RECORD=${record} -P "${BUILD_DIR}/cmake_install.cmake"
+                  RESULT_VARIABLE installed OUTPUT_QUIET)
+  if(NOT installed EQUAL 0)
+    message(FATAL_ERROR "install into ${prefix} (DESTDIR '$ENV{DESTDIR}') failed: ${installed}")
+  endif()
+endfunction()
+install_into("${PREFIX}")
 # Where gzip was found the docs are compressed, as the package has them.
 set(gz "")
 if(EXISTS "${PREFIX}/share/doc/velto/changelog.gz")
@@ -18,6 +25,24 @@ foreach(path bin/velto share/man/man1/velto.1${gz} share/man/ja/man1/velto.1${gz
     message(FATAL_ERROR "not installed: ${path}")
   endif()
 endforeach()
+# The record names the six files and nothing else; a staging install as cpack makes one (with
+# DESTDIR, for /usr) leaves it alone.
+file(STRINGS "${record}" recorded)
+list(SORT recorded)
+set(expected "")
+foreach(path bin/velto share/bash-completion/completions/velto share/doc/velto/changelog${gz}
+        share/doc/velto/copyright share/man/ja/man1/velto.1${gz} share/man/man1/velto.1${gz})
+  list(APPEND expected "${PREFIX}/${path}")
+endforeach()
+list(SORT expected)
+set(ENV{DESTDIR} "${PREFIX}/staging")
+install_into(/usr)
+unset(ENV{DESTDIR})
+file(STRINGS "${record}" after_staging)
+list(SORT after_staging)
+if(NOT recorded STREQUAL expected OR NOT after_staging STREQUAL expected)
+  message(FATAL_ERROR "install record: ${recorded}\nafter a staging install: ${after_staging}\nexpected: ${expected}")
+endif()
 # The completion offers WAV files and directories for both arguments and nothing after them,
 # with bash-completion loaded (as the package is used) and without it.
 file(MAKE_DIRECTORY "${PREFIX}/c/sub")
@@ -40,5 +65,19 @@ endforeach()
 execute_process(COMMAND "${PREFIX}/bin/velto" RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT status EQUAL 255 OR NOT out STREQUAL "" OR err STREQUAL "")
   message(FATAL_ERROR "installed velto misbehaves: status ${status}")
+endif()
+# The uninstall removes what the record names and nothing else: not a file of another's beside
+# them, not what the staging install put in place.
+file(TOUCH "${PREFIX}/bin/other")
+execute_process(COMMAND "${CMAKE_COMMAND}" -DVELTO_INSTALL_RECORD=${record} -P "${BUILD_DIR}/uninstall.cmake"
+                RESULT_VARIABLE removed OUTPUT_QUIET)
+foreach(path IN LISTS expected)
+  if(EXISTS "${path}")
+    message(FATAL_ERROR "left after the uninstall: ${path}")
+  endif()
+endforeach()
+if(NOT removed EQUAL 0 OR NOT EXISTS "${PREFIX}/bin/other" OR NOT EXISTS "${PREFIX}/staging/usr/bin/velto"
+   OR EXISTS "${record}")
+  message(FATAL_ERROR "the uninstall (status ${removed}) removed more or less than the record")
 endif()
 file(REMOVE_RECURSE "${PREFIX}")

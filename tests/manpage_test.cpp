@@ -1,8 +1,11 @@
-// The docs say only what the program does: every Japanese text the man page quotes is one the
-// program prints, README's message table shows every text byte for byte, and the man page
-// lists exactly the exit statuses the program returns.
+// The docs say only what the program does: every Japanese text that README, both man pages and
+// the Windows README.txt quote is a line the program prints, the references among them show
+// every text, the man pages list exactly the exit statuses the program returns, the Windows
+// README makes README's promises, and README's recipes keep velto's status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -14,141 +17,238 @@ namespace {
 
 using namespace testing_support;
 
-const fs::path kDocs = fs::path(VELTO_SOURCE_DIR) / "docs";
+const fs::path kSource = VELTO_SOURCE_DIR;
+const fs::path kDocs = kSource / "docs";
 const std::string kPage = readFile(kDocs / "velto.1");
 
-bool printedByTheProgram(const std::string& fragment) {
-    const std::string bytes = toCp932(fragment);
-    for (const auto& entry : msg::kCatalogue) {
-        if (entry.bytes.find(bytes) != std::string_view::npos) return true;
+// A quoted text: its literal pieces, in UTF-8, between the places where velto fills something in.
+using Quote = std::vector<std::string>;
+
+// The texts a man page quotes: the first argument of each .JT line, which may hold several
+// texts (“a”, “b”); italics stand for what the program fills in.
+std::vector<Quote> manPageQuotes(const std::string& page) {
+    std::vector<Quote> quotes;
+    std::istringstream lines(page);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with(".JT \"")) continue;
+        std::string text = line.substr(5, line.find('"', 5) - 5);
+        text = replaced(replaced(replaced(text, "\\-", "-"), "\\ ", " "), "\\(dq", "\"");
+        text = std::regex_replace(text, std::regex(R"(\\\(rq, \\\(lq)"), "\x02");
+        text = std::regex_replace(text, std::regex(R"(\\fI.*?\\fP)"), "\x01");
+        text = std::regex_replace(text, std::regex(R"(\\f[BRP])"), "");
+        std::istringstream texts(text);
+        for (std::string one; std::getline(texts, one, '\x02');) {
+            Quote quote;
+            std::istringstream pieces(one);
+            for (std::string piece; std::getline(pieces, piece, '\x01');) quote.push_back(piece);
+            if (one.ends_with('\x01')) quote.push_back("");
+            quotes.push_back(quote);
+        }
     }
-    return false;
+    return quotes;
 }
 
-std::string replaceAll(const std::string& s, std::string_view from, std::string_view to) {
-    std::string out;
+// The texts between `open` and `close` that hold Japanese (a character from U+3000 on), with
+// "…" for what the program fills in.
+std::vector<Quote> delimitedQuotes(const std::string& doc, std::string_view open, std::string_view close) {
+    std::vector<Quote> quotes;
+    for (std::size_t at = doc.find(open); at != std::string::npos; at = doc.find(open, at)) {
+        const std::size_t start = at + open.size();
+        const std::size_t end = doc.find(close, start);
+        if (end == std::string::npos) break;
+        std::string text = doc.substr(start, end - start);
+        at = end + close.size();
+        const bool japanese = std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0xE3; });
+        if (!japanese) continue;
+        Quote quote;
+        for (std::size_t cut; (cut = text.find("…")) != std::string::npos; text.erase(0, cut + 3)) {
+            quote.push_back(text.substr(0, cut));
+        }
+        quote.push_back(text);
+        quotes.push_back(quote);
+    }
+    return quotes;
+}
+
+// A line of a text matches a quote when the quote's pieces stand in it in order, with what the
+// program fills in between them; `whole` asks for the whole line, leading spaces included.
+bool lineMatches(std::string_view line, const Quote& pieces, bool whole) {
+    if (pieces.size() == 1) return whole ? line == pieces[0] : line.find(pieces[0]) != std::string_view::npos;
     std::size_t at = 0;
-    for (std::size_t hit; (hit = s.find(from, at)) != std::string::npos; at = hit + from.size()) {
-        out.append(s, at, hit - at).append(to);
+    std::size_t end = line.size();
+    std::size_t first = 0;
+    std::size_t last = pieces.size();
+    if (whole) {
+        if (!line.starts_with(pieces.front()) || !line.ends_with(pieces.back())) return false;
+        at = pieces.front().size();
+        end = line.size() - pieces.back().size();
+        if (end < at) return false;
+        first = 1;
+        last = pieces.size() - 1;
     }
-    return out.append(s, at);
+    for (std::size_t i = first; i < last; ++i) {
+        at = line.find(pieces[i], at);
+        if (at == std::string_view::npos || at + pieces[i].size() > end) return false;
+        at += pieces[i].size();
+    }
+    return true;
 }
 
-// Every text a page quotes (the first argument of its .JT lines) is one the program prints,
-// and shows whole on an 80-column UTF-8 terminal: no space in it widened or broken.
-TEST(ManPage, QuotesOnlyTextsTheProgramPrints) {
-    for (const char* name : {"velto.1", "velto.ja.1"}) {
-        SCOPED_TRACE(name);
-        const std::string page = readFile(kDocs / name);
-        const RunResult shown = runProgram("/bin/sh", {"-c", "groff -k -Tutf8 -man -P-cbou \"$0\"", kDocs / name}, {});
-        ASSERT_EQ(shown.status, 0) << shown.err;
-        // Japanese text may end a line between two characters, which takes no space away.
-        const std::string joined = std::regex_replace(shown.out, std::regex("\n *"), "");
-        int checked = 0;
-        std::istringstream lines(page);
-        for (std::string line; std::getline(lines, line);) {
-            if (!line.starts_with(".JT \"")) continue;
-            std::string text = line.substr(5, line.find('"', 5) - 5);
-            text = replaceAll(replaceAll(replaceAll(text, "\\-", "-"), "\\ ", " "), "\\(dq", "\"");
-            // Placeholders in italics stand for what the program fills in, and one quote may
-            // hold several texts; the rest is literal.
-            std::string plain = std::regex_replace(text, std::regex(R"(\\fI.*?\\fP|\\\(rq, \\\(lq)"), "\x01");
-            plain = std::regex_replace(plain, std::regex(R"(\\f[BRP])"), "");
-            std::size_t start = 0;
-            while (start <= plain.size()) {
-                const std::size_t end = std::min(plain.find('\x01', start), plain.size());
-                const std::string fragment = plain.substr(start, end - start);
-                if (!fragment.empty()) {
-                    EXPECT_TRUE(printedByTheProgram(fragment)) << "quoted but never printed: " << fragment;
-                    EXPECT_NE(joined.find(fragment), std::string::npos) << "not shown whole: " << fragment;
-                    ++checked;
+std::string shown(const Quote& quote) {
+    std::string s;
+    for (const auto& piece : quote) s += (s.empty() ? "" : "…") + piece;
+    return s;
+}
+
+struct Document {
+    std::string name;
+    fs::path path;
+    std::function<std::vector<Quote>(const std::string&)> quotes;
+    bool wholeLines;      // each quote is a whole line, byte for byte
+    bool showsEveryText;  // a reference: every text the program prints is quoted
+};
+
+void PrintTo(const Document& d, std::ostream* os) { *os << d.name; }
+
+class DocumentTexts : public ::testing::TestWithParam<Document> {};
+
+TEST_P(DocumentTexts, AreLinesTheProgramPrints) {
+    const Document& d = GetParam();
+    const std::vector<Quote> quotes = d.quotes(readFile(d.path));
+    EXPECT_GE(quotes.size(), d.showsEveryText ? 30u : 3u);
+    std::set<std::string_view> quoted;
+    for (const Quote& quote : quotes) {
+        Quote bytes;
+        for (const auto& piece : quote) bytes.push_back(toCp932(piece));
+        bool found = false;
+        for (const auto& entry : msg::kCatalogue) {
+            std::istringstream lines{std::string(entry.bytes)};
+            for (std::string line; std::getline(lines, line);) {
+                if (!line.empty() && lineMatches(line, bytes, d.wholeLines)) {
+                    found = true;
+                    quoted.insert(entry.name);
                 }
-                start = end + 1;
             }
         }
-        EXPECT_GE(checked, 35);
+        EXPECT_TRUE(found) << "not a line the program prints: " << shown(quote);
     }
+    if (!d.showsEveryText) return;
+    for (const auto& entry : msg::kCatalogue) EXPECT_TRUE(quoted.contains(entry.name)) << "not shown: " << entry.name;
 }
 
-TEST(ManPage, ListsExactlyTheExitStatuses) {
-    const std::size_t from = kPage.find(".SH EXIT STATUS");
-    ASSERT_NE(from, std::string::npos);
-    const std::string section = kPage.substr(from, kPage.find(".SH", from + 1) - from);
-    std::set<int> listed;
-    const std::regex item(R"(\.TP\n\.B (\d+)\n)");
-    for (auto it = std::sregex_iterator(section.begin(), section.end(), item); it != std::sregex_iterator(); ++it) {
-        listed.insert(std::stoi((*it)[1]));
+INSTANTIATE_TEST_SUITE_P(
+    Docs, DocumentTexts,
+    ::testing::Values(
+        Document{.name = "README", .path = kSource / "README.md",
+                 .quotes = [](const std::string& s) {
+                     return delimitedQuotes(std::regex_replace(s, std::regex("```[^`]*```"), ""), "`", "`");
+                 },
+                 .wholeLines = true, .showsEveryText = false},
+        Document{.name = "man page", .path = kDocs / "velto.1", .quotes = manPageQuotes, .wholeLines = false,
+                 .showsEveryText = true},
+        Document{.name = "Japanese man page", .path = kDocs / "velto.ja.1", .quotes = manPageQuotes,
+                 .wholeLines = false, .showsEveryText = true},
+        Document{.name = "Windows README", .path = kSource / "packaging" / "windows" / "README.txt",
+                 .quotes = [](const std::string& s) { return delimitedQuotes(s, "「", "」"); },
+                 .wholeLines = true, .showsEveryText = true}),
+    [](const auto& row) { return rowName(row.param.name); });
+
+// Every text a page quotes shows whole on an 80-column UTF-8 terminal, no space in it widened
+// or broken, and the Japanese page quotes the texts the English one does.
+TEST(ManPage, QuotesShowWholeAndBothPagesQuoteTheSameTexts) {
+    std::set<Quote> quotedBy[2];
+    int page = 0;
+    for (const char* name : {"velto.1", "velto.ja.1"}) {
+        SCOPED_TRACE(name);
+        const RunResult rendered = runProgram("/bin/sh", {"-c", "groff -k -Tutf8 -man -P-cbou \"$0\"", kDocs / name}, {});
+        ASSERT_EQ(rendered.status, 0) << rendered.err;
+        // Japanese text may end a line between two characters, which takes no space away.
+        const std::string joined = std::regex_replace(rendered.out, std::regex("\n *"), "");
+        for (const Quote& quote : manPageQuotes(readFile(kDocs / name))) {
+            for (const auto& piece : quote) {
+                EXPECT_NE(joined.find(piece), std::string::npos) << "not shown whole: " << piece;
+            }
+            quotedBy[page].insert(quote);
+        }
+        ++page;
     }
-    EXPECT_EQ(listed, (std::set<int>{0, 255}));
+    EXPECT_EQ(quotedBy[0], quotedBy[1]);
+}
+
+// The exit statuses: 0, 255 and 128+N for a run that signal N ended before the output took its
+// name, in both man pages and README, and what the program returns for each.
+TEST(ManPage, ListsExactlyTheExitStatuses) {
+    for (const char* name : {"velto.1", "velto.ja.1"}) {
+        const std::string page = readFile(kDocs / name);
+        const std::size_t from = page.find(".SH EXIT STATUS") != std::string::npos ? page.find(".SH EXIT STATUS")
+                                                                                    : page.find(".SH 終了ステータス");
+        ASSERT_NE(from, std::string::npos) << name;
+        const std::string section = page.substr(from, page.find(".SH", from + 1) - from);
+        std::set<std::string> listed;
+        const std::regex item(R"(\.TP\n\.BI? (\d+\+?)( N)?\n)");
+        for (auto it = std::sregex_iterator(section.begin(), section.end(), item); it != std::sregex_iterator(); ++it) {
+            listed.insert((*it)[1].str() + (*it)[2].str());
+        }
+        EXPECT_EQ(listed, (std::set<std::string>{"0", "255", "128+ N"})) << name;
+    }
+    const std::string readme = readFile(kSource / "README.md");
+    for (const char* status : {"0 after", "255", "128+N"}) EXPECT_NE(readme.find(status), std::string::npos) << status;
 
     ScratchDir dir;
     writeFile(dir / "in.wav", canonicalWav({}, "abcd"));
     EXPECT_EQ(runVelto({"in.wav", "out.wav"}, {.workDir = dir.path}).status, 0);
     EXPECT_EQ(runVelto({"in.wav"}, {.workDir = dir.path}).status, 255);
+    // A run held in its read (the header and the format chunk have come through a pipe, which
+    // stays open), then signalled: the shell sees 128 + the signal's number, and nothing is left.
+    writeFile(dir / "head.bin", canonicalWav({}, "abcd").substr(0, 36));
+    for (const auto& [signal, status] : {std::pair{"HUP", 129}, {"USR1", 138}, {"TERM", 143}}) {
+        SCOPED_TRACE(signal);
+        const RunResult r = runProgram(
+            "/bin/sh",
+            {"-c", "mkfifo in err && { \"$0\" /dev/stdin held.wav <in 2>err & pid=$!; } && exec 3>in 4<err && "
+                   "cat head.bin >&3 && read -r line <&4 && kill -$1 $pid; wait $pid; echo $?; rm in err",
+             veltoPath(), signal},
+            {.workDir = dir.path});
+        EXPECT_EQ(r.out, std::to_string(status) + "\n") << r.err;
+    }
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.path)) left.insert(entry.path().filename());
+    EXPECT_EQ(left, (std::set<std::string>{"head.bin", "in.wav", "out.wav"}));
 }
 
-// A line of a text matches a quote when the quote's fragments, split at its placeholders
-// ("…"), make up the whole line: what the program fills in may stand between them.
-bool lineMatches(std::string_view line, const std::vector<std::string>& fragments) {
-    if (fragments.size() == 1) return line == fragments[0];
-    if (!line.starts_with(fragments.front()) || !line.ends_with(fragments.back())) return false;
-    std::size_t at = fragments.front().size();
-    const std::size_t end = line.size() - fragments.back().size();
-    if (end < at) return false;
-    for (std::size_t i = 1; i + 1 < fragments.size(); ++i) {
-        at = line.find(fragments[i], at);
-        if (at == std::string_view::npos || at + fragments[i].size() > end) return false;
-        at += fragments[i].size();
+// The Windows README makes README's promises in its English lines, and neither says what the
+// program no longer does (a replaced file losing its attributes, a link replaced).
+TEST(Readme, WindowsReadmeMakesReadmesPromises) {
+    const auto flat = [](const fs::path& path) { return std::regex_replace(readFile(path), std::regex("\\s+"), " "); };
+    const std::string readme = flat(kSource / "README.md");
+    const std::string windows = flat(kSource / "packaging" / "windows" / "README.txt");
+    for (const char* promise : {"the complete conversion stands under the output name", "byte for byte as it was",
+                                "A replaced file keeps its", "followed and stays a link", "Protect your ears",
+                                "copy the result back yourself", "a scramble, not encryption"}) {
+        EXPECT_NE(readme.find(promise), std::string::npos) << "README: " << promise;
+        EXPECT_NE(windows.find(promise), std::string::npos) << "README.txt: " << promise;
     }
-    return true;
-}
-
-TEST(Readme, MessageTableShowsEveryTextByteForByte) {
-    const std::string readme = readFile(fs::path(VELTO_SOURCE_DIR) / "README.md");
-    const std::size_t from = readme.find("| Text (Japanese) |");
-    ASSERT_NE(from, std::string::npos);
-    const std::string table = readme.substr(from, readme.find("\n\n", from) - from);
-    std::set<std::string_view> shown;
-    const std::regex quote("`([^`]*)`");
-    std::istringstream rows(table);
-    for (std::string row; std::getline(rows, row);) {
-        const std::string cell = row.substr(0, row.find(" | "));
-        for (auto it = std::sregex_iterator(cell.begin(), cell.end(), quote); it != std::sregex_iterator(); ++it) {
-            std::vector<std::string> fragments;
-            std::string text = (*it)[1];
-            for (std::size_t at; (at = text.find("…")) != std::string::npos; text.erase(0, at + 3)) {
-                fragments.push_back(toCp932(text.substr(0, at)));
-            }
-            fragments.push_back(toCp932(text));
-            bool found = false;
-            for (const auto& entry : msg::kCatalogue) {
-                std::istringstream lines{std::string(entry.bytes)};
-                for (std::string line; std::getline(lines, line);) {
-                    if (lineMatches(line, fragments)) {
-                        found = true;
-                        shown.insert(entry.name);
-                    }
-                }
-            }
-            EXPECT_TRUE(found) << "not a line the program prints: `" << (*it)[1] << "`";
-        }
-    }
-    for (const auto& entry : msg::kCatalogue) EXPECT_TRUE(shown.contains(entry.name)) << "not shown: " << entry.name;
+    const std::regex broken("(loses|gets) (its|the) (own )?attributes|permissions of a new file|link[^.]* is replaced|"
+                            "copied over|written over itself|rewritten");
+    EXPECT_FALSE(std::regex_search(readme, broken));
+    EXPECT_FALSE(std::regex_search(windows, broken));
 }
 
 // README's recipes (its bash blocks: the UTF-8 function, the loop over a folder and the
 // parallel one) are the man page's EXAMPLES too, and keep velto's status: a refused file fails
 // them, and the loops convert the other files all the same.
 TEST(Readme, RecipesKeepVeltosStatus) {
-    const std::string readme = readFile(fs::path(VELTO_SOURCE_DIR) / "README.md");
+    const std::string readme = readFile(kSource / "README.md");
     std::vector<std::string> recipes;
     const std::regex block("```bash\n([^`]*)```");
     for (auto it = std::sregex_iterator(readme.begin(), readme.end(), block); it != std::sregex_iterator(); ++it) {
         recipes.push_back((*it)[1]);
     }
     ASSERT_EQ(recipes.size(), 3u);
-    const std::string examples = replaceAll(replaceAll(kPage, "\\-", "-"), "\\e", "\\");
-    for (const auto& recipe : recipes) EXPECT_NE(examples.find(recipe), std::string::npos) << "not in the man page:\n" << recipe;
+    for (const char* name : {"velto.1", "velto.ja.1"}) {
+        const std::string examples = replaced(replaced(readFile(kDocs / name), "\\-", "-"), "\\e", "\\");
+        for (const auto& recipe : recipes) EXPECT_NE(examples.find(recipe), std::string::npos) << name << " lacks:\n" << recipe;
+    }
 
     ScratchDir dir;
     // stdbuf preloads a library, which a sanitizer build of velto must be told to allow.

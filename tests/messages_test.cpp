@@ -1,5 +1,9 @@
-// Every console text is the CP932 form of its Japanese source, byte for byte.
+// Every console text is the CP932 form of its Japanese source, byte for byte, and leads back to
+// the source, which a terminal that shows UTF-8 is given.
 #include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
 
 #include "support/support.h"
 #include "text/messages.h"
@@ -13,8 +17,23 @@ TEST(Messages, EveryTextMatchesAnIndependentCp932Conversion) {
         const std::string_view utf8(reinterpret_cast<const char*>(entry.utf8.data()),
                                     entry.utf8.size());
         EXPECT_EQ(entry.bytes, toCp932(utf8)) << entry.name;
+        EXPECT_EQ(msg::utf8Of(std::string(entry.bytes).c_str()), utf8.data()) << entry.name;
     }
+    EXPECT_EQ(msg::utf8Of("not a text\n"), nullptr);
 }
+
+#ifdef VELTO_SOURCE_DIR
+// A text left out of the catalogue would reach a UTF-8 terminal as CP932 bytes.
+TEST(Messages, CatalogueHoldsEveryText) {
+    const std::string header = testing_support::readFile(VELTO_SOURCE_DIR "/src/text/messages.h");
+    const std::regex defined(R"(inline constexpr auto (k\w+) =)");
+    std::set<std::string> texts;
+    std::set<std::string> listed;
+    for (std::sregex_iterator it(header.begin(), header.end(), defined), end; it != end; ++it) texts.insert((*it)[1]);
+    for (const auto& entry : msg::kCatalogue) listed.emplace(entry.name);
+    EXPECT_EQ(texts, listed);
+}
+#endif
 
 TEST(Messages, FormatLinesPutTheirColonOnTheTwentyFourthByte) {
     for (const std::string_view line :

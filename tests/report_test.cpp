@@ -2,24 +2,11 @@
 // accepts and for each way an input can be refused.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <pty.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-
-#include <cstdlib>
-#include <functional>
-
 #include "support/support.h"
 
 namespace {
 
 using namespace testing_support;
-
-const Format kCanonical{};  // 16-bit stereo, 44100 Hz, 176400 bytes/s, block align 4
 
 // One row of the report table, run twice: from a file, then from a pipe (the same bytes on
 // stdin as /dev/stdin, which cannot seek). The report, the status and the output are the same
@@ -58,13 +45,13 @@ TEST(Report, WrongArgumentCountPrintsUsageAndTouchesNoFile) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {"in.wav"}, {"in.wav", "out.wav", "more.wav"}}) {
         ScratchDir dir;
-        writeFile(dir / "in.wav", canonicalWav(kCanonical, "abcd"));
+        writeFile(dir / "in.wav", canonicalWav(kStereo16, "abcd"));
         const RunResult r = runVelto(args, {.workDir = dir.path});
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, toCp932(usage));
         EXPECT_EQ(listDir(dir.path), std::vector<std::string>{"in.wav"});
-        EXPECT_EQ(readFile(dir / "in.wav"), canonicalWav(kCanonical, "abcd"));
+        EXPECT_EQ(readFile(dir / "in.wav"), canonicalWav(kStereo16, "abcd"));
     }
 }
 
@@ -81,7 +68,7 @@ TEST(Report, FileNamesArePrintedByteForByteAndNeverAsFormats) {
     ScratchDir dir;
     const std::string in = "in %s%n\xff\x81 .wav";
     const std::string out = "out %d\xfe.wav";
-    writeFile(dir / in, canonicalWav(kCanonical, "abcd"));
+    writeFile(dir / in, canonicalWav(kStereo16, "abcd"));
     const RunResult r = runVelto({in, out}, {.workDir = dir.path});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out.starts_with(toCp932("\nファイル名[") + in + "]\n")) << r.out;

@@ -5,74 +5,14 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <cstring>
 #include <vector>
 
+#include "text/console_pieces.h"
 #include "sys/utf16_windows.h"
 
 namespace {
 
 constexpr UINT kCp932 = 932;
-
-// A formatted text in pieces: CP932 bytes, or a file name as received (UTF-8).
-struct Piece {
-    std::string bytes;
-    bool name = false;
-};
-
-// One directive of the C library's printf, with the argument it takes.
-template <typename T>
-std::string formatted(const std::string& directive, T value) {
-    char shown[128];
-    const int n = std::snprintf(shown, sizeof shown, directive.c_str(), value);
-    return std::string(shown, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof shown - 1));
-}
-
-// Formats as vfprintf does, but keeps each `%s` argument (a file name) apart, so that it can be
-// shown in the form its stream takes. The texts use the flags, width and precision digits, the
-// length modifiers h, l and ll, and the conversions d u X c f s; a conversion outside these
-// ends the text, as no text has one.
-std::vector<Piece> formatPieces(const char* format, std::va_list args) {
-    std::vector<Piece> pieces(1);
-    for (const char* p = format; *p != '\0';) {
-        if (*p != '%') {
-            pieces.back().bytes += *p++;
-            continue;
-        }
-        const char* start = p++;
-        p += std::strspn(p, "-+ #0");
-        p += std::strspn(p, "0123456789");
-        if (*p == '.') p += 1 + std::strspn(p + 1, "0123456789");
-        int longs = 0;
-        for (; *p == 'l' || *p == 'h'; ++p) longs += *p == 'l';
-        const char conversion = *p == '\0' ? '\0' : *p++;
-        const std::string directive(start, p);
-        std::string& out = pieces.back().bytes;
-        switch (conversion) {
-        case 's':
-            pieces.push_back({va_arg(args, const char*), true});
-            pieces.emplace_back();
-            break;
-        case '%': out += '%'; break;
-        case 'c': out += static_cast<char>(va_arg(args, int)); break;
-        case 'f': out += formatted(directive, va_arg(args, double)); break;
-        case 'd':
-        case 'i':
-            out += longs == 2 ? formatted(directive, va_arg(args, long long))
-                   : longs == 1 ? formatted(directive, va_arg(args, long)) : formatted(directive, va_arg(args, int));
-            break;
-        case 'u':
-        case 'x':
-        case 'X':
-            out += longs == 2   ? formatted(directive, va_arg(args, unsigned long long))
-                   : longs == 1 ? formatted(directive, va_arg(args, unsigned long))
-                                : formatted(directive, va_arg(args, unsigned));
-            break;
-        default: return pieces;
-        }
-    }
-    return pieces;
-}
 
 // CP932 text as UTF-16.
 std::wstring wideFromCp932(const std::string& bytes) {
@@ -109,10 +49,11 @@ HANDLE consoleOf(std::FILE* stream) {
 }
 
 // The characters on a console, each line feed as CR LF as a text stream would send it.
-void writeConsole(HANDLE console, const std::vector<Piece>& pieces) {
+void writeConsole(HANDLE console, const std::vector<ConsolePiece>& pieces) {
     std::wstring text;
-    for (const Piece& piece : pieces) {
-        std::wstring wide = piece.name ? wideFromUtf8(piece.bytes.c_str()) : std::wstring();
+    for (const ConsolePiece& piece : pieces) {
+        const bool name = piece.kind == ConsolePiece::Kind::kName;
+        std::wstring wide = name ? wideFromUtf8(piece.bytes.c_str()) : std::wstring();
         if (wide.empty()) wide = wideFromCp932(piece.bytes);
         for (const wchar_t c : wide) {
             if (c == L'\n') text += L'\r';
@@ -138,7 +79,8 @@ void writeConsole(HANDLE console, const std::vector<Piece>& pieces) {
 void printMessage(std::FILE* stream, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
-    const std::vector<Piece> pieces = formatPieces(format, args);
+    // A tag's bytes are part of the text around them, CP932 characters included.
+    const std::vector<ConsolePiece> pieces = consolePieces(format, args, ConsoleTags::kInText);
     va_end(args);
     if (const HANDLE console = consoleOf(stream)) {
         std::fflush(stream);
@@ -148,7 +90,9 @@ void printMessage(std::FILE* stream, const char* format, ...) {
     // A file or a pipe: the CP932 bytes through the text stream, which sends each line feed
     // as CR LF and buffers as the stream was set up to.
     std::string bytes;
-    for (const Piece& piece : pieces) bytes += piece.name ? cp932Name(piece.bytes) : piece.bytes;
+    for (const ConsolePiece& piece : pieces) {
+        bytes += piece.kind == ConsolePiece::Kind::kName ? cp932Name(piece.bytes) : piece.bytes;
+    }
     std::fwrite(bytes.data(), 1, bytes.size(), stream);
 }
 

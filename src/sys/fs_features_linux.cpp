@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/limits.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -19,14 +20,6 @@ namespace {
 
 // The name through which an open descriptor can be reached.
 std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
-// Links the unnamed file `fd` in as `name`: by descriptor, which kernels since 6.10 allow for a
-// file the process opened itself, else through /proc.
-int linkUnnamed(int fd, int dirFd, const char* name) {
-    if (linkat(fd, "", dirFd, name, AT_EMPTY_PATH) == 0) return 0;
-    if (errno != ENOENT && errno != EPERM) return -1;
-    return linkat(AT_FDCWD, procPath(fd).c_str(), dirFd, name, AT_SYMLINK_FOLLOW);
-}
 
 bool hasAttribute(int fd, std::uint64_t attribute) {
     struct statx sx {};
@@ -49,20 +42,14 @@ struct AttributeSource {
     }
 };
 
-// The names of the file's extended attributes; false when they cannot be listed.
+// The names of the file's extended attributes; false when they cannot be listed. Linux keeps
+// no list, and no value, of more than 64 KiB.
 bool listAttributes(const AttributeSource& from, std::vector<char>& names) {
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const ssize_t size = from.list(nullptr, 0);
-        if (size < 0) return errno == ENOTSUP;  // a file system without them has none to keep
-        names.resize(static_cast<std::size_t>(size));
-        const ssize_t got = from.list(names.data(), names.size());
-        if (got >= 0) {
-            names.resize(static_cast<std::size_t>(got));
-            return true;
-        }
-        if (errno != ERANGE) return false;
-    }
-    return false;
+    names.resize(XATTR_LIST_MAX);
+    const ssize_t got = from.list(names.data(), names.size());
+    if (got < 0) return errno == ENOTSUP;  // a file system without them has none to keep
+    names.resize(static_cast<std::size_t>(got));
+    return true;
 }
 
 // Writes go out in pieces of at most this many bytes.
@@ -113,6 +100,14 @@ bool writeDirect(int fd, const std::uint8_t* data, std::size_t size, off_t offse
 
 }  // namespace
 
+// By descriptor, which kernels since 6.10 allow for a file the process opened itself, else
+// through /proc.
+int fsLinkUnnamed(int fd, int dirFd, const char* name) {
+    if (linkat(fd, "", dirFd, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM) return -1;
+    return linkat(AT_FDCWD, procPath(fd).c_str(), dirFd, name, AT_SYMLINK_FOLLOW);
+}
+
 int fsCreateUnnamed(int dirFd, mode_t mode) {
     const int fd = openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (fd < 0) {
@@ -123,13 +118,11 @@ int fsCreateUnnamed(int dirFd, mode_t mode) {
     }
     // Whether it can be linked in later: linking it onto a name that exists answers EEXIST
     // where linking is allowed, and changes nothing either way.
-    if (linkUnnamed(fd, dirFd, ".") != 0 && errno == EEXIST) return fd;
+    if (fsLinkUnnamed(fd, dirFd, ".") != 0 && errno == EEXIST) return fd;
     close(fd);
     errno = ENOTSUP;
     return -1;
 }
-
-int fsLinkUnnamed(int fd, int dirFd, const char* name) { return linkUnnamed(fd, dirFd, name); }
 
 bool fsIsPinned(int fd) { return hasAttribute(fd, STATX_ATTR_IMMUTABLE) || hasAttribute(fd, STATX_ATTR_APPEND); }
 
@@ -158,14 +151,12 @@ int fsCopyExtendedAttributes(int fromFd, int toFd) {
     std::vector<char> names;
     if (!listAttributes(from, names)) return -1;
     bool hasAcl = false;
-    std::vector<char> value;
+    std::vector<char> value(XATTR_SIZE_MAX);
     for (std::size_t at = 0; at < names.size();) {
         const std::string key(names.data() + at);
         at += key.size() + 1;
         hasAcl = hasAcl || key == kAccessAcl;
-        const ssize_t size = from.get(key.c_str(), nullptr, 0);
-        value.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
-        const ssize_t got = size < 0 ? -1 : from.get(key.c_str(), value.data(), value.size());
+        const ssize_t got = from.get(key.c_str(), value.data(), value.size());
         const bool copied =
             got >= 0 && fsetxattr(toFd, key.c_str(), value.data(), static_cast<std::size_t>(got), 0) == 0;
         if (!copied && !key.starts_with("security.")) return -1;

@@ -1,4 +1,5 @@
-// Every text velto writes to the console, as CP932 bytes made at compile time.
+// Every text velto writes to the console, as CP932 bytes made at compile time, with the UTF-8
+// source each is made from (what a terminal that shows UTF-8 is given, console_posix.cpp).
 //
 // The texts are printf formats: `%s` takes a file name exactly as received (it is only ever an
 // argument, never a format), lengths are unsigned 32-bit values printed with `%lu`, and stream
@@ -58,7 +59,8 @@ inline constexpr auto kHeaderFailed = text<u8"ヘッダを書き込めません:
 inline constexpr auto kDataWriteFailed = text<u8"wavDataWriteでエラー発生.\n">;
 inline constexpr auto kWriteFailed = text<u8"書き込みにに失敗しました.\n">;
 
-// The whole catalogue, for checking the encoding of every text at once.
+// The whole catalogue, for checking the encoding of every text at once and for finding a
+// text's UTF-8 form; every text above is in it.
 struct CatalogueEntry {
     std::string_view name;
     std::u8string_view utf8;
@@ -80,5 +82,22 @@ inline constexpr CatalogueEntry kCatalogue[] = {
     VELTO_ENTRY(kWriteFailed),
 };
 #undef VELTO_ENTRY
+
+// Each source ends in a NUL, as the literal it was made from does: it serves as a printf format.
+static_assert([] {
+    for (const CatalogueEntry& entry : kCatalogue) {
+        if (entry.utf8.data()[entry.utf8.size()] != u8'\0') return false;
+    }
+    return true;
+}());
+
+// The UTF-8 source of one of the texts above, given its CP932 bytes (`c_str()`): a printf
+// format with the same directives, for a console that shows UTF-8. Null for any other string.
+inline const char* utf8Of(const char* bytes) {
+    for (const CatalogueEntry& entry : kCatalogue) {
+        if (entry.bytes == bytes) return reinterpret_cast<const char*>(entry.utf8.data());
+    }
+    return nullptr;
+}
 
 }  // namespace msg

@@ -6,18 +6,6 @@ namespace testing_support {
 
 namespace {
 
-const Format kCanonical{};  // 16-bit stereo, 44100 Hz, 176400 bytes/s, block align 4
-
-// The six lines reporting a format chunk, in UTF-8.
-std::string formatReport(const Format& f) {
-    return "             データ形式: " + std::to_string(f.tag) + " (1 = PCM)\n" +
-           "           チャンネル数: " + std::to_string(f.channels) + "\n" +
-           "     サンプリング周波数: " + std::to_string(f.rate) + " [Hz]\n" +
-           "          バイト数 / 秒: " + std::to_string(f.average) + " [bytes/sec]\n" +
-           " バイト数×チャンネル数: " + std::to_string(f.align) + " [bytes]\n" +
-           "    ビット数 / サンプル: " + std::to_string(f.bits) + " [bits/sample]\n";
-}
-
 std::string chunkLine(std::string_view tag, std::uint32_t n) {
     return " \"" + std::string(tag) + "\"の長さ: " + std::to_string(n) + " [bytes]\n";
 }
@@ -41,22 +29,31 @@ std::string noChannelsRefused(int channels) {
 
 }  // namespace
 
+std::string formatReport(const Format& f) {
+    return "             データ形式: " + std::to_string(f.tag) + " (1 = PCM)\n" +
+           "           チャンネル数: " + std::to_string(f.channels) + "\n" +
+           "     サンプリング周波数: " + std::to_string(f.rate) + " [Hz]\n" +
+           "          バイト数 / 秒: " + std::to_string(f.average) + " [bytes/sec]\n" +
+           " バイト数×チャンネル数: " + std::to_string(f.align) + " [bytes]\n" +
+           "    ビット数 / サンプル: " + std::to_string(f.bits) + " [bits/sample]\n";
+}
+
 std::string fmtLine(std::uint32_t n) { return " \"fmt \"の長さ: " + std::to_string(n) + " [bytes]\n"; }
 std::string dataLine(std::uint32_t n) { return "\n \"data\" の長さ: " + std::to_string(n) + " [bytes]\n"; }
 
 std::vector<ReportCase> reportCases() {
     const std::string second(176400, '\x11');
-    const Format half = with(kCanonical, [](Format& f) { f.average = 88200; });
-    const Format pcm3 = with(kCanonical, [](Format& f) { f.tag = 3; });
-    const Format bits24 = with(kCanonical, [](Format& f) { f.bits = 24; });
-    const Format noChannels = with(kCanonical, [](Format& f) { f.channels = 0; });
-    const Format noAverage = with(kCanonical, [](Format& f) { f.average = 0; });
+    const Format half = with(kStereo16, [](Format& f) { f.average = 88200; });
+    const Format pcm3 = with(kStereo16, [](Format& f) { f.tag = 3; });
+    const Format bits24 = with(kStereo16, [](Format& f) { f.bits = 24; });
+    const Format noChannels = with(kStereo16, [](Format& f) { f.channels = 0; });
+    const Format noAverage = with(kStereo16, [](Format& f) { f.average = 0; });
     const Format nothing = {1, 1, 0, 0, 1, 8};
-    const Format bits8 = with(kCanonical, [](Format& f) { f.bits = 8; });
-    const Format extensible = with(kCanonical, [](Format& f) { f.tag = 0xFFFE; });
-    const Format tag0 = with(kCanonical, [](Format& f) { f.tag = 0; });
+    const Format bits8 = with(kStereo16, [](Format& f) { f.bits = 8; });
+    const Format extensible = with(kStereo16, [](Format& f) { f.tag = 0xFFFE; });
+    const Format tag0 = with(kStereo16, [](Format& f) { f.tag = 0; });
     const Format noChannels24 = with(bits24, [](Format& f) { f.channels = 0; });
-    const Format lettered = with(kCanonical, [](Format& f) {
+    const Format lettered = with(kStereo16, [](Format& f) {
         f.average = 0x43444546;  // bytes "FEDC"
         f.align = 0x4241;        // bytes "AB"
     });
@@ -76,11 +73,11 @@ std::vector<ReportCase> reportCases() {
     }
     controlTags += chunkHeader("\x83\x41\x83\x43", 0);
     controlLines += chunkLine("アイ", 0);
-    const std::string fmt = chunk("fmt ", formatBody(kCanonical));
-    const std::string canonicalReport = formatReport(kCanonical);
+    const std::string fmt = chunk("fmt ", formatBody(kStereo16));
+    const std::string canonicalReport = formatReport(kStereo16);
 
     return {
-        {"canonical", canonicalWav(kCanonical, second),
+        {"canonical", canonicalWav(kStereo16, second),
          kHead + canonicalReport + timeLine("1.000") + kDone,
          fmtLine(16) + dataLine(176400), 0},
         {"time from the stored average", canonicalWav(half, second),
@@ -117,7 +114,7 @@ std::vector<ReportCase> reportCases() {
         {"no channels", canonicalWav(noChannels, "ab"), kHead + formatReport(noChannels),
          fmtLine(16) + noChannelsRefused(0),
          255},
-        {"empty data chunk is an empty clip", canonicalWav(kCanonical, ""),
+        {"empty data chunk is an empty clip", canonicalWav(kStereo16, ""),
          kHead + canonicalReport + timeLine("0.000") + kDone, fmtLine(16) + dataLine(0), 0},
         {"data chunk longer than the file", riffWrap(fmt + chunkHeader("data", 1000) + "xyz"),
          kHead + canonicalReport, fmtLine(16) + dataLine(1000) + kReadFailed,
@@ -134,7 +131,7 @@ std::vector<ReportCase> reportCases() {
         {"neither chunk: the format chunk is named", riffWrap(chunk("LIST", "INFO")),
          kHead + chunkLine("LIST", 4), "'fmt ' が無い.\n", 255},
         {"format chunk claiming 0xFFFFFFFF bytes, unsigned",
-         riffWrap(chunk("data", "ab") + chunkHeader("fmt ", 0xFFFFFFFF) + formatBody(kCanonical)),
+         riffWrap(chunk("data", "ab") + chunkHeader("fmt ", 0xFFFFFFFF) + formatBody(kStereo16)),
          kHead + canonicalReport + timeLine("0.000") + kDone,
          dataLine(2) + fmtLine(0xFFFFFFFF), 0},
         {"no data chunk", riffWrap(fmt), kHead + canonicalReport, fmtLine(16) + "'data' が無い.\n",
@@ -151,7 +148,7 @@ std::vector<ReportCase> reportCases() {
         // Declared 14: all 16 bytes are read, and the next header starts 14 bytes in, with the
         // last two format bytes as the first two bytes of its tag (shown as '?').
         {"format chunk declared shorter than 16",
-         riffWrap(chunkHeader("fmt ", 14) + formatBody(kCanonical) + "XY" + le32(0) +
+         riffWrap(chunkHeader("fmt ", 14) + formatBody(kStereo16) + "XY" + le32(0) +
                   chunk("data", "abcd")),
          kHead + canonicalReport + chunkLine("??XY", 0) + timeLine("0.000") + kDone,
          fmtLine(14) + dataLine(4), 0},
@@ -178,10 +175,10 @@ std::vector<ReportCase> reportCases() {
          kHead + formatReport(lettered) + chunkLine("B??Z", 0) + timeLine("0.000") + kDone,
          fmtLine(13) + dataLine(4), 0},
         {"format chunk of 17 bytes, padded",
-         riffWrap(chunk("fmt ", formatBody(kCanonical) + "z") + '\0' + chunk("data", "abcd")),
+         riffWrap(chunk("fmt ", formatBody(kStereo16) + "z") + '\0' + chunk("data", "abcd")),
          kHead + canonicalReport + timeLine("0.000") + kDone, fmtLine(17) + dataLine(4), 0},
         {"format chunk of 17 bytes, not padded",
-         riffWrap(chunk("fmt ", formatBody(kCanonical) + "z") + chunk("data", "abcd")),
+         riffWrap(chunk("fmt ", formatBody(kStereo16) + "z") + chunk("data", "abcd")),
          kHead + canonicalReport + timeLine("0.000") + kDone, fmtLine(17) + dataLine(4), 0},
         {"odd chunk not padded: the next header at the odd offset",
          riffWrap(fmt + chunk("odd ", "123") + chunk("data", "abcd")),

@@ -81,6 +81,8 @@ inline const std::string kWriteFailed = "書き込みにに失敗しました.\n
 inline const std::string kDataWriteFailed = "wavDataWriteでエラー発生.\n";
 // The reader's refusal of a data chunk that cannot be read whole.
 inline const std::string kReadFailed = "読み込みに失敗しました.\n";
+// The six lines of stdout that report a format chunk.
+std::string formatReport(const Format& f);
 // The lines of stderr that give the lengths of the format and data chunks.
 std::string fmtLine(std::uint32_t length);
 std::string dataLine(std::uint32_t length);
@@ -159,6 +161,7 @@ struct RunOptions {
     int user = -1;                    // run as this user id (and group id), as root only
     bool ignoreHangup = false;        // start with SIGHUP ignored, as nohup does
     bool stderrToStdout = false;      // stderr where stdout goes, as `> all 2>&1` does
+    std::vector<std::string> environment;  // "NAME=value" set for the child, over the tests' own
 };
 
 struct RunResult {
@@ -194,6 +197,11 @@ unsigned runDeadline(const std::string& program, const std::vector<std::string>&
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options);
 RunResult runVelto(const std::vector<std::string>& args, const RunOptions& options);
+// Runs `command` (a program found on the PATH, and its arguments) in `dir` on a pseudo-terminal
+// of 200 columns, stdout and stderr both on it, as a user at a console would, with each of
+// `environment` ("NAME=value") set; returns what the terminal was sent, in `out`, and the status.
+RunResult onTerminal(const std::vector<std::string>& command, const fs::path& dir,
+                     const std::vector<std::string>& environment = {});
 // The path of the built velto.
 const char* veltoPath();
 // Prepares a forked child to run a program as a user would start it: every signal at its

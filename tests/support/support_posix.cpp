@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <grp.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -142,6 +143,18 @@ unsigned runDeadline(const std::string& program, const std::vector<std::string>&
     return seconds;
 }
 
+namespace {
+
+// Sets each "NAME=value" of `environment` in a forked child.
+void setEnvironment(const std::vector<std::string>& environment) {
+    for (const std::string& setting : environment) {
+        const std::size_t equals = setting.find('=');
+        setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+    }
+}
+
+}  // namespace
+
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options) {
     const unsigned deadline = runDeadline(program, args, options);
@@ -208,6 +221,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         if (options.closeStderr) close(2);
         if (!options.workDir.empty() && !changeDirectory(options.workDir)) _exit(121);
         if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
+        setEnvironment(options.environment);
         resetSignals();
         if (options.ignoreHangup) std::signal(SIGHUP, SIG_IGN);
         if (options.user >= 0) {
@@ -248,6 +262,38 @@ RunResult runVelto(const std::vector<std::string>& args, const RunOptions& optio
 }
 
 const char* veltoPath() { return VELTO_BIN; }
+
+RunResult onTerminal(const std::vector<std::string>& command, const fs::path& dir,
+                     const std::vector<std::string>& environment) {
+    winsize size{};
+    size.ws_row = 50;
+    size.ws_col = 200;
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
+    if (child < 0) throw std::runtime_error("forkpty failed");
+    if (child == 0) {
+        resetSignals();
+        setEnvironment(environment);
+        std::vector<char*> argv;
+        std::vector<std::string> copies = command;
+        for (std::string& arg : copies) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        alarm(60);
+        if (chdir(dir.c_str()) == 0) execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    // Read until the terminal has no writer left (EIO on Linux).
+    RunResult result;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) {
+        result.out.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(terminal);
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
 
 void resetSignals() {
     for (int sig = 1; sig < NSIG; ++sig) {
