@@ -257,6 +257,11 @@ const std::vector<Case>& cases() {
          .shell = kTraced + "-e trace=fsetxattr -e inject=fsetxattr:error=ENOSPC:when=1 \"$0\" in.wav old.wav; s=$?; "
                   "getfattr --only-values -n user.project old.wav > note.txt; exit $s",
          .status = 255, .after = {{"note.txt", "alpha"}}},
+        // As a FUSE or network file system without them answers.
+        {.name = "a file system that keeps no extended attributes: the file is replaced all the same",
+         .portable = kNoAttributes, .needs = kStrace, .files = {{"old.wav", kOld}},
+         .shell = kTraced + "-e trace=flistxattr -e inject=flistxattr:error=EOPNOTSUPP \"$0\" in.wav old.wav",
+         .after = {{"old.wav", kScrambled}}},
         {.name = "a directory that may be written but not read: a new file all the same",
          .lay = "mkdir drop && " + forRunner("333", "drop"), .user = kNobody,
          .shell = "\"$0\" in.wav drop/out.wav; s=$?; chmod 755 drop; exit $s", .after = {{"drop/out.wav", kScrambled}}},
