@@ -137,6 +137,11 @@ std::string image(const std::string& mkfs, const std::string& size, const std::s
     return "i=$PWD.img && truncate -s " + size + " $i && " + mkfs + " $i >/dev/null 2>&1 && mkdir -p " + at +
            " && mount -o loop $i " + at + " && rm $i";
 }
+// chattr's `flag` (a: append only, i: immutable) on `path`.
+std::string chattr(const std::string& flag, const std::string& path) {
+    return "chattr +" + flag + " " + path + " 2>/dev/null || { echo needs /tmp on a file system that takes chattr, "
+           "such as ext4, XFS or btrfs >&2; exit 1; }";
+}
 // A sticky world-writable directory pub/ where user nobody has planted `link` to `target`, the
 // root's file victim.wav beside it.
 std::string planted(const std::string& link, const std::string& target) {
@@ -198,19 +203,19 @@ const std::vector<Case>& cases() {
         // A directory that only grows takes a new name but gives up none, not even a
         // temporary file's: the file is linked in by its descriptor when complete.
         {.name = "replacing a file in an append-only directory: refused", .root = kFlags, .portable = kNoAppendOnly,
-         .files = {{"grows/old.wav", kOld}}, .lay = "chattr +a grows", .output = "grows/old.wav", .refused = true},
+         .files = {{"grows/old.wav", kOld}}, .lay = chattr("a", "grows"), .output = "grows/old.wav", .refused = true},
         {.name = "a new output in an append-only directory is made", .root = kFlags, .portable = kNoAppendOnly,
-         .files = {{"grows/old.wav", kOld}}, .lay = "chattr +a grows", .output = "grows/new.wav"},
+         .files = {{"grows/old.wav", kOld}}, .lay = chattr("a", "grows"), .output = "grows/new.wav"},
         {.name = "the same replacement with proc hidden: refused", .root = kFlags, .portable = kNoAppendOnly,
-         .files = {{"grows/old.wav", kOld}}, .lay = "chattr +a grows", .output = "grows/old.wav",
+         .files = {{"grows/old.wav", kOld}}, .lay = chattr("a", "grows"), .output = "grows/old.wav",
          .prepare = kHideProc, .refused = true},
         {.name = "the same new output with proc hidden is made", .root = kFlags, .portable = kNoAppendOnly,
-         .files = {{"grows/old.wav", kOld}}, .lay = "chattr +a grows", .output = "grows/new.wav",
+         .files = {{"grows/old.wav", kOld}}, .lay = chattr("a", "grows"), .output = "grows/new.wav",
          .prepare = kHideProc},
         // The plain POSIX build sees the last two only when the new file would take the name.
-        {.name = "an immutable file: refused", .root = kFlags, .files = {{"old.wav", kOld}}, .lay = "chattr +i old.wav",
+        {.name = "an immutable file: refused", .root = kFlags, .files = {{"old.wav", kOld}}, .lay = chattr("i", "old.wav"),
          .output = "old.wav", .refused = true},
-        {.name = "an append-only file: refused", .root = kFlags, .files = {{"old.wav", kOld}}, .lay = "chattr +a old.wav",
+        {.name = "an append-only file: refused", .root = kFlags, .files = {{"old.wav", kOld}}, .lay = chattr("a", "old.wav"),
          .output = "old.wav", .refused = true, .portableTail = kAtNaming},
         {.name = "a file mounted over: refused", .root = "mounts a file over another",
          .files = {{"out.wav", "hidden"}, {"src.wav", kOld}}, .lay = "mount --bind src.wav out.wav",
