@@ -10,13 +10,14 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -422,47 +423,20 @@ TEST_P(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
 INSTANTIATE_TEST_SUITE_P(Output, OutputSafety, ::testing::ValuesIn(cases()),
                          [](const auto& row) { return rowName(row.param.name); });
 
-// What a held run ended with.
-struct HeldRun {
-    int status = -1;  // the wait status; -1 when the held call never came or the run missed its deadline
-    std::string err;
-};
-
 // Runs `command` (velto under strace, its trace in `log`) in `dir`, waits for the `when`th
 // `held` call to begin, and then does `act` with the pid of the process making it. The caller
-// leaves `ignored` ignored, if it is a signal.
-HeldRun whileHeld(const std::vector<std::string>& command, const fs::path& dir, const fs::path& log,
-                  const std::string& held, int when, const std::function<void(pid_t)>& act, int ignored = 0) {
-    const fs::path errPath = log.string() + ".err";
-    const pid_t tracer = fork();
-    if (tracer == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(121);
-        resetSignals();
-        if (ignored != 0) std::signal(ignored, SIG_IGN);
-        // Signals that dump core would leave a core file beside the output.
-        struct rlimit noCore {};
-        setrlimit(RLIMIT_CORE, &noCore);
-        const int null = open("/dev/null", O_RDWR);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(err, 2);
-        alarm(60);
-        std::vector<char*> argv;
-        std::vector<std::string> copies = command;
-        for (std::string& arg : copies) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
+// leaves `ignored` ignored, if it is a signal. Null when the call never came.
+std::optional<RunResult> whileHeld(const std::vector<std::string>& command, const fs::path& dir, const fs::path& log,
+                                   const std::string& held, int when, const std::function<void(pid_t)>& act,
+                                   int ignored) {
+    RunResult result;
+    std::atomic<bool> ended = false;
+    std::thread run([&] {
+        result = runCommand(command, {.workDir = dir, .watchdogSeconds = 30, .ignoredSignal = ignored});
+        ended = true;
+    });
     pid_t velto = -1;
-    HeldRun run;
-    int status = 0;
-    bool ended = false;
-    while (velto < 0 && !ended && Clock::now() < deadline) {
-        ended = waitpid(tracer, &status, WNOHANG) == tracer;  // ended with no such call
+    while (velto < 0 && !ended) {
         std::ifstream in(log);
         int seen = 0;
         for (std::string line; std::getline(in, line);) {
@@ -471,20 +445,11 @@ HeldRun whileHeld(const std::vector<std::string>& command, const fs::path& dir, 
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (velto > 0 && !ended) act(velto);
-    while (!ended && Clock::now() < deadline) {
-        ended = waitpid(tracer, &status, WNOHANG) == tracer;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (!ended) {
-        // The traced run may be blocked where the tracer cannot end it: both go.
-        if (velto > 0) kill(velto, SIGKILL);
-        kill(tracer, SIGKILL);
-        waitpid(tracer, &status, 0);
-    }
-    run.err = readFile(errPath);
-    fs::remove(errPath);
-    if (velto > 0 && ended) run.status = status;
-    return run;
+    run.join();
+    // A run that missed its deadline may be left blocked where its tracer could not end it.
+    std::error_code gone;
+    if (velto > 0 && fs::read_symlink("/proc/" + std::to_string(velto) + "/exe", gone) == veltoPath()) kill(velto, SIGKILL);
+    return velto > 0 ? std::optional(result) : std::nullopt;
 }
 
 struct SignalCase {
@@ -556,6 +521,9 @@ TEST_P(Interrupted, ASignalLeavesEitherTheOldFileOrTheWholeConversionAndNothingE
     if (c.hideProc && kSanitizedBuild) GTEST_SKIP() << "the sanitizers' runtime reads its options from /proc";
     if (c.sig == SIGKILL && !kLinuxFeatures) GTEST_SKIP() << "SIGKILL leaves the plain POSIX build's named temporary file";
     if (c.held == "linkat" && !kLinuxFeatures) GTEST_SKIP() << "the plain POSIX build makes no unnamed file";
+    // Signals that dump core would leave a core file beside the output.
+    const struct rlimit noCore {};
+    setrlimit(RLIMIT_CORE, &noCore);
     ScratchDir top;
     const fs::path dir = top / "work";
     fs::create_directory(dir);
@@ -583,7 +551,7 @@ TEST_P(Interrupted, ASignalLeavesEitherTheOldFileOrTheWholeConversionAndNothingE
     std::vector<std::string> command =
         underStrace(log, {"-e", "trace=" + c.held, "-e", "inject=" + c.held + delay}, {"in.wav", c.output});
     if (c.hideProc) command = inOwnMounts(kHideProc, command);
-    const HeldRun run = whileHeld(command, dir, log, c.held, when, [&](pid_t velto) {
+    const std::optional<RunResult> run = whileHeld(command, dir, log, c.held, when, [&](pid_t velto) {
         if (c.sig != 0) {
             kill(velto, c.sig);
         } else {
@@ -591,18 +559,18 @@ TEST_P(Interrupted, ASignalLeavesEitherTheOldFileOrTheWholeConversionAndNothingE
             mkfifo((dir / c.output).c_str(), 0666);
         }
     }, c.ignored ? c.sig : 0);
-    ASSERT_NE(run.status, -1) << "the held call never came, or the run did not end";
+    ASSERT_TRUE(run) << "the held call never came";
     Files expected = {{"in.wav", clip}, {"old.wav", kOld}};
-    if (c.completes || (c.eitherEnd && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0)) {
-        // strace passes on the way its tracee ended.
-        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.status << run.err;
+    // strace ends as its tracee did: of the signal, or with its status.
+    if (c.completes || (c.eitherEnd && run->status == 0)) {
+        EXPECT_EQ(run->status, 0) << run->err;
         expected[c.output] = canonicalWav(kStereo16, mirrored(data, 16, 2));
     } else if (c.sig == 0) {
-        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 255) << run.status;
-        EXPECT_TRUE(run.err.ends_with(toCp932(c.output + kCannotOpen))) << run.err;
+        EXPECT_EQ(run->status, 255);
+        EXPECT_TRUE(run->err.ends_with(toCp932(c.output + kCannotOpen))) << run->err;
         expected[c.output] = kNotRegular;
     } else {
-        EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == c.sig) << run.status;
+        EXPECT_EQ(run->status, 128 + c.sig) << "not ended by the signal";
     }
     EXPECT_EQ(differences(expected, snapshot(dir)), "");
 }

@@ -159,7 +159,7 @@ struct RunOptions {
     int umask = -1;                   // the child's umask, when set
     std::optional<std::string> stdinPipe;  // bytes fed to the child's stdin through a pipe
     int user = -1;                    // run as this user id (and group id), as root only
-    bool ignoreHangup = false;        // start with SIGHUP ignored, as nohup does
+    int ignoredSignal = 0;            // start with this signal ignored, as nohup does SIGHUP
     bool stderrToStdout = false;      // stderr where stdout goes, as `> all 2>&1` does
     std::vector<std::string> environment;  // "NAME=value" set for the child, over the tests' own
 };

@@ -223,7 +223,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
         setEnvironment(options.environment);
         resetSignals();
-        if (options.ignoreHangup) std::signal(SIGHUP, SIG_IGN);
+        if (options.ignoredSignal != 0) std::signal(options.ignoredSignal, SIG_IGN);
         if (options.user >= 0) {
             const auto id = static_cast<uid_t>(options.user);
             if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(123);
