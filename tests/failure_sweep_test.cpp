@@ -223,7 +223,9 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
         fs::remove(log);
         ASSERT_EQ(r.status, s.refused ? 255 : 0) << "the clean run: " << r.err;
         // Known before a byte is written, so said as a refusal to open the output.
-        if (s.refused) EXPECT_TRUE(r.err.ends_with(toCp932(s.output + kCannotOpen))) << r.err;
+        if (s.refused) {
+            EXPECT_TRUE(r.err.ends_with(toCp932(s.output + kCannotOpen))) << r.err;
+        }
         ASSERT_EQ(differences(done, snapshot(layout.dir.path)), "") << "the clean run's files are wrong: " << r.err;
         if (!s.refused) {
             EXPECT_EQ(modeOf(layout.dir / written), mode);
