@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <csignal>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +17,6 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-#include <sstream>
 #include <thread>
 
 #include "support/support.h"
@@ -356,21 +354,14 @@ const std::vector<Case>& cases() {
     return all;
 }
 
-// Everything a row mounted below its directory, and the attributes chattr set there, undone
-// when it ends.
+// Everything a row mounted below its directory, last first, and the attributes chattr set
+// there, undone when it ends.
 struct Undo {
     fs::path dir;
     ~Undo() {
         if (geteuid() != 0) return;
-        std::vector<std::string> points;
-        std::ifstream mounts("/proc/self/mounts");
-        for (std::string line; std::getline(mounts, line);) {
-            std::istringstream fields(line);
-            std::string device, point;
-            if (fields >> device >> point && point.starts_with(dir.string() + "/")) points.push_back(point);
-        }
-        for (auto it = points.rbegin(); it != points.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
-        std::system(("chattr -R -i -a '" + dir.string() + "' 2>/dev/null").c_str());
+        std::system(("awk '{print $2}' /proc/self/mounts | grep -F '" + dir.string() + "/' | tac | xargs -r umount -l; "
+                     "chattr -R -i -a '" + dir.string() + "' 2>/dev/null").c_str());
     }
 };
 
