@@ -208,7 +208,7 @@ TEST_P(FailureSweep, ExitZeroOnlyForTheCompleteFileAndOtherwiseNothingChanged) {
         const std::string made = given(s, readTrace(log));
         fs::remove(log);
         if (s.unnamedRefused != nullptr && made.empty()) GTEST_SKIP() << "this build makes no unnamed temporary file";
-        if (s.directRefused && made.empty()) GTEST_SKIP() << "this file system takes no writes past the cache";
+        if (s.directRefused && made.empty()) GTEST_SKIP() << "no write here goes past the cache (the plain POSIX build, or a file system that takes none)";
         if (made.starts_with("inject=" + call + ":")) GTEST_SKIP() << "the situation itself fails this call";
         if (!made.empty()) situation.push_back(made);
     }
