@@ -28,6 +28,10 @@ bool fsIsPinned(int fd);
 // file can replace.
 bool fsIsMountRoot(int fd);
 
+// True where the open directory is one of the system's tables of processes (/proc), whose
+// numbered links name a process's descriptors.
+bool fsIsProcessTable(int dirFd);
+
 // True where this process may remove and replace other users' files in a sticky directory.
 bool fsMayOverrideSticky();
 

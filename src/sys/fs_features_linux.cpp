@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -28,29 +30,6 @@ bool hasAttribute(int fd, std::uint64_t attribute) {
 }
 
 constexpr const char* kAccessAcl = "system.posix_acl_access";
-
-// The file whose extended attributes are read: through its descriptor, or where that was opened
-// only to reach the file (O_PATH, for a file that may not be read), through /proc.
-struct AttributeSource {
-    int fd = -1;
-    std::string path;
-    ssize_t list(char* names, std::size_t size) const {
-        return path.empty() ? flistxattr(fd, names, size) : listxattr(path.c_str(), names, size);
-    }
-    ssize_t get(const char* key, void* value, std::size_t size) const {
-        return path.empty() ? fgetxattr(fd, key, value, size) : getxattr(path.c_str(), key, value, size);
-    }
-};
-
-// The names of the file's extended attributes; false when they cannot be listed. Linux keeps
-// no list, and no value, of more than 64 KiB.
-bool listAttributes(const AttributeSource& from, std::vector<char>& names) {
-    names.resize(XATTR_LIST_MAX);
-    const ssize_t got = from.list(names.data(), names.size());
-    if (got < 0) return errno == ENOTSUP;  // a file system without them has none to keep
-    names.resize(static_cast<std::size_t>(got));
-    return true;
-}
 
 // Writes go out in pieces of at most this many bytes.
 constexpr std::size_t kWritePiece = std::size_t{64} << 20;
@@ -128,6 +107,11 @@ bool fsIsPinned(int fd) { return hasAttribute(fd, STATX_ATTR_IMMUTABLE) || hasAt
 
 bool fsIsMountRoot(int fd) { return hasAttribute(fd, STATX_ATTR_MOUNT_ROOT); }
 
+bool fsIsProcessTable(int dirFd) {
+    struct statfs fs {};
+    return fstatfs(dirFd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
 bool fsMayOverrideSticky() {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2]{};
@@ -147,16 +131,22 @@ bool fsMayFollow(int dirFd, const struct stat& link) {
 }
 
 int fsCopyExtendedAttributes(int fromFd, int toFd) {
-    AttributeSource from{fromFd, (fcntl(fromFd, F_GETFL) & O_PATH) != 0 ? procPath(fromFd) : ""};
-    std::vector<char> names;
-    if (!listAttributes(from, names)) return -1;
+    // A file opened only to be reached (O_PATH: one that may not be read) is read through /proc.
+    // Linux keeps no list of names, and no value, of more than 64 KiB.
+    const std::string path = (fcntl(fromFd, F_GETFL) & O_PATH) != 0 ? procPath(fromFd) : "";
+    std::vector<char> names(XATTR_LIST_MAX);
+    const ssize_t listed = path.empty() ? flistxattr(fromFd, names.data(), names.size())
+                                        : listxattr(path.c_str(), names.data(), names.size());
+    if (listed < 0 && errno != ENOTSUP) return -1;  // a file system without them has none to keep
+    names.resize(listed < 0 ? 0 : static_cast<std::size_t>(listed));
     bool hasAcl = false;
     std::vector<char> value(XATTR_SIZE_MAX);
     for (std::size_t at = 0; at < names.size();) {
         const std::string key(names.data() + at);
         at += key.size() + 1;
         hasAcl = hasAcl || key == kAccessAcl;
-        const ssize_t got = from.get(key.c_str(), value.data(), value.size());
+        const ssize_t got = path.empty() ? fgetxattr(fromFd, key.c_str(), value.data(), value.size())
+                                         : getxattr(path.c_str(), key.c_str(), value.data(), value.size());
         const bool copied =
             got >= 0 && fsetxattr(toFd, key.c_str(), value.data(), static_cast<std::size_t>(got), 0) == 0;
         if (!copied && !key.starts_with("security.")) return -1;

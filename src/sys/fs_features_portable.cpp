@@ -22,6 +22,13 @@ bool fsIsPinned(int) { return false; }
 
 bool fsIsMountRoot(int) { return false; }
 
+// Where the system has a /proc, the directories on its device.
+bool fsIsProcessTable(int dirFd) {
+    struct stat dir {};
+    struct stat proc {};
+    return fstat(dirFd, &dir) == 0 && stat("/proc/self", &proc) == 0 && dir.st_dev == proc.st_dev;
+}
+
 bool fsMayOverrideSticky() { return geteuid() == 0; }
 
 bool fsMayFollow(int, const struct stat&) { return true; }

@@ -61,24 +61,27 @@ int openParent(int base, const std::string& path, int& dirFd, std::string& name)
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// The number of the process's descriptor that `name` in `dirFd` is, where `dirFd` is the
-// directory of the process's descriptors (/proc/self/fd, which /dev/fd and /dev/stdout lead
-// to); -1 for any other name.
+// For a name of descriptor N in a directory of descriptors (/proc/self/fd, where /dev/fd and
+// /dev/stdout lead, or any other): N where it is the process's own; -2 with EACCES where it is
+// another process's; -1 for any other name.
 int descriptorNamed(int dirFd, const std::string& name) {
+    const bool number = !name.empty() && name.size() < 10 && name.find_first_not_of("0123456789") == std::string::npos &&
+                        (name[0] != '0' || name == "0");
+    if (!number || !fsIsProcessTable(dirFd)) return -1;
+    const int fd = std::stoi(name);
+    struct stat link {};
     struct stat own {};
-    struct stat dir {};
-    const bool number = !name.empty() && name.size() < 10 && name.find_first_not_of("0123456789") == std::string::npos;
-    if (!number || stat("/proc/self/fd", &own) != 0 || fstat(dirFd, &dir) != 0 || !sameFile(own, dir)) return -1;
-    return std::stoi(name);
+    if (fstatat(dirFd, name.c_str(), &link, 0) == 0 && fstat(fd, &own) == 0 && sameFile(link, own)) return fd;
+    errno = EACCES;
+    return -2;
 }
 
 // Follows the symbolic links that the target's name stands for, one directory at a time, so
-// that the file can be reached however deep it is, and stops at a descriptor of the process.
-// An error on the way is a failure: nothing may be made in place of a link that could not be
-// read.
+// that the file can be reached however deep it is, to the end or a descriptor's name. An error
+// on the way fails: nothing is made in place of a link that could not be read.
 int followLinks(OutputTarget& t, struct stat& st, bool& found) {
     for (int hops = 0; hops < 40; ++hops) {
-        if ((t.descriptor = descriptorNamed(t.dirFd, t.name)) >= 0) return 0;
+        if ((t.descriptor = descriptorNamed(t.dirFd, t.name)) != -1) return t.descriptor >= 0 ? 0 : -1;
         found = fstatat(t.dirFd, t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (!found) return errno == ENOENT ? 0 : -1;
         if (!S_ISLNK(st.st_mode)) return 0;
@@ -102,8 +105,8 @@ int followLinks(OutputTarget& t, struct stat& st, bool& found) {
     return -1;
 }
 
-// Opens the regular file found as `seen` without waiting, whatever may have taken its place
-// since (a FIFO would block an ordinary open), and makes sure it is that file.
+// Opens the regular file found as `seen` without waiting, whatever took its place since (a
+// FIFO would block an ordinary open), and makes sure it is that file.
 int openExisting(OutputTarget& t, const struct stat& seen) {
     constexpr int kFlags = O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
     t.existingFd = openat(t.dirFd, t.name.c_str(), O_RDONLY | kFlags);
@@ -148,8 +151,8 @@ int nameTemporary(OutputTarget& t, mode_t mode) {
     return -1;
 }
 
-// Until it takes over the attributes of the file it replaces, a temporary file is the user's
-// alone; a new file gets what the umask leaves.
+// A temporary file is the user's alone until it has the attributes of the file it replaces; a
+// new file gets what the umask leaves.
 mode_t temporaryMode(const OutputTarget& t) { return t.replacing ? 0600 : 0666; }
 
 bool unimplemented(int cause) { return cause == ENOSYS || cause == EOPNOTSUPP || cause == ENOTSUP; }
@@ -162,16 +165,12 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
     struct stat st {};
     bool found = false;
     if (openParent(AT_FDCWD, path, t.dirFd, t.name) != 0 || followLinks(t, st, found) != 0) return -1;
-    if (t.descriptor >= 0) {
-        kind = TargetKind::kDescriptor;
-        return 0;
-    }
     if (found && S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         return -1;
     }
-    if (found && !S_ISREG(st.st_mode)) {
-        kind = TargetKind::kDirect;
+    if (t.descriptor >= 0 || (found && !S_ISREG(st.st_mode))) {
+        kind = t.descriptor >= 0 ? TargetKind::kDescriptor : TargetKind::kDirect;
         return 0;
     }
     kind = found ? TargetKind::kRegular : TargetKind::kNew;
@@ -186,14 +185,12 @@ int targetCheckReplaceable(OutputTarget& t) {
     struct stat dir {};
     if (faccessat(t.dirFd, t.name.c_str(), W_OK, AT_EACCESS) != 0 || fstat(t.dirFd, &dir) != 0) return -1;
     // The kernel's rule for a sticky directory: only the file's owner, the directory's owner or
-    // a process that may override ownership replaces a file there.
+    // a process that may override ownership replaces a file there. Nothing replaces a file
+    // that is pinned, in a directory that is, or mounted over a name.
     const bool sticky = (dir.st_mode & S_ISVTX) && geteuid() != t.existing.st_uid && geteuid() != dir.st_uid;
-    if ((sticky && !fsMayOverrideSticky()) || fsIsPinned(t.existingFd) || fsIsPinned(t.dirFd)) {
+    if ((sticky && !fsMayOverrideSticky()) || fsIsPinned(t.existingFd) || fsIsPinned(t.dirFd) ||
+        fsIsMountRoot(t.existingFd)) {
         errno = EPERM;
-        return -1;
-    }
-    if (fsIsMountRoot(t.existingFd)) {
-        errno = EBUSY;
         return -1;
     }
     return 0;
@@ -211,8 +208,8 @@ int targetOpenDirect(OutputTarget& t) {
         t.fd = fcntl(t.descriptor, F_DUPFD_CLOEXEC, 3);
         return t.fd >= 0 ? 0 : -1;
     }
-    // Devices and FIFOs open as any program opens them, a FIFO waiting for its reader; a
-    // regular file put in place meanwhile is not written over.
+    // Devices and FIFOs open as any program opens them (a FIFO waits for its reader); a regular
+    // file put in place meanwhile is not written over.
     t.fd = openat(t.dirFd, t.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     struct stat st {};
     if (t.fd < 0 || fstat(t.fd, &st) != 0) return -1;
@@ -254,11 +251,12 @@ int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t siz
 int targetKeepAttributes(OutputTarget& t) {
     if (!t.replacing) return 0;
     // Owner and group first, since a change of either clears setuid and setgid: both are kept
-    // by root, the group by a member of it; otherwise the file is the user's, as any new file.
+    // by root, the group by a member of it; where the user may not, the file is the user's, as
+    // any new file. Any other failure fails the run.
     const struct stat& old = t.existing;
-    if (fchown(t.fd, old.st_uid, old.st_gid) != 0) {
-        [[maybe_unused]] const int group = fchown(t.fd, static_cast<uid_t>(-1), old.st_gid);
-    }
+    const bool kept = fchown(t.fd, old.st_uid, old.st_gid) == 0 ||
+                      (errno == EPERM && fchown(t.fd, static_cast<uid_t>(-1), old.st_gid) == 0);
+    if (!kept && errno != EPERM && !unimplemented(errno)) return -1;
     struct stat now {};
     if (fsCopyExtendedAttributes(t.existingFd, t.fd) != 0 || fstat(t.fd, &now) != 0) return -1;
     mode_t mode = old.st_mode & 07777;
@@ -278,10 +276,10 @@ int targetSync(OutputTarget& t) {
 int targetTakeName(OutputTarget& t) {
     if (t.unnamed) {
         if (!t.replacing && fsLinkUnnamed(t.fd, t.dirFd, t.name.c_str()) == 0) return 0;
-        // Another run made the file meanwhile: the last complete file stands. A temporary name
-        // is never given where it could not be taken back.
-        if (!t.replacing && (errno != EEXIST || fsIsPinned(t.dirFd))) return -1;
-        if (nameTemporary(t, 0) != 0) return -1;
+        // Another run made the file meanwhile: the last complete file stands.
+        if (!t.replacing && errno != EEXIST) return -1;
+        // A temporary name is never given where it could not be taken back.
+        if (fsIsPinned(t.dirFd) || nameTemporary(t, 0) != 0) return -1;
     }
     if (renameat(t.dirFd, t.tempName.c_str(), t.dirFd, t.name.c_str()) != 0) return -1;
     t.tempName.clear();

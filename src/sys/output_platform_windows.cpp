@@ -95,17 +95,11 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
     const HANDLE h = CreateFileW(t.path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        const DWORD cause = GetLastError();
-        if (cause != ERROR_FILE_NOT_FOUND) {
-            // A device that takes no such open (the console) is written as it is; anything else
-            // that cannot be looked at is not written.
-            const HANDLE device = CreateFileW(t.path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr);
-            const bool other = device != INVALID_HANDLE_VALUE && !isDisk(device);
-            if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+        // A device that takes no such open (the console) is written as it is: targetOpenDirect
+        // writes nothing that has a disk.
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
             kind = TargetKind::kDirect;
-            SetLastError(cause);
-            return other ? 0 : -1;
+            return 0;
         }
         // Nothing there; but a link whose file is missing is not replaced by a new file.
         if (GetFileAttributesW(t.path.c_str()) != INVALID_FILE_ATTRIBUTES) {
@@ -159,7 +153,10 @@ int targetCheckReplaceable(OutputTarget& t) {
 int targetOpenDirect(OutputTarget& t) {
     t.file = CreateFileW(t.path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
-    return t.file != INVALID_HANDLE_VALUE ? 0 : -1;
+    if (t.file == INVALID_HANDLE_VALUE) return -1;
+    // A file that could not be looked at is not written over.
+    if (isDisk(t.file)) SetLastError(ERROR_ACCESS_DENIED);
+    return isDisk(t.file) ? -1 : 0;
 }
 
 int targetCreateUnnamed(OutputTarget&) {
