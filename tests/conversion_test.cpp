@@ -93,14 +93,17 @@ TEST(Conversion, OutputThatCannotBeOpenedIsNamedAsGiven) {
 
 TEST(Conversion, WriteErrorsAreReportedAndFailTheRun) {
     ScratchDir dir;
-    writeFile(dir / "short.wav", canonicalWav(formatOf(16, 2), ""));
+    // A clip that fits the stream's buffer whole, samples and all, fails only when the file
+    // is closed: the close's message alone.
+    for (const std::size_t samples : {0, 100}) {
+        writeFile(dir / "short.wav", canonicalWav(formatOf(16, 2), noise(samples)));
+        const RunResult shortClip = runVelto({"short.wav", "/dev/full"}, {.workDir = dir.path});
+        EXPECT_EQ(shortClip.status, 255);
+        EXPECT_TRUE(shortClip.err.ends_with(toCp932("[bytes]\n" + kWriteFailed))) << samples << shortClip.err;
+        EXPECT_FALSE(shortClip.out.find(toCp932("変換しました")) != std::string::npos);
+    }
     writeFile(dir / "long.wav", canonicalWav(formatOf(16, 2), noise(400000)));
-    // A clip of no samples is still buffered when the file is closed: only the close fails.
-    const RunResult shortClip = runVelto({"short.wav", "/dev/full"}, {.workDir = dir.path});
-    EXPECT_EQ(shortClip.status, 255);
-    EXPECT_TRUE(shortClip.err.ends_with(toCp932("[bytes]\n" + kWriteFailed))) << shortClip.err;
-    EXPECT_FALSE(shortClip.out.find(toCp932("変換しました")) != std::string::npos);
-    // One with samples fails in the data write, where the header is flushed first.
+    // One larger than the buffer fails in the data write.
     const RunResult longClip = runVelto({"long.wav", "/dev/full"}, {.workDir = dir.path});
     EXPECT_EQ(longClip.status, 255);
     EXPECT_TRUE(longClip.err.ends_with(toCp932("[bytes]\n" + kWriteFailed + kDataWriteFailed))) << longClip.err;

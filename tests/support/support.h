@@ -128,7 +128,9 @@ std::string readFile(const fs::path& p);
 // Names in the directory, sorted.
 std::vector<std::string> listDir(const fs::path& dir);
 // The files below `dir`, by path relative to it: a file's bytes, "-> target" for a symbolic
-// link. Works however deep the tree, and never follows a link.
+// link, kNotRegular for a FIFO or a device (never opened). Works however deep the tree, and
+// never follows a link.
+inline const std::string kNotRegular = "<not a regular file>";
 std::map<std::string, std::string> snapshot(const fs::path& dir);
 // The permission bits of the file `p` names, links followed; 0 when there is none.
 unsigned modeOf(const fs::path& p);
@@ -157,7 +159,7 @@ struct RunOptions {
     int umask = -1;                   // the child's umask, when set
     std::optional<std::string> stdinPipe;  // bytes fed to the child's stdin through a pipe
     int user = -1;                    // run as this user id (and group id), as root only
-    bool ignoreHangup = false;        // start with SIGHUP ignored, as nohup does
+    int ignoredSignal = 0;            // start with this signal ignored, as nohup does SIGHUP
     bool stderrToStdout = false;      // stderr where stdout goes, as `> all 2>&1` does
     std::vector<std::string> environment;  // "NAME=value" set for the child, over the tests' own
 };
@@ -207,6 +209,27 @@ const char* veltoPath();
 void resetSignals();
 // Changes to `dir` even where its path is longer than the system takes in one call.
 bool changeDirectory(const fs::path& dir);
+
+// ---- Output tests: skips, namespaces, traced runs, large clips ----------------------------
+
+// What differs between two sets of files, by name and size; empty when nothing does.
+std::string differences(const Files& expected, const Files& actual);
+// Empty where `program` is installed; otherwise why a row cannot run, with the package that
+// brings it ("needs strace (apt-get install strace)"). Each program is looked up once.
+std::string missing(const std::string& program, const std::string& package);
+// `command` in a mount namespace of its own, run after the shell commands `prepare` (which
+// may mount over anything: the rest of the system never sees it). Needs root.
+std::vector<std::string> inOwnMounts(const std::string& prepare, std::vector<std::string> command);
+// velto with `args` under `strace -f`, the trace written to `log`, with the further strace
+// options `options` (each "-e", "inject=..." pair as two elements). LeakSanitizer, which
+// cannot work under a tracer, is turned off for the traced program alone.
+std::vector<std::string> underStrace(const fs::path& log, const std::vector<std::string>& options,
+                                     const std::vector<std::string>& args);
+// A canonical 16-bit stereo clip of `n` data bytes at `p`: noise throughout, or for clips over
+// 1 GiB a sparse file of zeros with noise at probes on both sides of 2 GiB and at its end.
+void writeClip(const fs::path& p, std::uint64_t n);
+// Runs `command` (its program by full path, then its arguments) as runProgram does.
+RunResult runCommand(const std::vector<std::string>& command, const RunOptions& options);
 
 // ---- Running velto.exe under wine --------------------------------------------------------
 

@@ -64,6 +64,9 @@ void walkTree(int dirFd, const std::string& prefix, Visit&& visit) {
 }  // namespace
 
 ScratchDir::~ScratchDir() {
+    // A row may have taken its own write or search bits from a directory: they are given back
+    // first, or a user who is not root could not empty it.
+    if (geteuid() != 0) std::system(("chmod -R u+rwx '" + path.string() + "' 2>/dev/null").c_str());
     const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         walkTree(fd, "", [](int dirFd, const std::string&, const std::string& name, const struct stat& st) {
@@ -86,6 +89,8 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
             std::string target(4096, '\0');
             const ssize_t n = readlinkat(dirFd, name.c_str(), target.data(), target.size());
             content = "-> " + target.substr(0, n > 0 ? static_cast<std::size_t>(n) : 0);
+        } else if (!S_ISREG(st.st_mode)) {
+            content = kNotRegular;
         } else {
             const int f = openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
             char piece[65536];
@@ -218,7 +223,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
         setEnvironment(options.environment);
         resetSignals();
-        if (options.ignoreHangup) std::signal(SIGHUP, SIG_IGN);
+        if (options.ignoredSignal != 0) std::signal(options.ignoredSignal, SIG_IGN);
         if (options.user >= 0) {
             const auto id = static_cast<uid_t>(options.user);
             if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(123);
@@ -307,6 +312,67 @@ bool changeDirectory(const fs::path& dir) {
         if (chdir(part.c_str()) != 0) return false;
     }
     return true;
+}
+
+// ---- Output tests: skips, mounts, traced runs --------------------------------------------
+
+std::string differences(const Files& expected, const Files& actual) {
+    std::string out;
+    for (const auto& [name, bytes] : expected) {
+        const auto found = actual.find(name);
+        const std::string shown = name.substr(0, 120);
+        if (found == actual.end()) out += " missing " + shown + ";";
+        else if (found->second != bytes) out += " " + shown + " has " + std::to_string(found->second.size()) + " other bytes;";
+    }
+    for (const auto& [name, bytes] : actual) {
+        if (!expected.contains(name)) out += " left behind " + name.substr(0, 120) + ";";
+    }
+    return out;
+}
+
+std::string missing(const std::string& program, const std::string& package) {
+    static std::map<std::string, bool> found;
+    if (!found.contains(program)) {
+        found[program] = std::system(("command -v '" + program + "' >/dev/null 2>&1").c_str()) == 0;
+    }
+    return found[program] ? "" : "needs " + program + " (apt-get install " + package + ")";
+}
+
+std::vector<std::string> inOwnMounts(const std::string& prepare, std::vector<std::string> command) {
+    command.insert(command.begin(),
+                   {"/usr/bin/unshare", "-m", "--propagation", "private", "sh", "-c", prepare + " && exec \"$@\"", "sh"});
+    return command;
+}
+
+std::vector<std::string> underStrace(const fs::path& log, const std::vector<std::string>& options,
+                                     const std::vector<std::string>& args) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::vector<std::string> command = {
+        "/usr/bin/strace", "-f", "-o", log.string(), "-E",
+        std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") + "detect_leaks=0"};
+    command.insert(command.end(), options.begin(), options.end());
+    command.push_back(VELTO_BIN);
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+void writeClip(const fs::path& p, std::uint64_t n) {
+    const auto length = static_cast<std::uint32_t>(n);
+    const std::string header = riffHeader(length + 36) + chunk("fmt ", formatBody({})) + chunkHeader("data", length);
+    if (n < (1u << 30)) return writeFile(p, header + noise(n, 3));
+    std::fstream f(p, std::ios::binary | std::ios::out | std::ios::trunc);
+    f << header;
+    const std::uint64_t probes[] = {0, (std::uint64_t{1} << 31) - 44, std::uint64_t{1} << 31, n - 4096};
+    for (const std::uint64_t probe : probes) {
+        f.seekp(static_cast<std::streamoff>(44 + probe));
+        f << noise(4096, static_cast<std::uint32_t>(probe % 1000));
+    }
+    f.seekp(static_cast<std::streamoff>(43 + n));
+    f.put('\0');
+}
+
+RunResult runCommand(const std::vector<std::string>& command, const RunOptions& options) {
+    return runProgram(command.front(), {command.begin() + 1, command.end()}, options);
 }
 
 const char* windowsExe() {
