@@ -121,7 +121,7 @@ std::vector<WineRow> wineRows() {
                         return true;
                     }});
     rows.push_back({"a full disk", {{"in.wav", clip}}, {"in.wav", "m/out.wav"}, smallDisk("size=300k", false)});
-    rows.push_back({"no inode for a temporary file: the file itself is rewritten", {{"in.wav", clip}},
+    rows.push_back({"no inode for a temporary file, room for the bytes: refused", {{"in.wav", clip}},
                     {"in.wav", "m/out.wav"}, smallDisk("size=2m,nr_inodes=2", true)});
     rows.push_back({"no inode and no room: the file is left as it was", {{"in.wav", clip}},
                     {"in.wav", "m/out.wav"}, smallDisk("size=300k,nr_inodes=2", true)});
