@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,12 +89,7 @@ bool temporaryThere(const fs::path& dir) {
 // ended before that could be done.
 std::optional<int> runInterrupted(const char* exe, const fs::path& dir, During during) {
     int terminal = -1;
-    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (child == 0) {
-        resetSignals();
-        if (chdir(dir.c_str()) == 0) execlp("wine", "wine", exe, "in.wav", "out.wav", nullptr);
-        _exit(127);
-    }
+    const pid_t child = startOnTerminal({"wine", exe, "in.wav", "out.wav"}, dir, {}, terminal);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
     bool ended = false;

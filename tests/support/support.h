@@ -3,6 +3,8 @@
 // CP932 conversion for expected console text.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -202,6 +204,9 @@ RunResult runVelto(const std::vector<std::string>& args, const RunOptions& optio
 // `environment` ("NAME=value") set; returns what the terminal was sent, in `out`, and the status.
 RunResult onTerminal(const std::vector<std::string>& command, const fs::path& dir,
                      const std::vector<std::string>& environment = {});
+// The same started and left running: the child's pid, and the terminal's side in `terminal`.
+pid_t startOnTerminal(const std::vector<std::string>& command, const fs::path& dir,
+                      const std::vector<std::string>& environment, int& terminal);
 // The path of the built velto.
 const char* veltoPath();
 // Prepares a forked child to run a program as a user would start it: every signal at its

@@ -263,12 +263,11 @@ RunResult runVelto(const std::vector<std::string>& args, const RunOptions& optio
 
 const char* veltoPath() { return VELTO_BIN; }
 
-RunResult onTerminal(const std::vector<std::string>& command, const fs::path& dir,
-                     const std::vector<std::string>& environment) {
+pid_t startOnTerminal(const std::vector<std::string>& command, const fs::path& dir,
+                      const std::vector<std::string>& environment, int& terminal) {
     winsize size{};
     size.ws_row = 50;
     size.ws_col = 200;
-    int terminal = -1;
     const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
     if (child < 0) throw std::runtime_error("forkpty failed");
     if (child == 0) {
@@ -282,6 +281,13 @@ RunResult onTerminal(const std::vector<std::string>& command, const fs::path& di
         if (chdir(dir.c_str()) == 0) execvp(argv[0], argv.data());
         _exit(127);
     }
+    return child;
+}
+
+RunResult onTerminal(const std::vector<std::string>& command, const fs::path& dir,
+                     const std::vector<std::string>& environment) {
+    int terminal = -1;
+    const pid_t child = startOnTerminal(command, dir, environment, terminal);
     // Read until the terminal has no writer left (EIO on Linux).
     RunResult result;
     char buffer[4096];
