@@ -6,12 +6,14 @@
 //
 //   outputOpen ── a device, FIFO, pipe or descriptor ──> DIRECT ── outputCommit ──> DONE
 //       │                                                  (a failure keeps what was written)
-//       ├── the name cannot be written, or the system would
-//       │   not let a new file take it ──> REFUSED (nothing made; "cannot open")
+//       ├── the name cannot be written, the system would not let a new file
+//       │   take it, or no temporary file can be made ──> REFUSED (nothing made;
+//       │   "cannot open")
 //       │
 //       └── a regular file or nothing there ──> TEMPORARY: an unnamed file in the output's
-//           directory; where the system has none, one under a hidden name, made with the
-//           signals held, which a signal removes before the process ends
+//           directory; where the system has none, one under a hidden name (never in a
+//           directory that only grows), made with the signals held, which a signal removes
+//           before the process ends
 //             │
 //             ├── any failure, outputAbandon, or a signal ──> GONE (the name as it was)
 //             │
@@ -22,9 +24,9 @@
 //                   └── done ──> NAMED ── directory synced ──> DONE
 //                                  └── the sync fails ──> the new file stands, the run fails
 //
-// Only a signal that cannot be caught (SIGKILL) or a power cut in the instant of naming can
-// leave a temporary file under a name; where the system has no unnamed files, one under a
-// name at any instant.
+// Only a signal that cannot be caught (SIGKILL; 32 and 33, which the C library keeps for
+// itself) or a power cut in the instant of naming can leave a temporary file under a name;
+// where the system has no unnamed files, one under a name at any instant.
 #include "sys/output_file.h"
 
 #include <atomic>
