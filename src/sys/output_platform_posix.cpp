@@ -26,13 +26,14 @@ struct OutputTarget {
     int dirFd = -1;           // the directory of the file the output name stands for, links followed
     std::string name;         // that file's name in it
     int descriptor = -1;      // for a name of one of the process's descriptors: its number
-    bool replacing = false;   // a regular file stands there
-    int existingFd = -1;      // that file, opened to read its attributes
+    int existingFd = -1;      // the regular file that stands there, opened to read its attributes
     struct stat existing {};  // and its status
     int syncFd = -1;          // the directory opened for reading, to make names durable
     int fd = -1;              // the file being written: temporary, or the name's own
     bool unnamed = false;     // fd is an unnamed file
     std::string tempName;     // the name of the temporary file, while it has one
+
+    bool replacing() const { return existingFd >= 0; }
 
     ~OutputTarget() {
         for (const int d : {dirFd, existingFd, syncFd, fd}) {
@@ -153,7 +154,7 @@ int nameTemporary(OutputTarget& t, mode_t mode) {
 
 // A temporary file is the user's alone until it has the attributes of the file it replaces; a
 // new file gets what the umask leaves.
-mode_t temporaryMode(const OutputTarget& t) { return t.replacing ? 0600 : 0666; }
+mode_t temporaryMode(const OutputTarget& t) { return t.replacing() ? 0600 : 0666; }
 
 bool unimplemented(int cause) { return cause == ENOSYS || cause == EOPNOTSUPP || cause == ENOTSUP; }
 
@@ -174,7 +175,6 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
         return 0;
     }
     kind = found ? TargetKind::kRegular : TargetKind::kNew;
-    t.replacing = found;
     if (found && openExisting(t, st) != 0) return -1;
     // A directory that may be written but not read cannot be synced; the run goes on without.
     t.syncFd = openat(t.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -249,7 +249,7 @@ int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t siz
 }
 
 int targetKeepAttributes(OutputTarget& t) {
-    if (!t.replacing) return 0;
+    if (!t.replacing()) return 0;
     // Owner and group first, since a change of either clears setuid and setgid: both are kept
     // by root, the group by a member of it; where the user may not, the file is the user's, as
     // any new file. Any other failure fails the run.
@@ -275,9 +275,9 @@ int targetSync(OutputTarget& t) {
 
 int targetTakeName(OutputTarget& t) {
     if (t.unnamed) {
-        if (!t.replacing && fsLinkUnnamed(t.fd, t.dirFd, t.name.c_str()) == 0) return 0;
+        if (!t.replacing() && fsLinkUnnamed(t.fd, t.dirFd, t.name.c_str()) == 0) return 0;
         // Another run made the file meanwhile: the last complete file stands.
-        if (!t.replacing && errno != EEXIST) return -1;
+        if (!t.replacing() && errno != EEXIST) return -1;
         // A temporary name is never given where it could not be taken back.
         if (fsIsPinned(t.dirFd) || nameTemporary(t, 0) != 0) return -1;
     }
