@@ -75,6 +75,7 @@ constexpr bool kLinuxFeatures = VELTO_LINUX_FEATURES;
 const char* const kNoAttributes = "the plain POSIX build keeps no access lists or extended attributes";
 const char* const kNoAppendOnly = "the plain POSIX build cannot see append-only directories";
 const char* const kNoLinkRule = "the plain POSIX build knows no rule for links in sticky directories";
+const char* const kNoFifoRule = "the plain POSIX build knows no rule for FIFOs in sticky directories";
 // What rows need root for.
 const char* const kMounts = "mounts a file system";
 const char* const kOtherUser = "runs as another user";
@@ -99,6 +100,8 @@ struct Case {
     bool deep = false;        // the output name is below the deep directory
     std::string shell;        // instead: this bash command, run with $0 set to velto
     std::string prepare;      // velto runs in a mount namespace of its own after these commands
+    bool userNamespace = false;  // as root of a user namespace of its own, where only root's ids
+                                 // have a mapping (unshare -Ur)
     bool refused = false;     // refused before writing: status 255, "<output> cannot open" last
     int status = 0;
     std::string errTail;      // how standard error ends, in UTF-8
@@ -125,10 +128,19 @@ const fs::path kDeepCwd = deepPath(4300);
 
 // /proc hidden, as in a container without it: no file can be named by its descriptor there.
 const std::string kHideProc = "mount -t tmpfs none /proc";
-// The system's protection of links in sticky directories as velto reads it, for one run.
-std::string linksSetting(int value) {
-    return "f=$(mktemp) && echo " + std::to_string(value) + " >$f && mount --bind $f /proc/sys/fs/protected_symlinks && rm $f";
+// The system's protection of links or FIFOs in sticky directories (protected_symlinks,
+// protected_fifos) as velto reads it, for one run.
+std::string protection(const std::string& setting, int value) {
+    return "f=$(mktemp) && echo " + std::to_string(value) + " >$f && mount --bind $f /proc/sys/fs/" + setting + " && rm $f";
 }
+std::string linksSetting(int value) { return protection("protected_symlinks", value); }
+std::string fifosSetting(int value) { return protection("protected_fifos", value); }
+// A sticky directory pub/ of `mode` holding user nobody's FIFO out.wav.
+std::string plantedFifo(const std::string& mode) {
+    return "mkdir -m " + mode + " pub && mkfifo -m 666 pub/out.wav && chown nobody pub/out.wav";
+}
+// User namespaces can be made here (a container may forbid them).
+const std::string kUserNamespaces = " && { unshare -Ur true || { echo needs user namespaces >&2; exit 1; }; }";
 // Shell commands that mount: a tmpfs of `options` at m, a file system made by `mkfs` on an
 // image of `size` at `at`.
 std::string tmpfs(const std::string& options) { return "mkdir -p m && mount -t tmpfs -o " + options + " none m"; }
@@ -291,6 +303,40 @@ const std::vector<Case>& cases() {
         {.name = "the same link where the system follows such links: its target is converted",
          .root = "plants another user's link", .lay = planted("out.wav", "../victim.wav"), .output = "pub/out.wav",
          .prepare = linksSetting(0), .after = {{"victim.wav", kScrambled}, {"pub/out.wav", "-> ../victim.wav"}}},
+        // In a user namespace, ids without a mapping belong to nobody: neither the caller nor the
+        // directory's owner, and no capability overrides the sticky rule for them.
+        {.name = "in a user namespace, another user's link in a sticky directory of a third user: refused",
+         .root = "plants another user's link", .portable = kNoLinkRule,
+         .lay = planted("out.wav", "../victim.wav") + " && chown 1001 pub" + kUserNamespaces, .output = "pub/out.wav",
+         .prepare = linksSetting(1), .userNamespace = true, .refused = true},
+        {.name = "in a user namespace, another user's file in another user's sticky directory: refused",
+         .root = kOtherUser, .files = {{"sticky/out.wav", kOld}},
+         .lay = "chmod 1777 sticky && chmod 666 sticky/out.wav && chown nobody sticky sticky/out.wav" + kUserNamespaces,
+         .output = "sticky/out.wav", .userNamespace = true, .refused = true, .portableTail = kAtNaming},
+        {.name = "in a user namespace, a file whose owner has no mapping becomes the caller's", .root = kOtherUser,
+         .files = {{"open/out.wav", kOld}},
+         .lay = "chmod 777 open && chmod 666 open/out.wav && chown nobody:nogroup open/out.wav" + kUserNamespaces,
+         .shell = "\"$0\" in.wav open/out.wav && stat -c %u:%g open/out.wav > owner.txt", .userNamespace = true,
+         .after = {{"open/out.wav", kScrambled}, {"owner.txt", "0:0\n"}}},
+        // Another user's FIFO in a sticky directory would pass the recording to its reader: where
+        // the system protects FIFOs, velto refuses it, root as well; where not, it is written.
+        {.name = "another user's FIFO in a sticky world-writable directory: refused", .root = "plants another user's FIFO",
+         .portable = kNoFifoRule, .lay = plantedFifo("1777"), .output = "pub/out.wav", .prepare = fifosSetting(1),
+         .refused = true},
+        {.name = "the same in a sticky directory its group may write, at the second level: refused",
+         .root = "plants another user's FIFO", .portable = kNoFifoRule, .lay = plantedFifo("1770"),
+         .output = "pub/out.wav", .prepare = fifosSetting(2), .refused = true},
+        {.name = "the same FIFO in a directory of its owner's is written", .root = "plants another user's FIFO",
+         .lay = plantedFifo("1777") + " && chown nobody pub", .shell = "cat pub/out.wav > got.wav & \"$0\" in.wav pub/out.wav",
+         .prepare = fifosSetting(1), .after = {{"got.wav", kScrambled}}},
+        {.name = "where the system protects no FIFOs, another user's FIFO receives the output",
+         .root = "plants another user's FIFO", .lay = plantedFifo("1777"),
+         .shell = "cat pub/out.wav > got.wav & \"$0\" in.wav pub/out.wav", .prepare = fifosSetting(0),
+         .after = {{"got.wav", kScrambled}}},
+        {.name = "another user's file whose extended attribute the user may not read: refused", .root = kOtherUser,
+         .portable = kNoAttributes, .needs = {{"setfattr", "attr"}}, .files = {{"open/out.wav", kOld}},
+         .lay = "chmod 777 open && chmod 622 open/out.wav && setfattr -n user.note -v kept open/out.wav",
+         .user = kNobody, .output = "open/out.wav", .refused = true},
         {.name = "a link that cannot be read is a failure, not a name to replace", .needs = kStrace,
          .files = {{"store/real.wav", kOld}}, .lay = "ln -s store/real.wav link.wav",
          .shell = kTraced + "-P link.wav -e trace=newfstatat -e inject=newfstatat:error=EIO:when=2 \"$0\" in.wav link.wav",
@@ -397,6 +443,7 @@ TEST_P(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
     const std::string input = c.inPlace ? output : options.workDir == dir.path ? "in.wav" : (dir / "in.wav").string();
     std::vector<std::string> command = {veltoPath(), input, output};
     if (!c.shell.empty()) command = {"/bin/bash", "-c", c.shell, veltoPath()};
+    if (c.userNamespace) command.insert(command.begin(), {"/usr/bin/unshare", "-Ur"});
     if (!c.prepare.empty()) command = inOwnMounts(c.prepare, command);
     const RunResult r = runCommand(command, options);
     EXPECT_EQ(r.status, c.refused ? 255 : c.status) << r.err;

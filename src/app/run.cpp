@@ -20,6 +20,6 @@ int veltoRun(int argc, char* argv[]) {
     WavInfo info;
     if (wavFileRead(input, info) != 0) return -1;
     if (wavFileWrite(output, info) != 0) return -1;
-    printMessage(stdout, msg::kConverted.c_str(), consoleName(input).c_str(), consoleName(output).c_str());
+    printMessage(stdout, msg::kConverted.c_str(), input, output);
     return 0;
 }

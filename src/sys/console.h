@@ -2,12 +2,12 @@
 #pragma once
 
 #include <cstdio>
-#include <string>
 
 // Prints one of the program's texts (messages.h: `msg::kName.c_str()`, a printf format in
-// CP932 bytes) with the values it takes; a `%s` is always a file name, as consoleName gives it,
-// and a `%c` a byte of a chunk tag. A console that cannot take the text (closed, full) is not
-// an error of the conversion, so nothing is reported back.
+// CP932 bytes) with the values it takes; a `%s` is always a file name as the program received
+// it (its bytes on POSIX; UTF-8 on Windows, where names arrive as UTF-16), and a `%c` a byte of
+// a chunk tag. A console that cannot take the text (closed, full) is not an error of the
+// conversion, so nothing is reported back.
 //
 // A stream that is a file or a pipe gets the CP932 bytes, and the names as received. A stream
 // that is a console gets the characters, so that they read as Japanese:
@@ -18,7 +18,3 @@
 //   are shown as '?' there (C0 and DEL; on a UTF-8 terminal C1 as well), and so is a tag byte
 //   that is not printable ASCII on a UTF-8 terminal.
 void printMessage(std::FILE* stream, const char* message, ...);
-
-// A file name as printMessage takes it for a `%s`: the name as the program received it (its
-// bytes on POSIX; UTF-8 on Windows, where names arrive as UTF-16).
-std::string consoleName(const char* path);

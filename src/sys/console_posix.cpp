@@ -66,5 +66,3 @@ void printMessage(std::FILE* stream, const char* format, ...) {
     }
     std::fwrite(shown.data(), 1, shown.size(), stream);
 }
-
-std::string consoleName(const char* path) { return path; }

@@ -95,5 +95,3 @@ void printMessage(std::FILE* stream, const char* format, ...) {
     }
     std::fwrite(bytes.data(), 1, bytes.size(), stream);
 }
-
-std::string consoleName(const char* path) { return path; }

@@ -1,7 +1,7 @@
 // What a POSIX system's file systems may offer beyond POSIX. Linux has all of it
 // (fs_features_linux.cpp); other POSIX systems, and builds made with -DVELTO_PORTABLE_POSIX=ON,
-// get the plain POSIX answers (fs_features_portable.cpp). 0 for success and -1 with errno for
-// failure, as everywhere below src/sys.
+// get the plain POSIX answers (fs_features_portable.cpp). What each returns follows the
+// conventions of src/sys, which CONTRIBUTING.md states.
 #pragma once
 
 #include <sys/stat.h>
@@ -9,6 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 // Opens an unnamed file in the directory `dirFd` for reading and writing, one that
 // fsLinkUnnamed can give a name later (no crash can leave it behind until then). Returns the
@@ -32,18 +35,36 @@ bool fsIsMountRoot(int fd);
 // numbered links name a process's descriptors.
 bool fsIsProcessTable(int dirFd);
 
-// True where this process may remove and replace other users' files in a sticky directory.
-bool fsMayOverrideSticky();
+// Whether the system lets this process remove or replace the file `file` (its status) in the
+// sticky directory `dir` (its status): the file's owner and the directory's may, and a process
+// that may override ownership. An id that has no mapping in this process's user namespace
+// (shown as 65534) is nobody's: never this process's user, never the directory's owner, and no
+// override reaches a file whose owner or group has none.
+bool fsMayReplaceInSticky(const struct stat& file, const struct stat& dir);
 
 // Whether the system follows the symbolic link `link` (its lstat) in the directory `dirFd`: not,
 // where it protects links, in a sticky world-writable directory unless the link is the
-// follower's or the directory owner's.
+// follower's or the directory owner's (an id without a mapping being neither).
 bool fsMayFollow(int dirFd, const struct stat& link);
 
-// Copies the extended attributes (the access control list among them) of the open file
-// `fromFd` onto `toFd`, and removes an access control list that `toFd` has and `fromFd` has not.
-// Security labels are copied where the system lets them be; -1 when any other cannot be.
-int fsCopyExtendedAttributes(int fromFd, int toFd);
+// Whether the FIFO `fifo` (its status) in the directory `dirFd` may be written, by the rule the
+// system applies to a FIFO opened to be created where it protects FIFOs: not in a sticky
+// directory that everyone may write (at the setting's second level, also one that its group
+// may) unless the FIFO is the writer's or the directory owner's (an id without a mapping being
+// neither). Written there, the output would go to whoever reads it.
+bool fsMayWriteFifo(int dirFd, const struct stat& fifo);
+
+// The extended attributes of a file, the access control list among them: name and value.
+using ExtendedAttributes = std::vector<std::pair<std::string, std::string>>;
+
+// Reads every extended attribute of the open file `fd` into `read`. A security label that cannot
+// be read is left out; -1 where any other cannot be. A file system that keeps none has none.
+int fsReadExtendedAttributes(int fd, ExtendedAttributes& read);
+
+// Gives the open file `toFd` the attributes read, and removes an access control list that it has
+// (from its directory's default) and they do not. Security labels are set where the system lets
+// them be; -1 when any other cannot be.
+int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, int toFd);
 
 // Writes `size` bytes at `offset` of the open regular file, the whole blocks among them past the
 // system's cache, where the file system takes such writes and `data` lines up with the file's

@@ -1,5 +1,6 @@
 // Linux: unnamed files (O_TMPFILE, linked in by descriptor), file attributes and direct-I/O
-// alignment from statx, CAP_FOWNER, the kernel's link protection setting, extended attributes.
+// alignment from statx, CAP_FOWNER and user namespaces' id maps, the kernel's protection of
+// links and FIFOs in sticky directories, extended attributes.
 #include "sys/fs_features.h"
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <linux/limits.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/fsuid.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -30,6 +32,43 @@ bool hasAttribute(int fd, std::uint64_t attribute) {
 }
 
 constexpr const char* kAccessAcl = "system.posix_acl_access";
+
+// The user the kernel checks file access for: the file-system user id, which setfsuid answers
+// with when given an id it refuses.
+uid_t caller() { return static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))); }
+
+// Whether `id` falls in one of the ranges of this process's user namespace map `path`
+// (/proc/self/uid_map or gid_map: "first-inside first-outside count" a line). Where the map
+// cannot be read (/proc hidden), every id is taken as mapped, as it is in the initial
+// namespace: 65534 is then the user nobody, whose own files stay his; in a user namespace the
+// kernel still refuses what it must, when the file takes its name.
+bool mapped(const char* path, unsigned long long id) {
+    std::FILE* f = std::fopen(path, "re");
+    if (f == nullptr) return true;
+    unsigned long long first = 0, outside = 0, count = 0;
+    bool found = false;
+    while (!found && std::fscanf(f, "%llu %llu %llu", &first, &outside, &count) == 3) found = id >= first && id - first < count;
+    std::fclose(f);
+    return found;
+}
+bool userMapped(uid_t id) { return mapped("/proc/self/uid_map", id); }
+bool groupMapped(gid_t id) { return mapped("/proc/self/gid_map", id); }
+
+// Whether the owner id `owner` is the user `who`; an id without a mapping is nobody.
+bool isUser(uid_t owner, uid_t who) { return owner == who && userMapped(owner); }
+
+// The kernel's protection setting /proc/sys/fs/`name` (protected_symlinks, protected_fifos).
+// Where it cannot be read (/proc hidden; protected_fifos before Linux 4.19), it is taken as 1,
+// as Debian sets both, although the kernel's own default is 0: a run refused where the system
+// would have let it through can be made elsewhere, while a recording written to another user's
+// FIFO, or through another user's link, cannot be taken back.
+int protection(const char* name) {
+    std::FILE* f = std::fopen(("/proc/sys/fs/" + std::string(name)).c_str(), "re");
+    int setting = 1;
+    if (f != nullptr && std::fscanf(f, "%d", &setting) != 1) setting = 1;
+    if (f != nullptr) std::fclose(f);
+    return setting;
+}
 
 // Writes go out in pieces of at most this many bytes.
 constexpr std::size_t kWritePiece = std::size_t{64} << 20;
@@ -112,44 +151,61 @@ bool fsIsProcessTable(int dirFd) {
     return fstatfs(dirFd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 }
 
-bool fsMayOverrideSticky() {
+bool fsMayReplaceInSticky(const struct stat& file, const struct stat& dir) {
+    const uid_t me = caller();
+    if (isUser(file.st_uid, me) || isUser(dir.st_uid, me)) return true;
+    // CAP_FOWNER overrides the rule only for a file whose owner and group both have a mapping.
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2]{};
-    return syscall(SYS_capget, &header, data) == 0 && (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32)));
+    return syscall(SYS_capget, &header, data) == 0 && (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32))) &&
+           userMapped(file.st_uid) && groupMapped(file.st_gid);
 }
 
 bool fsMayFollow(int dirFd, const struct stat& link) {
-    // Where the setting cannot be read, the kernel is taken to protect, as it does by default.
-    std::FILE* f = std::fopen("/proc/sys/fs/protected_symlinks", "r");
-    int protect = 1;
-    if (f != nullptr && std::fscanf(f, "%d", &protect) != 1) protect = 1;
-    if (f != nullptr) std::fclose(f);
     struct stat dir {};
     if (fstat(dirFd, &dir) != 0) return false;
     const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
-    return protect == 0 || !shared || link.st_uid == geteuid() || link.st_uid == dir.st_uid;
+    return !shared || isUser(link.st_uid, caller()) || isUser(link.st_uid, dir.st_uid) ||
+           protection("protected_symlinks") == 0;
 }
 
-int fsCopyExtendedAttributes(int fromFd, int toFd) {
+bool fsMayWriteFifo(int dirFd, const struct stat& fifo) {
+    struct stat dir {};
+    if (fstat(dirFd, &dir) != 0) return false;
+    if (!(dir.st_mode & S_ISVTX) || isUser(fifo.st_uid, caller()) || isUser(fifo.st_uid, dir.st_uid)) return true;
+    const int setting = protection("protected_fifos");
+    return setting == 0 || !((dir.st_mode & S_IWOTH) || (setting >= 2 && (dir.st_mode & S_IWGRP)));
+}
+
+int fsReadExtendedAttributes(int fd, ExtendedAttributes& read) {
     // A file opened only to be reached (O_PATH: one that may not be read) is read through /proc.
     // Linux keeps no list of names, and no value, of more than 64 KiB.
-    const std::string path = (fcntl(fromFd, F_GETFL) & O_PATH) != 0 ? procPath(fromFd) : "";
+    const std::string path = (fcntl(fd, F_GETFL) & O_PATH) != 0 ? procPath(fd) : "";
     std::vector<char> names(XATTR_LIST_MAX);
-    const ssize_t listed = path.empty() ? flistxattr(fromFd, names.data(), names.size())
+    const ssize_t listed = path.empty() ? flistxattr(fd, names.data(), names.size())
                                         : listxattr(path.c_str(), names.data(), names.size());
-    if (listed < 0 && errno != ENOTSUP) return -1;  // a file system without them has none to keep
-    names.resize(listed < 0 ? 0 : static_cast<std::size_t>(listed));
-    bool hasAcl = false;
+    read.clear();
+    if (listed < 0) return errno == ENOTSUP ? 0 : -1;  // a file system without them has none to keep
     std::vector<char> value(XATTR_SIZE_MAX);
-    for (std::size_t at = 0; at < names.size();) {
-        const std::string key(names.data() + at);
+    for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
+        std::string key(names.data() + at);
         at += key.size() + 1;
-        hasAcl = hasAcl || key == kAccessAcl;
-        const ssize_t got = path.empty() ? fgetxattr(fromFd, key.c_str(), value.data(), value.size())
+        const ssize_t got = path.empty() ? fgetxattr(fd, key.c_str(), value.data(), value.size())
                                          : getxattr(path.c_str(), key.c_str(), value.data(), value.size());
-        const bool copied =
-            got >= 0 && fsetxattr(toFd, key.c_str(), value.data(), static_cast<std::size_t>(got), 0) == 0;
-        if (!copied && !key.starts_with("security.")) return -1;
+        if (got >= 0) {
+            read.emplace_back(std::move(key), std::string(value.data(), static_cast<std::size_t>(got)));
+        } else if (!key.starts_with("security.")) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, int toFd) {
+    bool hasAcl = false;
+    for (const auto& [key, value] : attributes) {
+        hasAcl = hasAcl || key == kAccessAcl;
+        if (fsetxattr(toFd, key.c_str(), value.data(), value.size(), 0) != 0 && !key.starts_with("security.")) return -1;
     }
     // An access list the new file took from its directory's default, which the old file did not
     // have, goes: no one may read the new file who could not read the old.

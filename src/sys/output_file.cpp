@@ -19,14 +19,27 @@
 //             │
 //             └── outputCommit: close, keep the old file's attributes, sync
 //                   ── signals held from here to the end of the process ──
-//                 NAMING: the file takes the output name
+//                 NAMING: the file takes the output name, in one of these ways:
+//                   - a new output: the unnamed file linked under the name by its descriptor,
+//                     or through /proc;
+//                   - a file replaced, or a new name that another run took meanwhile: the
+//                     unnamed file linked under a temporary name, which is renamed;
+//                   - a named temporary file: renamed;
+//                   - on Windows: ReplaceFileW over a file, MoveFileExW to a new name; where
+//                     ReplaceFileW fails after the old file is gone, MoveFileExW once more.
+//                   │
 //                   ├── refused ──> GONE ("write failed"; the name as it was)
+//                   ├── on Windows, the old file gone and the last move failed ──> LEFT: the
+//                   │   conversion as .velto-XXXXXX, nothing under the name ("write failed")
 //                   └── done ──> NAMED ── directory synced ──> DONE
 //                                  └── the sync fails ──> the new file stands, the run fails
 //
-// Only a signal that cannot be caught (SIGKILL; 32 and 33, which the C library keeps for
-// itself) or a power cut in the instant of naming can leave a temporary file under a name;
-// where the system has no unnamed files, one under a name at any instant.
+// Nothing catches a crash (SIGSEGV, SIGBUS, SIGABRT and the like), SIGKILL, or signals 32 and
+// 33, which the C library keeps for itself; nor, on Windows, TerminateProcess. These, and a
+// power cut, can leave a temporary file under a name: in the instant of naming (the unnamed
+// file under its temporary name; on Windows the file no longer marked for deletion) and, where
+// the system has no unnamed files, at any instant. After the naming they end the run with
+// their status while the new file stands under the name.
 #include "sys/output_file.h"
 
 #include <atomic>

@@ -1,10 +1,17 @@
-// Writing the output so that exit status 0 means the complete file under the output name, and
-// any failure leaves what stood under that name byte for byte as it was, with nothing else
-// left. A regular file, new or replaced, is written in one way only: as a temporary file in the
-// output's directory, which takes the name once complete and on disk. Where the system cannot
-// give it that name, the output is refused before a byte is written. Devices, FIFOs, pipes and
-// the process's own descriptors are written as they are, and keep what was written if a write
-// fails.
+// Writing the output so that exit status 0 means the complete file under the output name. A
+// regular file, new or replaced, is written in one way only: as a temporary file in the
+// output's directory, which takes the name once complete and on disk. What a failure leaves:
+// - before the naming, what stood under the name, byte for byte, and nothing else (what a
+//   crash or a signal that cannot be caught may leave, output_file.cpp says);
+// - where the system would not let a file take the name and that can be seen beforehand,
+//   nothing is written at all (the output is refused); what shows only at the naming (a file
+//   made immutable meanwhile; on systems that cannot see such attributes, any) fails there, the
+//   name as it was;
+// - after the naming (the directory's sync), the complete new file under the name;
+// - on Windows, where the old file is gone but the new one cannot be moved in, the conversion
+//   under its temporary name and nothing under the output name (output_file.cpp).
+// Devices, FIFOs, pipes and the process's own descriptors are written as they are, and keep
+// what was written if a write fails.
 //
 // The calling sequence, once per process:
 //
@@ -13,9 +20,10 @@
 //     write to out.stream; the samples with outputWriteBulk(out, ...)
 //     if (outputCommit(out) != 0)       -> the write failed
 //
-// Each function returns 0 for success and -1 for failure, with the cause in errno
-// (GetLastError on Windows). A run that fails or stops before the commit leaves the rest to
-// the destructor, which removes the temporary file; after a commit it does nothing.
+// outputOpen, outputWriteBulk and outputCommit return 0 for success and -1 for failure, with
+// the cause in errno (GetLastError on Windows). A run that fails or stops before the commit
+// leaves the rest to the destructor, which removes the temporary file; after a commit it does
+// nothing.
 #pragma once
 
 #include <cstddef>
@@ -50,8 +58,8 @@ int outputOpen(const char* path, OutputFile& out);
 int outputWriteBulk(OutputFile& out, const std::uint8_t* data, std::size_t size);
 
 // Checks every byte written, gives the file the output name and makes both durable. From the
-// naming on, the signals that would end the process are held until it ends, so that its
-// status says what happened; a failure to make the name durable fails the run but leaves the
+// naming on, the signals that would end the process and can be caught are held until it ends,
+// so that its status says what happened; a failure to make the name durable fails the run but leaves the
 // complete file under its name.
 int outputCommit(OutputFile& out);
 

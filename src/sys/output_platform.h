@@ -1,7 +1,8 @@
-// The steps an output is made of, one source per platform. output_file.cpp decides which steps
-// run and in what order; each step here does one thing and decides nothing. Every function
-// returns 0 for success and -1 for failure, with the cause in errno (GetLastError on Windows);
-// one that returns a stream returns null for failure. None of them writes a message.
+// The steps an output is made of, one source per platform. output_file.cpp chooses the way an
+// output is written and the order of the steps; the steps carry out what the platform itself
+// decides: what a name stands for, whether the system would let a new file take it, how the
+// file takes it. What each returns follows the conventions of src/sys, which CONTRIBUTING.md
+// states. None of them writes a message.
 #pragma once
 
 #include <cstddef>
@@ -22,12 +23,14 @@ enum class TargetKind {
 // would refuse, so that a temporary file can be made beside the file itself. A regular file
 // found there is opened (without waiting, whatever has taken its place meanwhile) and must be
 // the file that was looked at. -1 where the name cannot be written at all: no such directory,
-// a directory, a link that may not be followed, a file swapped under the run.
+// a directory, a link that may not be followed, another user's FIFO that may not be written
+// (fsMayWriteFifo), a file swapped under the run.
 int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind);
 
 // 0 where this user may write the regular file found and the system will let another file take
-// its name; -1 otherwise (a read-only file, another user's file in a sticky directory, a file
-// that is immutable, append-only or mounted over, a directory whose names cannot be removed).
+// its name, with what the new file is to keep of it read; -1 otherwise (a read-only file,
+// another user's file in a sticky directory, a file that is immutable, append-only or mounted
+// over, a directory whose names cannot be removed, an extended attribute that cannot be read).
 int targetCheckReplaceable(OutputTarget& target);
 
 // Opens a kDirect name, or a duplicate of a kDescriptor's descriptor, for writing.
@@ -53,7 +56,9 @@ int targetCreateNamed(OutputTarget& target);
 std::FILE* targetStream(OutputTarget& target);
 
 // Writes `size` bytes at the stream's position, the platform's fastest way for a large file that
-// has a disk, going around the stream's buffer (which must be empty).
+// has a disk; the stream's buffer must be empty. On POSIX systems the bytes go around the
+// stream, past the system's cache where the file system takes that; on Windows through the
+// stream, in pieces.
 int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size);
 
 // Gives the temporary file the owner, group, permission bits, access control list and extended

@@ -28,6 +28,7 @@ struct OutputTarget {
     int descriptor = -1;      // for a name of one of the process's descriptors: its number
     int existingFd = -1;      // the regular file that stands there, opened to read its attributes
     struct stat existing {};  // and its status
+    ExtendedAttributes attributes;  // its extended attributes, read before anything is written
     int syncFd = -1;          // the directory opened for reading, to make names durable
     int fd = -1;              // the file being written: temporary, or the name's own
     bool unnamed = false;     // fd is an unnamed file
@@ -171,6 +172,11 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
         return -1;
     }
     if (t.descriptor >= 0 || (found && !S_ISREG(st.st_mode))) {
+        // Another user's FIFO in a shared sticky directory would hand the output to its reader.
+        if (found && S_ISFIFO(st.st_mode) && !fsMayWriteFifo(t.dirFd, st)) {
+            errno = EACCES;
+            return -1;
+        }
         kind = t.descriptor >= 0 ? TargetKind::kDescriptor : TargetKind::kDirect;
         return 0;
     }
@@ -184,16 +190,16 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
 int targetCheckReplaceable(OutputTarget& t) {
     struct stat dir {};
     if (faccessat(t.dirFd, t.name.c_str(), W_OK, AT_EACCESS) != 0 || fstat(t.dirFd, &dir) != 0) return -1;
-    // The kernel's rule for a sticky directory: only the file's owner, the directory's owner or
-    // a process that may override ownership replaces a file there. Nothing replaces a file
-    // that is pinned, in a directory that is, or mounted over a name.
-    const bool sticky = (dir.st_mode & S_ISVTX) && geteuid() != t.existing.st_uid && geteuid() != dir.st_uid;
-    if ((sticky && !fsMayOverrideSticky()) || fsIsPinned(t.existingFd) || fsIsPinned(t.dirFd) ||
-        fsIsMountRoot(t.existingFd)) {
+    // Nothing replaces a file in a sticky directory but those the system lets, nor a file that
+    // is pinned, in a directory that is, or mounted over a name.
+    if (((dir.st_mode & S_ISVTX) && !fsMayReplaceInSticky(t.existing, dir)) || fsIsPinned(t.existingFd) ||
+        fsIsPinned(t.dirFd) || fsIsMountRoot(t.existingFd)) {
         errno = EPERM;
         return -1;
     }
-    return 0;
+    // The attributes the new file is to keep: one that cannot be read refuses the run now,
+    // before anything is written.
+    return fsReadExtendedAttributes(t.existingFd, t.attributes);
 }
 
 int targetOpenDirect(OutputTarget& t) {
@@ -251,14 +257,16 @@ int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t siz
 int targetKeepAttributes(OutputTarget& t) {
     if (!t.replacing()) return 0;
     // Owner and group first, since a change of either clears setuid and setgid: both are kept
-    // by root, the group by a member of it; where the user may not, the file is the user's, as
-    // any new file. Any other failure fails the run.
+    // by root, the group by a member of it; where the user may not, or the id has no mapping in
+    // this user namespace (EINVAL), the file is the user's, as any new file. Any other failure
+    // fails the run.
     const struct stat& old = t.existing;
+    const auto refused = [] { return errno == EPERM || errno == EINVAL; };
     const bool kept = fchown(t.fd, old.st_uid, old.st_gid) == 0 ||
-                      (errno == EPERM && fchown(t.fd, static_cast<uid_t>(-1), old.st_gid) == 0);
-    if (!kept && errno != EPERM && !unimplemented(errno)) return -1;
+                      (refused() && fchown(t.fd, static_cast<uid_t>(-1), old.st_gid) == 0);
+    if (!kept && !refused() && !unimplemented(errno)) return -1;
     struct stat now {};
-    if (fsCopyExtendedAttributes(t.existingFd, t.fd) != 0 || fstat(t.fd, &now) != 0) return -1;
+    if (fsWriteExtendedAttributes(t.attributes, t.fd) != 0 || fstat(t.fd, &now) != 0) return -1;
     mode_t mode = old.st_mode & 07777;
     if (now.st_uid != old.st_uid) mode &= ~static_cast<mode_t>(S_ISUID);
     if (now.st_gid != old.st_gid) mode &= ~static_cast<mode_t>(S_ISGID);

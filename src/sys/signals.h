@@ -1,6 +1,6 @@
 // The signals that end a process by default, caught so that a run can remove what it made
-// first, and held off while that must not be cut in two. 0/-1 and errno as everywhere below
-// src/sys; these cannot fail.
+// first, and held off while that must not be cut in two. None of these can fail, so none
+// returns anything.
 #pragma once
 
 // Makes every signal that ends the process by default without meaning a crash (an interrupt,

@@ -154,13 +154,13 @@ int wavFileRead(const char* path, WavInfo& info) {
     info.data.reset();
     InputFile in(inputFileOpen(path));
     if (!in) {
-        printMessage(stderr, msg::kInputOpenFailed.c_str(), consoleName(path).c_str());
+        printMessage(stderr, msg::kInputOpenFailed.c_str(), path);
         return -1;
     }
     WavInput input;
     input.stream = in.get();
     input.seekable = inputFileSeekable(input.stream);
-    printMessage(stdout, msg::kFileName.c_str(), consoleName(path).c_str());
+    printMessage(stdout, msg::kFileName.c_str(), path);
 
     std::uint8_t riff[12];
     const std::size_t riffRead = wavInputRead(input, riff, sizeof riff);

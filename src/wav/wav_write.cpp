@@ -57,11 +57,11 @@ int wavDataWrite(OutputFile& out, WavInfo& info) {
 int wavFileWrite(const char* path, WavInfo& info) {
     OutputFile out;
     if (outputOpen(path, out) != 0) {
-        printMessage(stderr, msg::kOutputOpenFailed.c_str(), consoleName(path).c_str());
+        printMessage(stderr, msg::kOutputOpenFailed.c_str(), path);
         return -1;
     }
     if (wavHeaderWrite(out.stream, info) != kWavHeaderSize) {
-        printMessage(stderr, msg::kHeaderFailed.c_str(), consoleName(path).c_str());
+        printMessage(stderr, msg::kHeaderFailed.c_str(), path);
         return -1;
     }
     if (wavDataWrite(out, info) != 0) {
