@@ -139,6 +139,8 @@ std::string fifosSetting(int value) { return protection("protected_fifos", value
 std::string plantedFifo(const std::string& mode) {
     return "mkdir -m " + mode + " pub && mkfifo -m 666 pub/out.wav && chown nobody pub/out.wav";
 }
+// velto writes pub/out.wav while cat reads it into got.wav; a run that fails stops the reader.
+const std::string kReadFifo = "cat pub/out.wav > got.wav & \"$0\" in.wav pub/out.wav; s=$?; [ $s = 0 ] || kill $!; wait; exit $s";
 // User namespaces can be made here (a container may forbid them).
 const std::string kUserNamespaces = " && { unshare -Ur true || { echo needs user namespaces >&2; exit 1; }; }";
 // Shell commands that mount: a tmpfs of `options` at m, a file system made by `mkfs` on an
@@ -327,11 +329,11 @@ const std::vector<Case>& cases() {
          .root = "plants another user's FIFO", .portable = kNoFifoRule, .lay = plantedFifo("1770"),
          .output = "pub/out.wav", .prepare = fifosSetting(2), .refused = true},
         {.name = "the same FIFO in a directory of its owner's is written", .root = "plants another user's FIFO",
-         .lay = plantedFifo("1777") + " && chown nobody pub", .shell = "cat pub/out.wav > got.wav & \"$0\" in.wav pub/out.wav",
+         .lay = plantedFifo("1777") + " && chown nobody pub", .shell = kReadFifo,
          .prepare = fifosSetting(1), .after = {{"got.wav", kScrambled}}},
         {.name = "where the system protects no FIFOs, another user's FIFO receives the output",
          .root = "plants another user's FIFO", .lay = plantedFifo("1777"),
-         .shell = "cat pub/out.wav > got.wav & \"$0\" in.wav pub/out.wav", .prepare = fifosSetting(0),
+         .shell = kReadFifo, .prepare = fifosSetting(0),
          .after = {{"got.wav", kScrambled}}},
         {.name = "another user's file whose extended attribute the user may not read: refused", .root = kOtherUser,
          .portable = kNoAttributes, .needs = {{"setfattr", "attr"}}, .files = {{"open/out.wav", kOld}},
