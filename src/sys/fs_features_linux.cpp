@@ -47,7 +47,9 @@ bool mapped(const char* path, unsigned long long id) {
     if (f == nullptr) return true;
     unsigned long long first = 0, outside = 0, count = 0;
     bool found = false;
-    while (!found && std::fscanf(f, "%llu %llu %llu", &first, &outside, &count) == 3) found = id >= first && id - first < count;
+    while (!found && std::fscanf(f, "%llu %llu %llu", &first, &outside, &count) == 3) {
+        found = id >= first && id - first < count;
+    }
     std::fclose(f);
     return found;
 }
