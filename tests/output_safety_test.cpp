@@ -197,6 +197,9 @@ const std::vector<Case>& cases() {
         {.name = "another user's writable file in a sticky directory: refused", .root = kOtherUser,
          .files = {{"sticky/out.wav", kOld}}, .lay = "chmod 1777 sticky && chmod 666 sticky/out.wav", .user = kNobody,
          .output = "sticky/out.wav", .refused = true},
+        {.name = "the same where the sticky directory is the user's own: converted", .root = kOtherUser,
+         .files = {{"sticky/out.wav", kOld}}, .lay = "chmod 1777 sticky && chown nobody sticky && chmod 666 sticky/out.wav",
+         .user = kNobody, .output = "sticky/out.wav"},
         {.name = "another user's read-only file: refused", .root = kOtherUser, .files = {{"open/out.wav", kOld}},
          .lay = "chmod 777 open", .user = kNobody, .output = "open/out.wav", .refused = true},
         // A directory that only grows takes a new name but gives up none, not even a
