@@ -174,6 +174,15 @@ std::vector<ReportCase> reportCases() {
          riffWrap(chunkHeader("fmt ", 13) + formatBody(lettered) + "Z" + le32(0) + chunk("data", "abcd")),
          kHead + formatReport(lettered) + chunkLine("B??Z", 0) + timeLine("0.000") + kDone,
          fmtLine(13) + dataLine(4), 0},
+        // Declared 6: the 10 bytes given back are the next header and the data's first two
+        // bytes, so the data chunk, which runs to the end of the file, is read whole. Of the 16
+        // bytes read, the rate's high half is "da", the average "ta" and the data length's low
+        // half, the block align that length's high half, the bits the data's first two bytes.
+        {"format chunk declared 6 bytes, the data chunk to the end of the file",
+         riffWrap(chunkHeader("fmt ", 6) + formatBody(kStereo16).substr(0, 6) +
+                  chunk("data", std::string("\x10\0ab", 4))),
+         kHead + formatReport({1, 2, 0x6164AC44, 0x00046174, 0, 16}) + timeLine("0.000") + kDone,
+         fmtLine(6) + dataLine(4), 0},
         {"format chunk of 17 bytes, padded",
          riffWrap(chunk("fmt ", formatBody(kStereo16) + "z") + '\0' + chunk("data", "abcd")),
          kHead + canonicalReport + timeLine("0.000") + kDone, fmtLine(17) + dataLine(4), 0},
