@@ -1,7 +1,8 @@
-// The docs say only what the program does: every Japanese text that README, both man pages and
-// the Windows README.txt quote is a line the program prints, the references among them show
-// every text, the man pages list exactly the exit statuses the program returns, the Windows
-// README makes README's promises, and README's recipes keep velto's status.
+// The docs say only what the program does: every Japanese text that README (its table of
+// refusals among it), both man pages and the Windows README.txt quote is a line the program
+// prints, the references among them show every text, the man pages list exactly the exit
+// statuses the program returns, the Windows README makes README's promises, README's sample run
+// is what its command shows, and README's recipes keep velto's status.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -232,6 +233,24 @@ TEST(Readme, WindowsReadmeMakesReadmesPromises) {
                             "copied over|written over itself|rewritten");
     EXPECT_FALSE(std::regex_search(readme, broken));
     EXPECT_FALSE(std::regex_search(windows, broken));
+}
+
+// README's sample run is what its build-and-run command shows at a terminal from the tone on:
+// the scramble's report, the restore's lines on standard error, and the comparison's verdict.
+TEST(Readme, SampleRunIsWhatTheToneRunShows) {
+    const fs::path built = fs::path(veltoPath()).parent_path();
+    if (!fs::exists(built / "velto-tone")) GTEST_SKIP() << "needs velto-tone (cmake --build build --target velto-tone)";
+    const std::string readme = readFile(kSource / "README.md");
+    std::smatch command;
+    std::smatch sample;
+    ASSERT_TRUE(std::regex_search(readme, command, std::regex("\n *(build/velto-tone [^`]*echo restored)\n```")));
+    ASSERT_TRUE(std::regex_search(readme, sample, std::regex("```text\n([^`]*)```")));
+    ScratchDir dir;
+    fs::create_directory(dir / "build");
+    for (const char* program : {"velto", "velto-tone"}) fs::create_symlink(built / program, dir / "build" / program);
+    const RunResult shown = onTerminal({"/bin/sh", "-c", command[1].str()}, dir.path, {"LC_ALL=C.UTF-8"});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(replaced(shown.out, "\r\n", "\n"), sample[1].str());
 }
 
 // README's recipes (its bash blocks: the UTF-8 function, the loop over a folder and the
