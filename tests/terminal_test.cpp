@@ -49,10 +49,16 @@ const Locale kLocales[] = {
     {"de_DE.UTF-8", "UTF-8", Shows::kUtf8},
 };
 
-// The directory of the locales this process has made (LOCPATH), once `locale` is made in it;
-// nothing where localedef cannot make it. localedef writes a Shift_JIS locale but fails it for
-// not being ASCII compatible unless told not to warn of that.
+// The directory of the made locales (LOCPATH), once `locale` is made in it; nothing where
+// localedef cannot make it. ctest makes them once for all rows (the fixture make_locales) and
+// names their directory in VELTO_LOCALES; a run of the test program alone makes its own.
+// localedef writes a Shift_JIS locale but fails it for not being ASCII compatible unless told
+// not to warn of that.
 std::optional<fs::path> madeLocale(const Locale& locale) {
+    if (const char* made = std::getenv("VELTO_LOCALES")) {
+        if (fs::exists(fs::path(made) / locale.name)) return fs::path(made);
+        return std::nullopt;
+    }
     static const ScratchDir dir;
     if (!fs::exists(dir / locale.name)) {
         const std::string source = locale.name.substr(0, locale.name.find('.'));

@@ -1,8 +1,9 @@
-# Configures the project as if GoogleTest and Google Benchmark were not installed, builds the
-# program and runs it: cmake -DSOURCE_DIR=... -DBUILD_DIR=... -P without_test_libraries.cmake
+# Configures the project, the benchmark asked for, as if GoogleTest and Google Benchmark were not
+# installed, builds the program and runs it:
+#     cmake -DSOURCE_DIR=... -DBUILD_DIR=... -P without_test_libraries.cmake
 file(REMOVE_RECURSE "${BUILD_DIR}")
 execute_process(COMMAND "${CMAKE_COMMAND}" -S "${SOURCE_DIR}" -B "${BUILD_DIR}"
-                -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+                -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON -DVELTO_BENCH=ON
                 -DVELTO_REPOSITORY=https://example.org/velto-repo
                 RESULT_VARIABLE configured OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT configured EQUAL 0)
