@@ -100,8 +100,7 @@ struct Case {
     bool deep = false;        // the output name is below the deep directory
     std::string shell;        // instead: this bash command, run with $0 set to velto
     std::string prepare;      // velto runs in a mount namespace of its own after these commands
-    bool userNamespace = false;  // as root of a user namespace of its own, where only root's ids
-                                 // have a mapping (unshare -Ur)
+    bool userNamespace = false;  // as root of a user namespace where only root's ids are mapped
     bool refused = false;     // refused before writing: status 255, "<output> cannot open" last
     int status = 0;
     std::string errTail;      // how standard error ends, in UTF-8
@@ -332,12 +331,11 @@ const std::vector<Case>& cases() {
          .root = "plants another user's FIFO", .portable = kNoFifoRule, .lay = plantedFifo("1770"),
          .output = "pub/out.wav", .prepare = fifosSetting(2), .refused = true},
         {.name = "the same FIFO in a directory of its owner's is written", .root = "plants another user's FIFO",
-         .lay = plantedFifo("1777") + " && chown nobody pub", .shell = kReadFifo,
-         .prepare = fifosSetting(1), .after = {{"got.wav", kScrambled}}},
-        {.name = "where the system protects no FIFOs, another user's FIFO receives the output",
-         .root = "plants another user's FIFO", .lay = plantedFifo("1777"),
-         .shell = kReadFifo, .prepare = fifosSetting(0),
+         .lay = plantedFifo("1777") + " && chown nobody pub", .shell = kReadFifo, .prepare = fifosSetting(1),
          .after = {{"got.wav", kScrambled}}},
+        {.name = "where the system protects no FIFOs, another user's FIFO receives the output",
+         .root = "plants another user's FIFO", .lay = plantedFifo("1777"), .shell = kReadFifo,
+         .prepare = fifosSetting(0), .after = {{"got.wav", kScrambled}}},
         {.name = "another user's file whose extended attribute the user may not read: refused", .root = kOtherUser,
          .portable = kNoAttributes, .needs = {{"setfattr", "attr"}}, .files = {{"open/out.wav", kOld}},
          .lay = "chmod 777 open && chmod 622 open/out.wav && setfattr -n user.note -v kept open/out.wav",
