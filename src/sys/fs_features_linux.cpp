@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -33,18 +34,37 @@ bool hasAttribute(int fd, std::uint64_t attribute) {
 
 constexpr const char* kAccessAcl = "system.posix_acl_access";
 
+// Whether an access control list as the system gives it (a 32-bit version, then entries of a
+// 16-bit tag, 16-bit permissions and a 32-bit id, little-endian) names a user or a group by an
+// id without a mapping in this user namespace: it gives such an id as -1, and refuses to set
+// a list that holds one.
+bool namesUnmapped(std::string_view acl) {
+    constexpr unsigned kUser = 0x02, kGroup = 0x08;
+    const auto byte = [&](std::size_t at) { return static_cast<std::uint32_t>(static_cast<unsigned char>(acl[at])); };
+    for (std::size_t at = 4; at + 8 <= acl.size(); at += 8) {
+        const std::uint32_t tag = byte(at) | byte(at + 1) << 8;
+        const std::uint32_t id = byte(at + 4) | byte(at + 5) << 8 | byte(at + 6) << 16 | byte(at + 7) << 24;
+        if ((tag == kUser || tag == kGroup) && id == 0xFFFFFFFFu) return true;
+    }
+    return false;
+}
+
 // The user the kernel checks file access for: the file-system user id, which setfsuid answers
 // with when given an id it refuses.
 uid_t caller() { return static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))); }
 
+// The id that every id without a mapping shows as (the kernel's overflow id).
+constexpr unsigned long long kOverflowId = 65534;
+
 // Whether `id` falls in one of the ranges of this process's user namespace map `path`
 // (/proc/self/uid_map or gid_map: "first-inside first-outside count" a line). Where the map
-// cannot be read (/proc hidden), every id is taken as mapped, as it is in the initial
-// namespace: 65534 is then the user nobody, whose own files stay his; in a user namespace the
-// kernel still refuses what it must, when the file takes its name.
+// cannot be read (/proc hidden), the overflow id is taken as one without a mapping and every
+// other id as mapped. In the initial namespace that refuses the user nobody (65534) only where
+// a rule asks whose a file or directory is, a run that can be made elsewhere; in a user
+// namespace it keeps another user's file, link or FIFO from passing for the caller's.
 bool mapped(const char* path, unsigned long long id) {
     std::FILE* f = std::fopen(path, "re");
-    if (f == nullptr) return true;
+    if (f == nullptr) return id != kOverflowId;
     unsigned long long first = 0, outside = 0, count = 0;
     bool found = false;
     while (!found && std::fscanf(f, "%llu %llu %llu", &first, &outside, &count) == 3) {
@@ -194,11 +214,15 @@ int fsReadExtendedAttributes(int fd, ExtendedAttributes& read) {
         at += key.size() + 1;
         const ssize_t got = path.empty() ? fgetxattr(fd, key.c_str(), value.data(), value.size())
                                          : getxattr(path.c_str(), key.c_str(), value.data(), value.size());
-        if (got >= 0) {
-            read.emplace_back(std::move(key), std::string(value.data(), static_cast<std::size_t>(got)));
-        } else if (!key.starts_with("security.")) {
+        if (got < 0 && !key.starts_with("security.")) return -1;
+        if (got < 0) continue;
+        const std::string_view bytes{value.data(), static_cast<std::size_t>(got)};
+        // An access list that names someone without a mapping could not be given to the new file.
+        if (key == kAccessAcl && namesUnmapped(bytes)) {
+            errno = EINVAL;
             return -1;
         }
+        read.emplace_back(std::move(key), bytes);
     }
     return 0;
 }

@@ -26,8 +26,8 @@ struct OutputTarget {
     int dirFd = -1;           // the directory of the file the output name stands for, links followed
     std::string name;         // that file's name in it
     int descriptor = -1;      // for a name of one of the process's descriptors: its number
-    int existingFd = -1;      // the regular file that stands there, opened to read its attributes
-    struct stat existing {};  // and its status
+    struct stat existing {};  // what stands under the name, as looked at
+    int existingFd = -1;      // a regular file there, opened to read its attributes
     ExtendedAttributes attributes;  // its extended attributes, read before anything is written
     int syncFd = -1;          // the directory opened for reading, to make names durable
     int fd = -1;              // the file being written: temporary, or the name's own
@@ -62,6 +62,12 @@ int openParent(int base, const std::string& path, int& dirFd, std::string& name)
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether a file opened is the one looked at before: the same inode, still of the same type and
+// owner, since an inode freed meanwhile may be given to the next file made at once.
+bool stillSame(const struct stat& opened, const struct stat& seen) {
+    return sameFile(opened, seen) && ((opened.st_mode ^ seen.st_mode) & S_IFMT) == 0 && opened.st_uid == seen.st_uid;
+}
 
 // For a name of descriptor N in a directory of descriptors (/proc/self/fd, where /dev/fd and
 // /dev/stdout lead, or any other): N where it is the process's own; -2 with EACCES where it is
@@ -178,6 +184,7 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
             return -1;
         }
         kind = t.descriptor >= 0 ? TargetKind::kDescriptor : TargetKind::kDirect;
+        t.existing = st;
         return 0;
     }
     kind = found ? TargetKind::kRegular : TargetKind::kNew;
@@ -214,12 +221,13 @@ int targetOpenDirect(OutputTarget& t) {
         t.fd = fcntl(t.descriptor, F_DUPFD_CLOEXEC, 3);
         return t.fd >= 0 ? 0 : -1;
     }
-    // Devices and FIFOs open as any program opens them (a FIFO waits for its reader); a regular
-    // file put in place meanwhile is not written over.
+    // Devices and FIFOs open as any program opens them (a FIFO waits for its reader). Only the
+    // file looked at is written: not a regular file put in its place meanwhile, nor another
+    // user's FIFO that the rule for FIFOs would have refused.
     t.fd = openat(t.dirFd, t.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     struct stat st {};
     if (t.fd < 0 || fstat(t.fd, &st) != 0) return -1;
-    if (S_ISREG(st.st_mode)) {
+    if (!stillSame(st, t.existing)) {
         errno = ESTALE;
         return -1;
     }
