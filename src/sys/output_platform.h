@@ -33,7 +33,9 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind);
 // over, a directory whose names cannot be removed, an extended attribute that cannot be read).
 int targetCheckReplaceable(OutputTarget& target);
 
-// Opens a kDirect name, or a duplicate of a kDescriptor's descriptor, for writing.
+// Opens a kDirect name, or a duplicate of a kDescriptor's descriptor, for writing; -1 where the
+// name has come to stand for something else since targetResolve looked at it (on POSIX systems
+// another file, on Windows a file on a disk).
 int targetOpenDirect(OutputTarget& target);
 
 // Makes an unnamed temporary file in the output's directory that can later be linked in under a
