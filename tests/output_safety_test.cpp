@@ -313,6 +313,16 @@ const std::vector<Case>& cases() {
          .root = "plants another user's link", .portable = kNoLinkRule,
          .lay = planted("out.wav", "../victim.wav") + " && chown 1001 pub" + kUserNamespaces, .output = "pub/out.wav",
          .prepare = linksSetting(1), .userNamespace = true, .refused = true},
+        // Where the namespace maps an id of its own to 65534, as a map of subordinate ids does,
+        // that id still shows every id without a mapping.
+        {.name = "the same where the namespace's map holds 65534: refused",
+         .root = "plants another user's link", .portable = kNoLinkRule,
+         .lay = planted("out.wav", "../victim.wav") + " && chown 1001 pub" + kUserNamespaces, .output = "pub/out.wav",
+         .shell = "mkfifo go && { unshare -U sh -c 'read x < go && exec \"$0\" in.wav pub/out.wav' \"$0\" & } && p=$! && "
+                  "until [ $(readlink /proc/$p/ns/user) != $(readlink /proc/$$/ns/user) ]; do sleep 0.01; done && "
+                  "for m in uid gid; do /usr/bin/printf '0 0 1\\n1 100000 65536\\n' > /proc/$p/${m}_map; done && "
+                  "echo > go; wait $p; s=$?; rm go; exit $s",
+         .prepare = linksSetting(1), .refused = true},
         {.name = "in a user namespace, another user's file in another user's sticky directory: refused",
          .root = kOtherUser, .files = {{"sticky/out.wav", kOld}},
          .lay = "chmod 1777 sticky && chmod 666 sticky/out.wav && chown nobody sticky sticky/out.wav" + kUserNamespaces,
@@ -409,6 +419,11 @@ const std::vector<Case>& cases() {
                   "\"$0\" in.wav out.wav & until [ -s t.log ]; do sleep 0.01; done; rm out.wav t.log && mkfifo out.wav && "
                   "chown nobody out.wav && cat out.wav > got.wav; wait $!",
          .status = 255, .errTail = "out.wav" + kCannotOpen, .after = {{"got.wav", ""}}},
+        {.name = "a device swapped for a FIFO before it is opened: refused without waiting for a reader",
+         .root = "makes a device node", .needs = kStrace, .lay = "mknod out.wav c 1 3",
+         .shell = "ASAN_OPTIONS=detect_leaks=0 strace -o t.log -P out.wav -e trace=openat -e inject=openat:delay_enter=2s:when=1 "
+                  "\"$0\" in.wav out.wav & until [ -s t.log ]; do sleep 0.01; done; rm out.wav t.log && mkfifo out.wav; wait $!",
+         .status = 255, .errTail = "out.wav" + kCannotOpen},
         {.name = "a descriptor open only for reading: refused", .lay = "printf 'KEEP\\n' >log.bin",
          .output = "/dev/fd/3", .shell = "\"$0\" in.wav /dev/fd/3 3<log.bin", .refused = true},
         {.name = "a block device is synced: a failing sync fails the run", .root = "sets up a loop device",

@@ -35,30 +35,37 @@ bool fsIsMountRoot(int fd);
 // numbered links name a process's descriptors.
 bool fsIsProcessTable(int dirFd);
 
+// Whether the user id (group id) `id`, as the system shows a file's owner (group), stands for
+// someone in this process's user namespace. Every id without a mapping there shows as the
+// overflow id (65534); where that id may also be a mapped one, it is taken as having none. An
+// id without a mapping is nobody's: never this process's user, never a directory's owner.
+bool fsUserMapped(uid_t id);
+bool fsGroupMapped(gid_t id);
+
 // Whether the system lets this process remove or replace the file `file` (its status) in the
 // sticky directory `dir` (its status): the file's owner and the directory's may, and a process
-// that may override ownership. An id that has no mapping in this process's user namespace
-// (shown as 65534) is nobody's: never this process's user, never the directory's owner, and no
-// override reaches a file whose owner or group has none.
+// that may override ownership, which reaches no file whose owner or group has no mapping.
 bool fsMayReplaceInSticky(const struct stat& file, const struct stat& dir);
 
 // Whether the system follows the symbolic link `link` (its lstat) in the directory `dirFd`: not,
 // where it protects links, in a sticky world-writable directory unless the link is the
-// follower's or the directory owner's (an id without a mapping being neither).
+// follower's or the directory owner's.
 bool fsMayFollow(int dirFd, const struct stat& link);
 
 // Whether the FIFO `fifo` (its status) in the directory `dirFd` may be written, by the rule the
 // system applies to a FIFO opened to be created where it protects FIFOs: not in a sticky
 // directory that everyone may write (at the setting's second level, also one that its group
-// may) unless the FIFO is the writer's or the directory owner's (an id without a mapping being
-// neither). Written there, the output would go to whoever reads it.
+// may) unless the FIFO is the writer's or the directory owner's. Written there, the output
+// would go to whoever reads it.
 bool fsMayWriteFifo(int dirFd, const struct stat& fifo);
 
 // The extended attributes of a file, the access control list among them: name and value.
 using ExtendedAttributes = std::vector<std::pair<std::string, std::string>>;
 
-// Reads every extended attribute of the open file `fd` into `read`. A security label that cannot
-// be read is left out; -1 where any other cannot be. A file system that keeps none has none.
+// Reads every extended attribute of the open file `fd` into `read`, those this process can list.
+// A security label that cannot be read is left out; -1 where any other cannot be, and (EINVAL)
+// where the access control list names an id without a mapping, which no file could be given.
+// A file system that keeps none has none.
 int fsReadExtendedAttributes(int fd, ExtendedAttributes& read);
 
 // Gives the open file `toFd` the attributes read, and removes an access control list that it has

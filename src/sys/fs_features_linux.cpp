@@ -53,44 +53,46 @@ bool namesUnmapped(std::string_view acl) {
 // with when given an id it refuses.
 uid_t caller() { return static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))); }
 
-// The id that every id without a mapping shows as (the kernel's overflow id).
-constexpr unsigned long long kOverflowId = 65534;
-
-// Whether `id` falls in one of the ranges of this process's user namespace map `path`
-// (/proc/self/uid_map or gid_map: "first-inside first-outside count" a line). Where the map
-// cannot be read (/proc hidden), the overflow id is taken as one without a mapping and every
-// other id as mapped. In the initial namespace that refuses the user nobody (65534) only where
-// a rule asks whose a file or directory is, a run that can be made elsewhere; in a user
-// namespace it keeps another user's file, link or FIFO from passing for the caller's.
-bool mapped(const char* path, unsigned long long id) {
-    std::FILE* f = std::fopen(path, "re");
-    if (f == nullptr) return id != kOverflowId;
-    unsigned long long first = 0, outside = 0, count = 0;
-    bool found = false;
-    while (!found && std::fscanf(f, "%llu %llu %llu", &first, &outside, &count) == 3) {
-        found = id >= first && id - first < count;
-    }
-    std::fclose(f);
-    return found;
+// The number in the file `path`, or `fallback` where it cannot be read.
+long long readNumber(const std::string& path, long long fallback) {
+    std::FILE* f = std::fopen(path.c_str(), "re");
+    long long value = fallback;
+    if (f != nullptr && std::fscanf(f, "%lld", &value) != 1) value = fallback;
+    if (f != nullptr) std::fclose(f);
+    return value;
 }
-bool userMapped(uid_t id) { return mapped("/proc/self/uid_map", id); }
-bool groupMapped(gid_t id) { return mapped("/proc/self/gid_map", id); }
+
+// Whether `id` stands for someone in this process's user namespace. Its map `map`
+// (/proc/self/uid_map or gid_map: "first-inside first-outside count" a line) says which ids
+// have a mapping; every id without one shows as the overflow id `overflow` (65534 unless the
+// system says otherwise), which may also be a mapped id of the namespace. Only a map of every
+// id (the initial namespace's) tells the two apart; elsewhere, and where the map cannot be read
+// (/proc hidden), the overflow id is taken as having none. That refuses, where a rule asks
+// whose a file or directory is, one of the user or group nobody in such places, a run that can
+// be made elsewhere; and it keeps another user's file, link or FIFO from passing for the
+// caller's or the directory owner's.
+bool mapped(const char* map, const char* overflow, unsigned long long id) {
+    std::FILE* f = std::fopen(map, "re");
+    unsigned long long first = 0, outside = 0, count = 0;
+    bool found = false, everyId = false;
+    while (f != nullptr && !found && std::fscanf(f, "%llu %llu %llu", &first, &outside, &count) == 3) {
+        found = id >= first && id - first < count;
+        everyId = first == 0 && count == 0xFFFFFFFFull;
+    }
+    if (f != nullptr) std::fclose(f);
+    if (everyId) return true;
+    return (found || f == nullptr) && id != static_cast<unsigned long long>(readNumber(overflow, 65534));
+}
 
 // Whether the owner id `owner` is the user `who`; an id without a mapping is nobody.
-bool isUser(uid_t owner, uid_t who) { return owner == who && userMapped(owner); }
+bool isUser(uid_t owner, uid_t who) { return owner == who && fsUserMapped(owner); }
 
 // The kernel's protection setting /proc/sys/fs/`name` (protected_symlinks, protected_fifos).
 // Where it cannot be read (/proc hidden; protected_fifos before Linux 4.19), it is taken as 1,
 // as Debian sets both, although the kernel's own default is 0: a run refused where the system
 // would have let it through can be made elsewhere, while a recording written to another user's
 // FIFO, or through another user's link, cannot be taken back.
-int protection(const char* name) {
-    std::FILE* f = std::fopen(("/proc/sys/fs/" + std::string(name)).c_str(), "re");
-    int setting = 1;
-    if (f != nullptr && std::fscanf(f, "%d", &setting) != 1) setting = 1;
-    if (f != nullptr) std::fclose(f);
-    return setting;
-}
+long long protection(const char* name) { return readNumber("/proc/sys/fs/" + std::string(name), 1); }
 
 // Writes go out in pieces of at most this many bytes.
 constexpr std::size_t kWritePiece = std::size_t{64} << 20;
@@ -140,6 +142,10 @@ bool writeDirect(int fd, const std::uint8_t* data, std::size_t size, off_t offse
 
 }  // namespace
 
+bool fsUserMapped(uid_t id) { return mapped("/proc/self/uid_map", "/proc/sys/kernel/overflowuid", id); }
+
+bool fsGroupMapped(gid_t id) { return mapped("/proc/self/gid_map", "/proc/sys/kernel/overflowgid", id); }
+
 // By descriptor, which kernels since 6.10 allow for a file the process opened itself, else
 // through /proc.
 int fsLinkUnnamed(int fd, int dirFd, const char* name) {
@@ -180,7 +186,7 @@ bool fsMayReplaceInSticky(const struct stat& file, const struct stat& dir) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2]{};
     return syscall(SYS_capget, &header, data) == 0 && (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32))) &&
-           userMapped(file.st_uid) && groupMapped(file.st_gid);
+           fsUserMapped(file.st_uid) && fsGroupMapped(file.st_gid);
 }
 
 bool fsMayFollow(int dirFd, const struct stat& link) {
@@ -195,7 +201,7 @@ bool fsMayWriteFifo(int dirFd, const struct stat& fifo) {
     struct stat dir {};
     if (fstat(dirFd, &dir) != 0) return false;
     if (!(dir.st_mode & S_ISVTX) || isUser(fifo.st_uid, caller()) || isUser(fifo.st_uid, dir.st_uid)) return true;
-    const int setting = protection("protected_fifos");
+    const long long setting = protection("protected_fifos");
     return setting == 0 || !((dir.st_mode & S_IWOTH) || (setting >= 2 && (dir.st_mode & S_IWGRP)));
 }
 

@@ -30,12 +30,13 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind);
 // 0 where this user may write the regular file found and the system will let another file take
 // its name, with what the new file is to keep of it read; -1 otherwise (a read-only file,
 // another user's file in a sticky directory, a file that is immutable, append-only or mounted
-// over, a directory whose names cannot be removed, an extended attribute that cannot be read).
+// over, a directory whose names cannot be removed, an extended attribute that cannot be read,
+// an access control list that names an id without a mapping).
 int targetCheckReplaceable(OutputTarget& target);
 
 // Opens a kDirect name, or a duplicate of a kDescriptor's descriptor, for writing; -1 where the
-// name has come to stand for something else since targetResolve looked at it (on POSIX systems
-// another file, on Windows a file on a disk).
+// name has come to stand for something else since targetResolve looked at it: on POSIX systems
+// a file of another inode, type or owner, on Windows a file on a disk.
 int targetOpenDirect(OutputTarget& target);
 
 // Makes an unnamed temporary file in the output's directory that can later be linked in under a

@@ -63,8 +63,8 @@ int openParent(int base, const std::string& path, int& dirFd, std::string& name)
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Whether a file opened is the one looked at before: the same inode, still of the same type and
-// owner, since an inode freed meanwhile may be given to the next file made at once.
+// Whether a file opened has the inode, type and owner of the one looked at before: an inode
+// freed meanwhile may be given to the next file made at once, so the inode alone does not tell.
 bool stillSame(const struct stat& opened, const struct stat& seen) {
     return sameFile(opened, seen) && ((opened.st_mode ^ seen.st_mode) & S_IFMT) == 0 && opened.st_uid == seen.st_uid;
 }
@@ -221,17 +221,22 @@ int targetOpenDirect(OutputTarget& t) {
         t.fd = fcntl(t.descriptor, F_DUPFD_CLOEXEC, 3);
         return t.fd >= 0 ? 0 : -1;
     }
-    // Devices and FIFOs open as any program opens them (a FIFO waits for its reader). Only the
-    // file looked at is written: not a regular file put in its place meanwhile, nor another
-    // user's FIFO that the rule for FIFOs would have refused.
-    t.fd = openat(t.dirFd, t.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    // Devices and FIFOs are written as any program writes them, but opened without waiting
+    // first: a FIFO with no reader yet answers ENXIO, and only a FIFO that was looked at is then
+    // waited for. What is opened must still have the inode, type and owner looked at: a regular
+    // file put in its place meanwhile is not written over, nor another user's FIFO (a FIFO made
+    // again by the same user may get the same inode, and the rules answer the same for it).
+    constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    t.fd = openat(t.dirFd, t.name.c_str(), kFlags | O_NONBLOCK);
+    if (t.fd < 0 && errno == ENXIO && S_ISFIFO(t.existing.st_mode)) t.fd = openat(t.dirFd, t.name.c_str(), kFlags);
     struct stat st {};
     if (t.fd < 0 || fstat(t.fd, &st) != 0) return -1;
     if (!stillSame(st, t.existing)) {
         errno = ESTALE;
         return -1;
     }
-    return 0;
+    const int flags = fcntl(t.fd, F_GETFL);
+    return flags >= 0 && fcntl(t.fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? 0 : -1;
 }
 
 int targetCreateUnnamed(OutputTarget& t) {
@@ -266,12 +271,13 @@ int targetKeepAttributes(OutputTarget& t) {
     if (!t.replacing()) return 0;
     // Owner and group first, since a change of either clears setuid and setgid: both are kept
     // by root, the group by a member of it; where the user may not, or the id has no mapping in
-    // this user namespace (EINVAL), the file is the user's, as any new file. Any other failure
-    // fails the run.
+    // this user namespace (EINVAL, or an id that stands for nobody), the file is the user's, as
+    // any new file. Any other failure fails the run.
     const struct stat& old = t.existing;
+    const uid_t owner = fsUserMapped(old.st_uid) ? old.st_uid : static_cast<uid_t>(-1);
+    const gid_t group = fsGroupMapped(old.st_gid) ? old.st_gid : static_cast<gid_t>(-1);
     const auto refused = [] { return errno == EPERM || errno == EINVAL; };
-    const bool kept = fchown(t.fd, old.st_uid, old.st_gid) == 0 ||
-                      (refused() && fchown(t.fd, static_cast<uid_t>(-1), old.st_gid) == 0);
+    const bool kept = fchown(t.fd, owner, group) == 0 || (refused() && fchown(t.fd, static_cast<uid_t>(-1), group) == 0);
     if (!kept && !refused() && !unimplemented(errno)) return -1;
     struct stat now {};
     if (fsWriteExtendedAttributes(t.attributes, t.fd) != 0 || fstat(t.fd, &now) != 0) return -1;
