@@ -50,7 +50,7 @@ const Locale kLocales[] = {
 };
 
 // The directory of the made locales (LOCPATH), once `locale` is made in it; nothing where
-// localedef cannot make it. ctest makes them once for all rows (the fixture make_locales) and
+// localedef cannot make it. ctest makes them once for all rows (the tests make_locale_*) and
 // names their directory in VELTO_LOCALES; a run of the test program alone makes its own.
 // localedef writes a Shift_JIS locale but fails it for not being ASCII compatible unless told
 // not to warn of that.
