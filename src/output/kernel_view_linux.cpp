@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "output/kernel_view.h"
+#include "output/kernel_rules.h"
 
 namespace {
 

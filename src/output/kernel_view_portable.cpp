@@ -3,7 +3,7 @@
 // sticky rule, as POSIX gives it.
 #include <unistd.h>
 
-#include "output/kernel_view.h"
+#include "output/kernel_rules.h"
 
 const KernelView& kernelView() {
     static const KernelView view{.caller = geteuid(),

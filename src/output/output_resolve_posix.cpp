@@ -8,8 +8,16 @@
 #include <vector>
 
 #include "output/file_status.h"
-#include "output/kernel_view.h"
+#include "output/kernel_rules.h"
 #include "output/output_target_posix.h"
+
+#if defined(O_SEARCH)
+constexpr int kDirectoryHandle = O_SEARCH;  // a directory to work in, which need not be readable
+#elif defined(O_PATH)
+constexpr int kDirectoryHandle = O_PATH;
+#else
+constexpr int kDirectoryHandle = O_RDONLY;
+#endif
 
 void OutputTargetDelete::operator()(OutputTarget* target) const noexcept { delete target; }
 

@@ -1,7 +1,8 @@
-// The output's steps on every POSIX system, relative to a descriptor of the output's directory
-// (openat, renameat, linkat), so that any path the system accepts works however deep, and no
-// full path is ever built. What only some systems offer comes from the headers below, and the
-// kernel's rules from kernel_rules.h, over the system's reading in kernel_view.h.
+// The output's steps on every POSIX system once its name is resolved (output_resolve_posix.cpp):
+// the temporary file made, written, given the old file's attributes and named, all relative to
+// a descriptor of the output's directory (openat, renameat, linkat), so that no full path is
+// ever built. What only some systems offer comes from the headers below, and the kernel's rules
+// from kernel_rules.h.
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
@@ -9,7 +10,7 @@
 
 #include "output/direct_write.h"
 #include "output/file_status.h"
-#include "output/kernel_view.h"
+#include "output/kernel_rules.h"
 #include "output/output_target_posix.h"
 #include "output/unnamed_file.h"
 

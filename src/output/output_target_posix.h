@@ -11,14 +11,6 @@
 #include "output/extended_attributes.h"
 #include "output/output_steps.h"
 
-#if defined(O_SEARCH)
-constexpr int kDirectoryHandle = O_SEARCH;  // a directory to work in, which need not be readable
-#elif defined(O_PATH)
-constexpr int kDirectoryHandle = O_PATH;
-#else
-constexpr int kDirectoryHandle = O_RDONLY;
-#endif
-
 struct OutputTarget {
     int dirFd = -1;           // the directory of the file the output name stands for, links followed
     std::string name;         // that file's name in it
