@@ -4,7 +4,7 @@
 # is left out) and holds items "- text", continued on lines indented by two spaces. Each
 # becomes one entry, newest first as in CHANGELOG.md, its items "  * text" with the Markdown
 # markup taken out (**bold** plain, `code` in double quotes) and the words wrapped to lines of
-# at most 78 bytes.
+# at most 78 bytes (a longer word stands on a line of its own).
 cmake_minimum_required(VERSION 3.25)
 foreach(var IN ITEMS IN OUT PACKAGE MAINTAINER)
   if(NOT DEFINED ${var})
