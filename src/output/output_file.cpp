@@ -1,10 +1,7 @@
 // How an output is made: which way it is written, which steps it takes in what order, and
-// what a failure or a signal leaves. The steps themselves are the platform's
-// (output_platform_*.cpp).
+// what a failure or a signal leaves. The steps themselves are the platform's (output_steps.h).
 //
-// An output's life:
-//
-// (each state a value of OutputState, held in OutputFile::state)
+// An output's life, each state a value of OutputState held in OutputFile::state:
 //
 //   outputOpen ── a device, FIFO, pipe or descriptor ──> DIRECT ── outputCommit ──> DONE
 //       │                                                  (a failure keeps what was written)
