@@ -1,7 +1,10 @@
 // The rules by which Linux lets a process follow a link, open a FIFO, or remove or replace a
 // file, for the cases where velto must know the answer before it writes: functions of one
-// reading of the system (KernelView, kernel_view.h makes it) and of the files' status, with no
-// system call, so that each rule can be checked by itself as any user.
+// reading of the system (KernelView) and of the files' status, with no system call, so that
+// each rule can be checked by itself as any user (kernel_rules.cpp). Linux reads the system
+// (kernel_view_linux.cpp); other POSIX systems, and builds made with -DVELTO_PORTABLE_POSIX=ON,
+// get a system with no user namespaces and no protection of links or FIFOs
+// (kernel_view_portable.cpp).
 #pragma once
 
 #include <sys/stat.h>
@@ -33,6 +36,10 @@ struct KernelView {
     int protectedSymlinks = -1;    // the settings in /proc/sys/fs, 0 to 2; -1 where not read
     int protectedFifos = -1;
 };
+
+// The system's answers, read once per run, the first time a rule needs them. Never fails: what
+// cannot be read is marked so in the record, and the rules say what that means.
+const KernelView& kernelView();
 
 // Whether the user id (group id) `id`, as the system shows a file's owner (group), stands for
 // someone in this namespace. Every id without a mapping shows as the overflow id, which a map
