@@ -4,13 +4,14 @@
 namespace {
 
 bool someone(const IdMap& map, std::uint32_t overflow, std::uint32_t id) {
-    bool found = !map.read;
+    if (!map.read) return id != overflow;
+    bool found = false;
+    bool everyId = false;  // the initial namespace's map, which has no id left for the overflow id
     for (const IdRange& range : map.ranges) {
-        // A map of every id (the initial namespace's) has no id left over for the overflow id.
-        if (range.first == 0 && range.count == 0xFFFFFFFFu) return true;
+        everyId = everyId || (range.first == 0 && range.count == 0xFFFFFFFFu);
         found = found || (id >= range.first && id - range.first < range.count);
     }
-    return found && id != overflow;
+    return found && (everyId || id != overflow);
 }
 
 // Whether the owner id `owner` is the user `who`; an id that stands for nobody is no one's.
@@ -45,6 +46,7 @@ bool ruleMayWriteFifo(const KernelView& view, const struct stat& fifo, const str
 }
 
 bool ruleMayReplaceInSticky(const KernelView& view, const struct stat& file, const struct stat& dir) {
+    if (!(dir.st_mode & S_ISVTX)) return true;
     if (isUser(view, file.st_uid, view.caller) || isUser(view, dir.st_uid, view.caller)) return true;
     return view.mayOverrideOwner && ruleUserIsSomeone(view, file.st_uid) && ruleGroupIsSomeone(view, file.st_gid);
 }

@@ -60,9 +60,10 @@ bool ruleMayFollow(const KernelView& view, const struct stat& link, const struct
 // FIFO is the caller's or the directory owner's.
 bool ruleMayWriteFifo(const KernelView& view, const struct stat& fifo, const struct stat& dir);
 
-// Whether the caller may remove or rename the file `file` in the sticky directory `dir`: the
-// file's owner and the directory's may, and a caller that may override ownership, where the
-// file's owner and group both stand for someone.
+// Whether the caller may remove or rename the file `file` in the directory `dir`, where it may
+// write the directory: anyone, where it is not sticky; where it is, the file's owner and the
+// directory's, and a caller that may override ownership, where the file's owner and group both
+// stand for someone.
 bool ruleMayReplaceInSticky(const KernelView& view, const struct stat& file, const struct stat& dir);
 
 // Whether an access control list as the system gives it (system.posix_acl_access: a 32-bit
