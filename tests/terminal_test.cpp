@@ -115,6 +115,12 @@ std::vector<Row> rows() {
         conversion("a Japanese name with DEL and a byte that is not UTF-8",
                    {"録音\x7f\xff.wav", "録音?\xff.wav", "録音?\xff.wav"}, asGiven("out.wav")),
         tags,
+        // A space is a character of a tag like any letter, at the end or inside.
+        conversion("chunk tags with spaces", asGiven("in.wav"), asGiven("out.wav"),
+                   " \"cue \"の長さ: 0 [bytes]\n \"a b \"の長さ: 0 [bytes]\n",
+                   chunkHeader("cue ", 0) + chunkHeader("a b ", 0)),
+        // The lead byte E8 of 自 keeps four bits of the code point, 8 of U+81EA.
+        conversion("a name holding 自 E8 87 AA", asGiven("自.wav"), asGiven("out.wav")),
     };
 }
 
