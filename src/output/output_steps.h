@@ -38,8 +38,9 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind);
 // 0 where this user may write the regular file found and the system will let another file take
 // its name, with what the new file is to keep of it read; -1 otherwise (a read-only file,
 // another user's file in a sticky directory, a file that is immutable, append-only or mounted
-// over, a directory whose names cannot be removed, an extended attribute that cannot be read,
-// an access control list that names an id without a mapping).
+// over, a directory whose names cannot be removed, an extended attribute that cannot be read or
+// names of them longer than the system can list, an access control list that names an id
+// without a mapping).
 int targetCheckReplaceable(OutputTarget& target);
 
 // Opens a kDirect name, or a duplicate of a kDescriptor's descriptor, for writing; -1 where the
