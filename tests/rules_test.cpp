@@ -85,6 +85,7 @@ TEST_P(LinkRule, FollowedOrNot) {
     KernelView view = r.view;
     view.protectedSymlinks = r.level;
     EXPECT_EQ(ruleMayFollow(view, st(S_IFLNK | 0777, r.owner), st(S_IFDIR | r.dir, r.dirOwner)), r.may);
+    EXPECT_TRUE(ruleAsksTheSystem(st(S_IFDIR | r.dir, r.dirOwner)) || r.may) << "refused without asking the system";
 }
 INSTANTIATE_TEST_SUITE_P(KernelRules, LinkRule, ::testing::Values(
     PlaceRow{"setting 0: anything is followed", kUser, 0, 01777, 0, 1001, true},
@@ -110,6 +111,7 @@ TEST_P(FifoRule, WrittenOrNot) {
     KernelView view = r.view;
     view.protectedFifos = r.level;
     EXPECT_EQ(ruleMayWriteFifo(view, st(S_IFIFO | 0666, r.owner), st(S_IFDIR | r.dir, r.dirOwner)), r.may);
+    EXPECT_TRUE(ruleAsksTheSystem(st(S_IFDIR | r.dir, r.dirOwner)) || r.may) << "refused without asking the system";
 }
 INSTANTIATE_TEST_SUITE_P(KernelRules, FifoRule, ::testing::Values(
     PlaceRow{"setting 0: any FIFO", kUser, 0, 01777, 0, 1001, true},
@@ -139,6 +141,7 @@ class StickyRule : public ::testing::TestWithParam<StickyRow> {};
 TEST_P(StickyRule, ReplacedOrNot) {
     const StickyRow& r = GetParam();
     EXPECT_EQ(ruleMayReplaceInSticky(r.view, st(S_IFREG | 0644, r.owner, r.group), st(S_IFDIR | r.dir, r.dirOwner)), r.may);
+    EXPECT_TRUE(ruleAsksTheSystem(st(S_IFDIR | r.dir, r.dirOwner)) || r.may) << "refused without asking the system";
 }
 INSTANTIATE_TEST_SUITE_P(KernelRules, StickyRule, ::testing::Values(
     StickyRow{"the caller's file", kUser, 01777, 0, 1000, 1000, true},

@@ -18,8 +18,8 @@ using ExtendedAttributes = std::vector<std::pair<std::string, std::string>>;
 // given. A file system that keeps none has none.
 int fsReadExtendedAttributes(int fd, ExtendedAttributes& read);
 
-// Gives the open file `toFd` the attributes read: first the access control list, or none where
-// the old file had none (the new file may have taken one from its directory's default, which
-// would also take room the others need), then the rest. Security labels are set where the system
-// lets them be; 0, or -1 when any other cannot be set.
+// Gives the open file `toFd` the attributes read: first it loses the access control list it may
+// have taken from its directory's default, then it gets the others, and the old file's access
+// control list last. Security labels are set where the system lets them be; 0, or -1 when any
+// other cannot be set.
 int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, int toFd);

@@ -4,7 +4,6 @@
 #include <linux/limits.h>
 #include <sys/xattr.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
@@ -45,15 +44,15 @@ int fsReadExtendedAttributes(int fd, ExtendedAttributes& read) {
 }
 
 int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, int toFd) {
-    // No one may read the new file who could not read the old.
-    const auto acl = std::find_if(attributes.begin(), attributes.end(), [](const auto& a) { return a.first == kAccessAcl; });
-    if (acl == attributes.end() ? fremovexattr(toFd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP
-                                : fsetxattr(toFd, kAccessAcl, acl->second.data(), acl->second.size(), 0) != 0) {
-        return -1;
-    }
+    // The access list the new file took from its directory's default goes first, so that it takes
+    // no room the others need, and no one may read the new file who could not read the old. The
+    // old file's own list comes last: one that takes the right to write from the file's owner (the
+    // user, where the owner could not be kept) would stop the others being set.
+    if (fremovexattr(toFd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) return -1;
+    const std::string* acl = nullptr;
     for (const auto& [key, value] : attributes) {
-        if (key == kAccessAcl) continue;
-        if (fsetxattr(toFd, key.c_str(), value.data(), value.size(), 0) != 0 && !key.starts_with("security.")) return -1;
+        if (key == kAccessAcl) acl = &value;
+        else if (fsetxattr(toFd, key.c_str(), value.data(), value.size(), 0) != 0 && !key.starts_with("security.")) return -1;
     }
-    return 0;
+    return acl == nullptr || fsetxattr(toFd, kAccessAcl, acl->data(), acl->size(), 0) == 0 ? 0 : -1;
 }

@@ -34,6 +34,8 @@ bool ruleUserIsSomeone(const KernelView& view, uid_t id) { return someone(view.u
 
 bool ruleGroupIsSomeone(const KernelView& view, gid_t id) { return someone(view.groups, view.overflowGroup, id); }
 
+bool ruleAsksTheSystem(const struct stat& dir) { return (dir.st_mode & S_ISVTX) != 0; }
+
 bool ruleMayFollow(const KernelView& view, const struct stat& link, const struct stat& dir) {
     const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
     return !shared || ownedHere(view, link, dir) || setting(view.protectedSymlinks) == 0;

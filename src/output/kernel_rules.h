@@ -48,6 +48,12 @@ const KernelView& kernelView();
 bool ruleUserIsSomeone(const KernelView& view, uid_t id);
 bool ruleGroupIsSomeone(const KernelView& view, gid_t id);
 
+// Whether the rules for links, FIFOs and replacing a file need the system's reading for a file
+// in the directory `dir`: only in a sticky directory does any of them ask whose the file is.
+// Elsewhere each lets the file be followed, written or replaced, and the system need not be
+// read for it.
+bool ruleAsksTheSystem(const struct stat& dir);
+
 // Whether the system follows the symbolic link `link` (its lstat) found in the directory `dir`:
 // where it protects links (protected_symlinks 1 or 2; taken as 1 where not read), not in a
 // sticky directory that everyone may write unless the link is the caller's or the directory

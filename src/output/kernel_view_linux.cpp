@@ -11,31 +11,29 @@
 
 namespace {
 
-// The numbers in the file `path`; empty where it cannot be opened or a read fails part way.
-std::vector<long long> readNumbers(const char* path) {
-    std::vector<long long> numbers;
-    std::FILE* f = std::fopen(path, "re");
-    if (f == nullptr) return numbers;
-    for (long long n = 0; std::fscanf(f, "%lld", &n) == 1;) numbers.push_back(n);
-    if (!std::feof(f) || std::ferror(f)) numbers.clear();
-    std::fclose(f);
-    return numbers;
-}
-
-// A map of "first-inside first-outside count" lines, read whole.
-IdMap readMap(const char* path) {
-    const std::vector<long long> n = readNumbers(path);
-    IdMap map{.read = !n.empty(), .ranges = {}};
-    for (std::size_t i = 0; i + 2 < n.size(); i += 3) {
-        map.ranges.push_back({static_cast<std::uint32_t>(n[i]), static_cast<std::uint32_t>(n[i + 2])});
-    }
-    return map;
-}
-
-// The first number in the file `path`, or `fallback` where there is none.
+// The number the file `path` begins with, or `fallback` where it cannot be read.
 long long readSetting(const char* path, long long fallback) {
-    const std::vector<long long> n = readNumbers(path);
-    return n.empty() ? fallback : n[0];
+    std::FILE* f = std::fopen(path, "re");
+    long long value = fallback;
+    if (f != nullptr && std::fscanf(f, "%lld", &value) != 1) value = fallback;
+    if (f != nullptr) std::fclose(f);
+    return value;
+}
+
+// A map of "first-inside first-outside count" lines, read whole; not read where it cannot be
+// opened or a read fails part way.
+IdMap readMap(const char* path) {
+    IdMap map;
+    std::FILE* f = std::fopen(path, "re");
+    if (f == nullptr) return map;
+    unsigned long long first = 0, outside = 0, count = 0;
+    while (std::fscanf(f, "%llu %llu %llu", &first, &outside, &count) == 3) {
+        map.ranges.push_back({static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(count)});
+    }
+    map.read = std::feof(f) != 0 && std::ferror(f) == 0;
+    if (!map.read) map.ranges.clear();
+    std::fclose(f);
+    return map;
 }
 
 KernelView readView() {

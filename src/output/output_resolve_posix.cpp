@@ -71,7 +71,7 @@ int followLinks(OutputTarget& t, struct stat& st, bool& found) {
         if (!S_ISLNK(st.st_mode)) return 0;
         struct stat dir {};
         if (fstat(t.dirFd, &dir) != 0) return -1;
-        if (!ruleMayFollow(kernelView(), st, dir)) {
+        if (ruleAsksTheSystem(dir) && !ruleMayFollow(kernelView(), st, dir)) {
             errno = EACCES;
             return -1;
         }
@@ -124,7 +124,8 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
     if (t.descriptor >= 0 || (found && !S_ISREG(st.st_mode))) {
         // Another user's FIFO in a shared sticky directory would hand the output to its reader.
         struct stat dir {};
-        if (found && S_ISFIFO(st.st_mode) && (fstat(t.dirFd, &dir) != 0 || !ruleMayWriteFifo(kernelView(), st, dir))) {
+        if (found && S_ISFIFO(st.st_mode) &&
+            (fstat(t.dirFd, &dir) != 0 || (ruleAsksTheSystem(dir) && !ruleMayWriteFifo(kernelView(), st, dir)))) {
             errno = EACCES;
             return -1;
         }

@@ -59,7 +59,7 @@ int targetCheckReplaceable(OutputTarget& t) {
     if (faccessat(t.dirFd, t.name.c_str(), W_OK, AT_EACCESS) != 0 || fstat(t.dirFd, &dir) != 0) return -1;
     // Nothing replaces a file in a sticky directory but those the system lets, nor a file that
     // is pinned, in a directory that is, or mounted over a name.
-    if (!ruleMayReplaceInSticky(kernelView(), t.existing, dir) || fsIsPinned(t.existingFd) ||
+    if ((ruleAsksTheSystem(dir) && !ruleMayReplaceInSticky(kernelView(), t.existing, dir)) || fsIsPinned(t.existingFd) ||
         fsIsPinned(t.dirFd) || fsIsMountRoot(t.existingFd)) {
         errno = EPERM;
         return -1;
