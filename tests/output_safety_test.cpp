@@ -205,29 +205,17 @@ Layout sizeLimit(long long bytes) {
 Layout descriptorLimit(int count) {
     return [=](Scene& s) { s.wrap.insert(s.wrap.end(), {"/usr/bin/prlimit", "--nofile=" + std::to_string(count)}); };
 }
-void asNobody(Scene& s) {
-    needRoot("runs as another user");
-    s.options.user = kNobody;
-}
+void asNobody(Scene& s) { needRoot("runs as another user"); s.options.user = kNobody; }
 // The user's own file in place: the run is in place.
-void inPlace(Scene& s) {
-    writeFile(s.dir / s.output, readFile(s.dir / s.input));
-    s.input = s.output;
-}
+void inPlace(Scene& s) { writeFile(s.dir / s.output, readFile(s.dir / s.input)); s.input = s.output; }
 // A file system of `type` at m holding out.wav.
 Layout fileSystem(const char* type, const std::string& options) {
-    return [=](Scene& s) {
-        mountAt(s, "m", "none", type, 0, options);
-        put(s, "m/out.wav");
-    };
+    return [=](Scene& s) { mountAt(s, "m", "none", type, 0, options); put(s, "m/out.wav"); };
 }
 void readOnly(Scene& s) { mountAt(s, "m", nullptr, nullptr, MS_REMOUNT | MS_RDONLY, ""); }
 // A file the user may write, in root's directory locked/ that the user may not.
 Layout lockedDirectory(std::size_t oldLength = 0) {
-    return [=](Scene& s) {
-        asNobody(s);
-        put(s, "locked/out.wav", oldLength == 0 ? kOld : noise(oldLength, 5), 0666);
-    };
+    return [=](Scene& s) { asNobody(s); put(s, "locked/out.wav", oldLength == 0 ? kOld : noise(oldLength, 5), 0666); };
 }
 // Root's directory m/shared on tmpfs holding the user's own old.wav, the first 1,044 bytes of
 // big.wav, a clip of 3,000,044 bytes that the user converts.
@@ -242,19 +230,11 @@ void usersFileOnTmpfs(Scene& s) {
 }
 // A sticky world-writable directory sticky/ of `owner`, holding a writable file of `fileOwner`.
 Layout stickyDirectory(int owner, int fileOwner = 0) {
-    return [=](Scene& s) {
-        needRoot("runs as another user");
-        directory(s, "sticky", 01777, owner);
-        put(s, "sticky/out.wav", kOld, 0666, fileOwner);
-    };
+    return [=](Scene& s) { needRoot("runs as another user"); directory(s, "sticky", 01777, owner); put(s, "sticky/out.wav", kOld, 0666, fileOwner); };
 }
 // root's file open/out.wav of `mode`, or `owner`'s, in a world-writable directory.
 Layout othersFile(unsigned mode, int owner = -1, int group = -1) {
-    return [=](Scene& s) {
-        needRoot("runs as another user");
-        directory(s, "open", 0777);
-        put(s, "open/out.wav", kOld, mode, owner, group);
-    };
+    return [=](Scene& s) { needRoot("runs as another user"); directory(s, "open", 0777); put(s, "open/out.wav", kOld, mode, owner, group); };
 }
 // A directory that only grows, grows/, holding old.wav.
 const Layout appendOnlyDirectory = [](Scene& s) {
@@ -263,10 +243,7 @@ const Layout appendOnlyDirectory = [](Scene& s) {
     flag(s, "grows", FS_APPEND_FL);
 };
 Layout fileFlag(int attribute) {
-    return [=](Scene& s) {
-        put(s, "old.wav");
-        flag(s, "old.wav", attribute);
-    };
+    return [=](Scene& s) { put(s, "old.wav"); flag(s, "old.wav", attribute); };
 }
 // src.wav mounted over out.wav.
 void mountedOver(Scene& s) {
@@ -282,40 +259,22 @@ void procHidden(Scene& s) {
 // The system's protection of links or FIFOs in sticky directories (fs.protected_symlinks,
 // fs.protected_fifos) as velto reads it, for the row alone.
 Layout protectedSetting(const std::string& setting, int value) {
-    return [=](Scene& s) {
-        writeFile(s.aside / setting, std::to_string(value) + "\n");
-        mountAt(s, "/proc/sys/fs/" + setting, (s.aside / setting).c_str(), nullptr, MS_BIND, "");
-    };
+    return [=](Scene& s) { writeFile(s.aside / setting, std::to_string(value) + "\n"); mountAt(s, "/proc/sys/fs/" + setting, (s.aside / setting).c_str(), nullptr, MS_BIND, ""); };
 }
 Layout protectedLinks(int value) { return protectedSetting("protected_symlinks", value); }
 Layout protectedFifos(int value) { return protectedSetting("protected_fifos", value); }
 // A sticky world-writable directory pub/ of `owner` where user nobody has planted `link` to
 // `target`, root's file victim.wav beside it.
 Layout plantedLink(const std::string& link, const std::string& target, int owner = 0) {
-    return [=](Scene& s) {
-        needRoot("plants another user's link");
-        directory(s, "pub", 01777, owner);
-        put(s, "victim.wav", "old\n", 0600);
-        fs::create_symlink(target, s.dir / "pub" / link);
-        give(s, "pub/" + link, 0, kNobody);
-    };
+    return [=](Scene& s) { needRoot("plants another user's link"); directory(s, "pub", 01777, owner); put(s, "victim.wav", "old\n", 0600); fs::create_symlink(target, s.dir / "pub" / link); give(s, "pub/" + link, 0, kNobody); };
 }
 // A FIFO at `path` whose reader comes `delay` seconds after the run starts.
 Layout fifo(const std::string& path, int delay = -1) {
-    return [=](Scene& s) {
-        if (mkfifo((s.dir / path).c_str(), 0666) != 0) throw Skip{"cannot make a FIFO here"};
-        s.readerFifo = s.dir / path;
-        s.readerDelay = delay;
-    };
+    return [=](Scene& s) { if (mkfifo((s.dir / path).c_str(), 0666) != 0) throw Skip{"cannot make a FIFO here"}; s.readerFifo = s.dir / path; s.readerDelay = delay; };
 }
 // User nobody's FIFO pub/out.wav, read by the tests, in a sticky directory pub/ of `mode` and `owner`.
 Layout plantedFifo(unsigned mode, int owner = 0) {
-    return [=](Scene& s) {
-        needRoot("plants another user's FIFO");
-        directory(s, "pub", mode, owner);
-        fifo("pub/out.wav", 0)(s);
-        give(s, "pub/out.wav", 0666, kNobody);
-    };
+    return [=](Scene& s) { needRoot("plants another user's FIFO"); directory(s, "pub", mode, owner); fifo("pub/out.wav", 0)(s); give(s, "pub/out.wav", 0666, kNobody); };
 }
 // The run as root of a user namespace where only root's ids are mapped.
 void userNamespace(Scene& s) {
@@ -331,43 +290,21 @@ void userNamespaceProcHidden(Scene& s) {
 }
 // A user namespace whose id maps are `map`, written from outside while the run waits for them.
 Layout userNamespaceMapping(const std::string& map) {
-    return [=](Scene& s) {
-        userNamespace(s);
-        s.wrap.clear();
-        s.script = "mkfifo go && { unshare -U sh -c 'read x < go && exec \"$0\" \"$@\"' \"$0\" \"$@\" & } && p=$! && "
-                   "until [ $(readlink /proc/$p/ns/user) != $(readlink /proc/$$/ns/user) ]; do sleep 0.01; done && "
-                   "for m in uid gid; do /usr/bin/printf '" + map + "' > /proc/$p/${m}_map; done && echo > go; wait $p; s=$?; rm go; exit $s";
-    };
+    return [=](Scene& s) { userNamespace(s); s.wrap.clear(); s.script = "mkfifo go && { unshare -U sh -c 'read x < go && exec \"$0\" \"$@\"' \"$0\" \"$@\" & } && p=$! && " "until [ $(readlink /proc/$p/ns/user) != $(readlink /proc/$$/ns/user) ]; do sleep 0.01; done && " "for m in uid gid; do /usr/bin/printf '" + map + "' > /proc/$p/${m}_map; done && echo > go; wait $p; s=$?; rm go; exit $s"; };
 }
 // An access list entry on `path` (setfacl's -m), or on a directory its default one (-d).
 Layout accessList(const std::string& path, const std::string& entry, bool byDefault = false) {
-    return [=](Scene& s) {
-        linuxOnly(kNoAttributes);
-        needTool("setfacl", "acl");
-        tool(s, byDefault ? std::vector<std::string>{"setfacl", "-d", "-m", entry, path} : std::vector<std::string>{"setfacl", "-m", entry, path});
-    };
+    return [=](Scene& s) { linuxOnly(kNoAttributes); needTool("setfacl", "acl"); tool(s, byDefault ? std::vector<std::string>{"setfacl", "-d", "-m", entry, path} : std::vector<std::string>{"setfacl", "-m", entry, path}); };
 }
 Layout attribute(const std::string& path, const std::string& name, const std::string& value) {
-    return [=](Scene& s) {
-        linuxOnly(kNoAttributes);
-        if (setxattr((s.dir / path).c_str(), name.c_str(), value.data(), value.size(), 0) != 0) throw Skip{"needs extended attributes in /tmp"};
-    };
+    return [=](Scene& s) { linuxOnly(kNoAttributes); if (setxattr((s.dir / path).c_str(), name.c_str(), value.data(), value.size(), 0) != 0) throw Skip{"needs extended attributes in /tmp"}; };
 }
 // The `when`th call (0: every one) of `call` velto makes, on `path` if given, fails with `error`.
 Layout injected(const std::string& call, const std::string& error, int when = 0, const std::string& path = "") {
-    return [=](Scene& s) {
-        needTool("strace", "strace");
-        s.wrap.insert(s.wrap.end(), {"/usr/bin/strace", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e", "trace=" + call,
-                                     "-e", "inject=" + call + ":error=" + error + (when > 0 ? ":when=" + std::to_string(when) : "")});
-        if (!path.empty()) s.wrap.insert(s.wrap.end(), {"-P", path});
-    };
+    return [=](Scene& s) { needTool("strace", "strace"); s.wrap.insert(s.wrap.end(), {"/usr/bin/strace", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e", "trace=" + call, "-e", "inject=" + call + ":error=" + error + (when > 0 ? ":when=" + std::to_string(when) : "")}); if (!path.empty()) s.wrap.insert(s.wrap.end(), {"-P", path}); };
 }
 // As a FUSE or network file system without extended attributes answers.
-void noAttributes(Scene& s) {
-    linuxOnly(kNoAttributes);
-    put(s, "old.wav");
-    injected("flistxattr", "EOPNOTSUPP")(s);
-}
+void noAttributes(Scene& s) { linuxOnly(kNoAttributes); put(s, "old.wav"); injected("flistxattr", "EOPNOTSUPP")(s); }
 // drop/, which the user (user nobody, for root) may write but not read.
 void writeOnlyDirectory(Scene& s) {
     directory(s, "drop", 0333, geteuid() == 0 ? kNobody : -1, geteuid() == 0 ? kNobody : -1);
@@ -378,10 +315,7 @@ Layout link(const std::string& path, const std::string& target) {
     return [=](Scene& s) { fs::create_symlink(target, s.dir / path); };
 }
 // link.wav to store/new.wav, which is not there.
-void danglingLink(Scene& s) {
-    fs::create_directory(s.dir / "store");
-    link("link.wav", "store/new.wav")(s);
-}
+void danglingLink(Scene& s) { fs::create_directory(s.dir / "store"); link("link.wav", "store/new.wav")(s); }
 // locked/link.wav, in a directory the user (nobody, for root) may not write, to open/real.wav,
 // which has another hard link open/other.wav.
 void linkToHardLinkedFile(Scene& s) {
@@ -416,10 +350,7 @@ void deepWorkingDirectory(Scene& s) {
     s.input = (s.dir / "in.wav").string();
 }
 // The output in /, under a name of the row's own.
-void rootDirectory(Scene& s) {
-    needRoot("writes in /");
-    s.output = "/." + std::to_string(getpid()) + "-" + s.output;
-}
+void rootDirectory(Scene& s) { needRoot("writes in /"); s.output = "/." + std::to_string(getpid()) + "-" + s.output; }
 // log.bin, which a descriptor of the run may name.
 void keptLog(Scene& s) { put(s, "log.bin", "KEEP\n"); }
 // The run in a bash script of its own: `what` is velto, with the input and output.
@@ -473,32 +404,15 @@ void fatThroughFuse(Scene& s) {
 }
 // velto's first open of the output is held two seconds, while `act` is done.
 Layout heldAtOpen(std::function<void(Scene&)> act) {
-    return [=](Scene& s) {
-        needTool("strace", "strace");
-        s.held = act;
-    };
+    return [=](Scene& s) { needTool("strace", "strace"); s.held = act; };
 }
 // What is done meanwhile: root's FIFO out.wav gives way to user nobody's, which is then read.
-void othersFifoPutInPlace(Scene& s) {
-    fs::remove(s.dir / "out.wav");
-    fifo("out.wav", 0)(s);
-    give(s, "out.wav", 0666, kNobody);
-    s.startReader();
-}
+void othersFifoPutInPlace(Scene& s) { fs::remove(s.dir / "out.wav"); fifo("out.wav", 0)(s); give(s, "out.wav", 0666, kNobody); s.startReader(); }
 // root's FIFO out.wav is given to user nobody, the same inode, and read.
-void fifoGivenAway(Scene& s) {
-    give(s, "out.wav", 0666, kNobody);
-    s.startReader();
-}
+void fifoGivenAway(Scene& s) { give(s, "out.wav", 0666, kNobody); s.startReader(); }
 // A device out.wav gives way to a FIFO nobody reads.
-void deviceGivesWayToFifo(Scene& s) {
-    fs::remove(s.dir / "out.wav");
-    mkfifo((s.dir / "out.wav").c_str(), 0666);
-}
-void rootsFifo(Scene& s) {
-    needRoot("gives a FIFO to another user");
-    fifo("out.wav")(s);
-}
+void deviceGivesWayToFifo(Scene& s) { fs::remove(s.dir / "out.wav"); mkfifo((s.dir / "out.wav").c_str(), 0666); }
+void rootsFifo(Scene& s) { needRoot("gives a FIFO to another user"); fifo("out.wav")(s); }
 void withStrace(Scene&) { needTool("strace", "strace"); }
 void device(Scene& s) {
     needRoot("makes a device node");
