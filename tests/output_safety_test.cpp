@@ -544,7 +544,7 @@ const std::vector<Row>& rows() {
         {"in a user namespace, another user's link in a sticky directory of a third user: refused", protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) + userNamespace, "pub/out.wav", refusedByRule()},
         // Where the namespace maps an id of its own to 65534, as a map of subordinate ids does,
         // that id still shows every id without a mapping.
-        {"the same where the namespace's map holds 65534: refused", protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) + userNamespaceMapping("0 0 1\\n1 100000 65536\\n"), "pub/out.wav", refused()},
+        {"the same where the namespace's map holds 65534: refused", protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) + userNamespaceMapping("0 0 1\\n1 100000 65536\\n"), "pub/out.wav", refusedByRule()},
         {"in a user namespace, another user's file in another user's sticky directory: refused", stickyDirectory(kNobody, kNobody) + userNamespace, "sticky/out.wav", refusedHereAtNamingThere()},
         {"in a user namespace, a file whose owner has no mapping becomes the caller's", othersFile(0666, kNobody, kNobody) + userNamespace, "open/out.wav", converted({{"open/out.wav::owner", "0:0"}})},
         {"in a user namespace, a file whose access list names a user without a mapping: refused", othersFile(0666) + accessList("open/out.wav", "u:1001:rw") + userNamespace, "open/out.wav", refused()},
