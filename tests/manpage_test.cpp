@@ -2,10 +2,12 @@
 // refusals among it), both man pages and the Windows README.txt quote is a line the program
 // prints, the references among them show every text, the man pages list exactly the exit
 // statuses the program returns, the Windows README makes README's promises, README's sample run
-// is what its command shows, and README's recipes keep velto's status.
+// is what its command shows, README's recipes keep velto's status, and the version and the
+// package's changelog are the project's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <regex>
 #include <set>
@@ -20,6 +22,7 @@ using namespace testing_support;
 
 const fs::path kSource = VELTO_SOURCE_DIR;
 const fs::path kDocs = kSource / "docs";
+const fs::path kBuild = VELTO_BINARY_DIR;
 const std::string kPage = readFile(kDocs / "velto.1");
 
 // A quoted text: its literal pieces, in UTF-8, between the places where velto fills something in.
@@ -286,6 +289,97 @@ TEST(Readme, RecipesKeepVeltosStatus) {
         EXPECT_NE(run(loop), 0);
         EXPECT_EQ(readFile(dir / "scrambled" / "voice.wav").size(), 48u);
         fs::remove(dir / "notes.wav");
+    }
+}
+
+// The man pages' footers and README's zip name carry the version CMakeLists.txt gives the
+// program, which names the zip and the .deb.
+TEST(Release, ManPagesAndReadmeNameTheProjectsVersion) {
+    for (const char* name : {"velto.1", "velto.ja.1"}) {
+        std::smatch th;
+        const std::string page = readFile(kDocs / name);
+        ASSERT_TRUE(std::regex_search(page, th, std::regex("\n\\.TH VELTO 1 [0-9-]+ \"velto ([^\"]*)\""))) << name;
+        EXPECT_EQ(th[1].str(), VELTO_VERSION) << name;
+    }
+    const std::string readme = readFile(kSource / "README.md");
+    std::smatch zip;
+    ASSERT_TRUE(std::regex_search(readme, zip, std::regex("velto-([^ `]*)-win64\\.zip")));
+    EXPECT_EQ(zip[1].str(), VELTO_VERSION);
+}
+
+// The package's changelog, as the build made it, holds CHANGELOG.md's released sections: the
+// same versions and dates, newest first, the newest the project's version, each with the same
+// items in the same order, once Markdown's markup and the line breaks are set aside.
+TEST(Release, PackageChangelogSaysWhatChangelogMdSays) {
+    struct Entry {
+        std::string version;
+        std::string date;  // YYYY-MM-DD
+        std::vector<std::string> items;
+        bool operator==(const Entry&) const = default;
+    };
+    // Words separated by single spaces, without the markup either text puts around them.
+    const auto words = [](const std::string& s) {
+        std::string t = std::regex_replace(s, std::regex("\\*\\*|`|\""), "");
+        t = std::regex_replace(t, std::regex("\\s+"), " ");
+        const std::size_t first = t.starts_with(' ') ? 1 : 0;
+        return t.substr(first, t.size() - first - (t.ends_with(' ') ? 1 : 0));
+    };
+    std::vector<Entry> markdown;
+    {
+        std::istringstream lines(readFile(kSource / "CHANGELOG.md"));
+        bool released = false;
+        std::smatch m;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("## ")) {
+                released = std::regex_match(line, m, std::regex("## (\\S+) — (\\d{4}-\\d\\d-\\d\\d)"));
+                if (released) markdown.push_back({m[1], m[2], {}});
+            } else if (released && line.starts_with("- ")) {
+                markdown.back().items.push_back(line.substr(2));
+            } else if (released && line.starts_with("  ") && !markdown.back().items.empty()) {
+                markdown.back().items.back() += " " + line;
+            }
+        }
+    }
+    std::vector<Entry> debian;
+    {
+        std::istringstream lines(readFile(kBuild / "changelog"));
+        const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+        const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+        std::smatch m;
+        for (std::string line; std::getline(lines, line);) {
+            if (std::regex_match(line, m, std::regex("velto \\((\\S+)\\) unstable; urgency=medium"))) {
+                debian.push_back({m[1], "", {}});
+            } else if (line.starts_with("  * ")) {
+                ASSERT_FALSE(debian.empty()) << line;
+                debian.back().items.push_back(line.substr(4));
+            } else if (line.starts_with("    ")) {
+                ASSERT_FALSE(debian.empty() || debian.back().items.empty()) << line;
+                debian.back().items.back() += " " + line;
+            } else if (std::regex_match(line, m, std::regex(" -- .+ <.+>  (\\w{3}), (\\d\\d) (\\w{3}) (\\d{4}) 12:00:00 \\+0000"))) {
+                ASSERT_FALSE(debian.empty()) << line;
+                const auto month = std::find(std::begin(months), std::end(months), m[3].str()) - std::begin(months) + 1;
+                const std::chrono::year_month_day date{std::chrono::year{std::stoi(m[4])}, std::chrono::month(month),
+                                                       std::chrono::day(std::stoi(m[2]))};
+                ASSERT_TRUE(date.ok()) << line;
+                EXPECT_EQ(m[1].str(), days[std::chrono::weekday{std::chrono::sys_days{date}}.c_encoding()]) << line;
+                debian.back().date = m[4].str() + "-" + (month < 10 ? "0" : "") + std::to_string(month) + "-" + m[2].str();
+            } else {
+                EXPECT_EQ(line, "");
+            }
+        }
+    }
+    for (auto* entries : {&markdown, &debian}) {
+        for (Entry& entry : *entries) {
+            for (std::string& item : entry.items) item = words(item);
+        }
+    }
+    ASSERT_FALSE(markdown.empty());
+    EXPECT_EQ(markdown.front().version, VELTO_VERSION);
+    ASSERT_EQ(debian.size(), markdown.size());
+    for (std::size_t i = 0; i < markdown.size(); ++i) {
+        EXPECT_EQ(debian[i].version, markdown[i].version);
+        EXPECT_EQ(debian[i].date, markdown[i].date) << markdown[i].version;
+        EXPECT_EQ(debian[i].items, markdown[i].items) << markdown[i].version;
     }
 }
 

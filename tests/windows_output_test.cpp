@@ -77,15 +77,18 @@ struct Held {
     Held& operator=(const Held&) = delete;
 };
 
+// A temporary file that bytes have reached, and so one already marked for deletion: a kill in
+// the instant between its making and its marking leaves it, as a power cut would.
 bool temporaryThere(const fs::path& dir) {
+    std::error_code unknown;
     for (const std::string& name : listDir(dir)) {
-        if (name.starts_with(".velto-")) return true;
+        if (name.starts_with(".velto-") && fs::file_size(dir / name, unknown) > 0 && !unknown) return true;
     }
     return false;
 }
 
 // Runs velto.exe in `dir` on a console of its own (a pseudo-terminal), kills it or types Ctrl-C
-// into it once its temporary file is there, and returns its exit status; nothing when the run
+// into it once its temporary file is being written, and returns its exit status; nothing when the run
 // ended before that could be done.
 std::optional<int> runInterrupted(const char* exe, const fs::path& dir, During during) {
     int terminal = -1;

@@ -9,8 +9,9 @@
 // a chunk tag. A console that cannot take the text (closed, full) is not an error of the
 // conversion, so nothing is reported back.
 //
-// A stream that is a file or a pipe gets the CP932 bytes, and the names as received. A stream
-// that is a console gets the characters, so that they read as Japanese:
+// A stream that is a file or a pipe gets the CP932 bytes, with the names as received on POSIX
+// systems, and on Windows, where names arrive as UTF-16, in CP932, with a '?' for each character
+// CP932 lacks. A stream that is a console gets the characters, so that they read as Japanese:
 // - on Windows, through the console's wide interface, whatever the console's code page, with
 //   a file name as received;
 // - on POSIX, a terminal gets the text's UTF-8 form, unless the locale's character set

@@ -5,8 +5,6 @@
 
 #include <csignal>
 
-#include "sys/output_file.h"
-
 void veltoPrepareProcess() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1) continue;
@@ -21,5 +19,4 @@ void veltoPrepareProcess() {
     // unfinished output be removed, instead of killing the process.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    outputRemoveOnSignals();
 }

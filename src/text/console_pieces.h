@@ -22,8 +22,9 @@ struct ConsolePiece {
 enum class ConsoleTags { kInText, kApart };
 
 // Formats as vfprintf does, but keeps each `%s` argument apart (and each `%c` one, if asked).
-// The texts use the flags, width and precision digits, the length modifiers h, l and ll, and
-// the conversions d u X c f s; a conversion outside these ends the text, as no text has one.
+// It takes the flags, width and precision digits, the length modifiers h, hh, l and ll, the
+// conversions d i u x X c f s and %%; a conversion outside these ends the text, as no text has
+// one.
 std::vector<ConsolePiece> consolePieces(const char* format, std::va_list args, ConsoleTags tags);
 
 // A file name as a terminal is given it: its bytes as received, but that each control

@@ -9,7 +9,7 @@
 #include "scramble/scramble.h"
 #include "sys/console.h"
 #include "text/messages.h"
-#include "sys/output_file.h"
+#include "output/output_file.h"
 
 namespace {
 

@@ -4,12 +4,13 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "sys/output_file.h"
+#include "output/output_file.h"
 #include "wav/wav_info.h"
 
-// Writes `info` to `path`: the header, then the scrambled samples. The file takes the output
-// name only when complete; on failure whatever stood there is left as it was. Returns 0 on
-// success and -1 on failure, after writing its own messages.
+// Writes `info` to `path`: the header, then the scrambled samples. A regular file takes the
+// output name only when complete, and a failure before that leaves what stood there as it was;
+// output_file.h says what a device, a FIFO or a descriptor keeps, and what a failure after the
+// naming leaves. Returns 0 on success and -1 on failure, after writing its own messages.
 int wavFileWrite(const char* path, WavInfo& info);
 
 // Writes the 44-byte header for `info` at the stream's position and returns the position after

@@ -13,7 +13,7 @@
 // Devices, FIFOs, pipes and the process's own descriptors are written as they are, and keep
 // what was written if a write fails.
 //
-// The calling sequence, once per process:
+// The calling sequence, once per process (outputRemoveOnSignals first, at start-up):
 //
 //     OutputFile out;
 //     if (outputOpen(path, out) != 0)   -> the output cannot be opened; nothing was made
@@ -21,51 +21,61 @@
 //     if (outputCommit(out) != 0)       -> the write failed
 //
 // outputOpen, outputWriteBulk and outputCommit return 0 for success and -1 for failure, with
-// the cause in errno (GetLastError on Windows). A run that fails or stops before the commit
-// leaves the rest to the destructor, which removes the temporary file; after a commit it does
-// nothing.
+// the cause in errno (GetLastError on Windows); they write no message. A run that fails or stops
+// before the commit leaves the rest to the destructor, which removes the temporary file; after
+// a commit, or outputAbandon, it does nothing.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 
-// The platform's record of the output name and the files made for it (output_platform_*.cpp).
-struct OutputTarget;
-struct OutputTargetDelete {
-    void operator()(OutputTarget* target) const noexcept;  // closes what is still open
+#include "output/output_steps.h"
+
+// Where an output stands in its life (the diagram in output_file.cpp).
+enum class OutputState {
+    kRefused,    // nothing made: before outputOpen, or refused by it
+    kDirect,     // a device, FIFO, pipe or descriptor, written as it is
+    kTemporary,  // a temporary file, which takes the name at the commit
+    kNaming,     // the complete temporary file is taking the name
+    kNamed,      // it has the name; the directory is being synced
+    kLeft,       // (Windows) the conversion under its temporary name, nothing under the name
+    kGone,       // the temporary file removed, the name as it was
+    kDone,       // committed
 };
-using OutputTargetPtr = std::unique_ptr<OutputTarget, OutputTargetDelete>;
 
 struct OutputFile {
     std::FILE* stream = nullptr;  // where the bytes go, from the first byte of the output
-    bool temporary = false;       // a temporary file that takes the output name at the commit
+    OutputState state = OutputState::kRefused;
     OutputTargetPtr target;
 
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile();  // outputAbandon, where the output was neither committed nor abandoned
+    ~OutputFile();  // outputAbandon
 };
 
 // Opens `path` for writing, as described above.
 int outputOpen(const char* path, OutputFile& out);
 
 // Writes `size` bytes at the stream's position and moves past them: into a temporary file the
-// fastest way the platform has, elsewhere plainly through the stream, whose buffer may keep
-// the last of them until the commit. Fails where anything written so far has failed.
+// platform's fastest way (targetWriteBulk), elsewhere plainly through the stream, whose buffer
+// may keep the last of them until the commit. Fails where anything written so far has failed.
 int outputWriteBulk(OutputFile& out, const std::uint8_t* data, std::size_t size);
 
 // Checks every byte written, gives the file the output name and makes both durable. From the
-// naming on, the signals that would end the process and can be caught are held until it ends,
-// so that its status says what happened; a failure to make the name durable fails the run but leaves the
-// complete file under its name.
+// naming on, the signals that outputRemoveOnSignals catches are held until the process ends, so
+// that its status says what happened; a failure to make the name durable fails the run but
+// leaves the complete file under its name.
 int outputCommit(OutputFile& out);
 
-// Closes the output and removes the temporary file, leaving the output name untouched.
+// Closes the output and removes the temporary file, leaving the output name untouched; nothing
+// more after a commit.
 void outputAbandon(OutputFile& out);
 
-// Makes every signal that ends a process by default remove the temporary file first. Signals
-// the caller ignores (nohup) stay ignored. Call once at start-up.
+// Makes the signals that end a process by default without meaning a crash (signals.h lists
+// them) remove a temporary file that has a name first. Crashes, SIGKILL and the signals the C
+// library keeps for itself are not caught, nor SIGPIPE and SIGXFSZ, which the process ignores
+// (process_posix.cpp); signals the caller ignores (nohup) stay ignored.
+// Call once at start-up.
 void outputRemoveOnSignals();

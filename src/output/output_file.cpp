@@ -1,8 +1,7 @@
 // How an output is made: which way it is written, which steps it takes in what order, and
-// what a failure or a signal leaves. The steps themselves are the platform's
-// (output_platform_*.cpp).
+// what a failure or a signal leaves. The steps themselves are the platform's (output_steps.h).
 //
-// An output's life:
+// An output's life, each state a value of OutputState held in OutputFile::state:
 //
 //   outputOpen ── a device, FIFO, pipe or descriptor ──> DIRECT ── outputCommit ──> DONE
 //       │                                                  (a failure keeps what was written)
@@ -40,22 +39,28 @@
 // file under its temporary name; on Windows the file no longer marked for deletion) and, where
 // the system has no unnamed files, at any instant. After the naming they end the run with
 // their status while the new file stands under the name.
-#include "sys/output_file.h"
+#include "output/output_file.h"
 
 #include <atomic>
 
-#include "sys/output_platform.h"
 #include "sys/signals.h"
 
 namespace {
 
-// The temporary file that a signal must remove before the process ends: one under a hidden
-// name. Published only while the signals are held, so that a signal never sees a name that
-// is not the run's own.
+// The temporary file that a signal must remove before the process ends: the target of an output
+// in TEMPORARY whose file has a name. It follows the output's state, and is changed only while
+// the signals are held, so that a signal never sees a name that is not the run's own.
 std::atomic<OutputTarget*> gPending{nullptr};
 
 void removePending() noexcept {
     if (OutputTarget* target = gPending.load(); target != nullptr) targetRemoveTemporaryNow(*target);
+}
+
+// Moves the output to `state`, and with it what a signal must remove.
+void enter(OutputFile& out, OutputState state) {
+    out.state = state;
+    OutputTarget* const pending = state == OutputState::kTemporary && targetTemporaryNamed(*out.target) ? out.target.get() : nullptr;
+    if (gPending.load() != pending) gPending = pending;
 }
 
 // The signals held for the life of the object.
@@ -68,12 +73,16 @@ struct SignalsHeld {
 
 // Makes the temporary file: unnamed where the system can, else under a hidden name, but never
 // one in a directory that would keep the name for good.
-int createTemporary(OutputTarget& target) {
-    if (targetCreateUnnamed(target) == 0) return 0;
+int createTemporary(OutputFile& out) {
+    OutputTarget& target = *out.target;
+    if (targetCreateUnnamed(target) == 0) {
+        enter(out, OutputState::kTemporary);
+        return 0;
+    }
     if (!targetNotSupported() || targetDirectoryOnlyGrows(target)) return -1;
     SignalsHeld held;
     if (targetCreateNamed(target) != 0) return -1;
-    gPending = &target;
+    enter(out, OutputState::kTemporary);
     return 0;
 }
 
@@ -86,13 +95,13 @@ int outputOpen(const char* path, OutputFile& out) {
     if (targetResolve(path, out.target, kind) != 0) return -1;
     if (kind == TargetKind::kDirect || kind == TargetKind::kDescriptor) {
         if (targetOpenDirect(*out.target) != 0) return -1;
+        enter(out, OutputState::kDirect);
         // A descriptor may share its file with standard output (`velto a.wav /dev/stdout > f`):
         // the report written so far goes first.
         if (kind == TargetKind::kDescriptor) std::fflush(stdout);
     } else {
         if (kind == TargetKind::kRegular && targetCheckReplaceable(*out.target) != 0) return -1;
-        if (createTemporary(*out.target) != 0) return -1;
-        out.temporary = true;
+        if (createTemporary(out) != 0) return -1;
     }
     out.stream = targetStream(*out.target);
     return out.stream != nullptr ? 0 : -1;
@@ -100,8 +109,8 @@ int outputOpen(const char* path, OutputFile& out) {
 
 int outputWriteBulk(OutputFile& out, const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    if (!out.temporary) return std::fwrite(data, size, 1, out.stream) == 1 ? 0 : -1;
-    // The bulk goes around the stream, behind what the stream holds (the header); a flush
+    if (out.state != OutputState::kTemporary) return std::fwrite(data, size, 1, out.stream) == 1 ? 0 : -1;
+    // Whatever way the bulk goes, it goes behind what the stream holds (the header); a flush
     // that failed has dropped those bytes, and the file is incomplete whatever follows.
     if (std::fflush(out.stream) != 0 || std::ferror(out.stream) != 0) return -1;
     return targetWriteBulk(out.stream, data, size);
@@ -114,26 +123,26 @@ int outputCommit(OutputFile& out) {
     bool ok = std::ferror(out.stream) == 0;
     ok = std::fclose(out.stream) == 0 && ok;
     out.stream = nullptr;
-    if (out.temporary) ok = ok && targetKeepAttributes(target) == 0;
+    const bool temporary = out.state == OutputState::kTemporary;
+    if (temporary) ok = ok && targetKeepAttributes(target) == 0;
     ok = ok && targetSync(target) == 0;
-    if (!ok) {
+    if (!ok || !temporary) {
         outputAbandon(out);
-        return -1;
-    }
-    if (!out.temporary) {
-        outputAbandon(out);
-        return 0;
+        return ok ? 0 : -1;
     }
     // Once the file has the name, no signal can change what the run did: from here the status
     // the run ends with says what happened.
     signalsHold();
-    if (targetTakeName(target) != 0) {
+    enter(out, OutputState::kNaming);
+    const Naming named = targetTakeName(target);
+    if (named != Naming::kNamed) {
+        if (named == Naming::kLeft) enter(out, OutputState::kLeft);
         outputAbandon(out);
         return -1;
     }
-    gPending = nullptr;
-    out.temporary = false;
+    enter(out, OutputState::kNamed);
     const int durable = targetSyncDirectory(target);
+    enter(out, OutputState::kDone);
     outputAbandon(out);
     return durable;
 }
@@ -141,11 +150,12 @@ int outputCommit(OutputFile& out) {
 void outputAbandon(OutputFile& out) {
     if (out.stream != nullptr) std::fclose(out.stream);
     out.stream = nullptr;
-    if (out.temporary) {
+    if (out.state == OutputState::kTemporary || out.state == OutputState::kNaming) {
         SignalsHeld held;
-        gPending = nullptr;
+        enter(out, OutputState::kGone);
         targetRemoveTemporary(*out.target);
-        out.temporary = false;
+    } else if (out.state == OutputState::kDirect) {
+        enter(out, OutputState::kDone);
     }
     out.target.reset();
 }

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "sys/output_platform.h"
+#include "output/output_steps.h"
 #include "sys/utf16_windows.h"
 
 struct OutputTarget {
@@ -21,7 +21,6 @@ struct OutputTarget {
     FILETIME createdAt{};                 // and when it was made
     HANDLE file = INVALID_HANDLE_VALUE;   // the file being written: temporary, or the name's own
     std::wstring tempName;                // the temporary file's name, while it has one
-    bool markedForDeletion = false;       // `file` goes when its last handle closes
 
     ~OutputTarget() {
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
@@ -53,6 +52,12 @@ bool markForDeletion(HANDLE h, bool remove) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = remove ? TRUE : FALSE;
     return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Whether the file goes when its last handle closes; taken as so where the system cannot say.
+bool deletePending(HANDLE h) {
+    FILE_STANDARD_INFO standard{};
+    return GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) == 0 || standard.DeletePending;
 }
 
 void closeFile(OutputTarget& t) {
@@ -168,6 +173,8 @@ bool targetNotSupported() { return GetLastError() == ERROR_NOT_SUPPORTED; }
 
 bool targetDirectoryOnlyGrows(OutputTarget&) { return false; }
 
+bool targetTemporaryNamed(const OutputTarget& t) { return !t.tempName.empty(); }
+
 int targetCreateNamed(OutputTarget& t) {
     const std::wstring directory = directoryOf(t.finalPath);
     static unsigned counter = 0;
@@ -181,8 +188,8 @@ int targetCreateNamed(OutputTarget& t) {
                              FILE_ATTRIBUTE_NORMAL, nullptr);
         if (t.file != INVALID_HANDLE_VALUE) {
             t.tempName = name;
-            // A file system that cannot mark it still gets it removed by the run itself.
-            t.markedForDeletion = markForDeletion(t.file, true);
+            // A file system that cannot mark it still gets it removed by the run itself, by name.
+            markForDeletion(t.file, true);
             return 0;
         }
         if (GetLastError() != ERROR_FILE_EXISTS) break;
@@ -215,8 +222,9 @@ int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t siz
 }
 
 // ReplaceFileW gives the new file the old one's access control list, attributes and creation
-// time on Windows; they are given here as well, for the systems whose ReplaceFileW does not
-// (wine).
+// time on Windows. The attributes and the creation time are given here as well, for the systems
+// whose ReplaceFileW does not (wine); the access list is not, and a new file (MoveFileExW) gets
+// its directory's.
 int targetKeepAttributes(OutputTarget& t) {
     if (!t.replacing) return 0;
     constexpr DWORD kSettable = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
@@ -230,12 +238,11 @@ int targetKeepAttributes(OutputTarget& t) {
 
 int targetSync(OutputTarget& t) { return !isDisk(t.file) || FlushFileBuffers(t.file) != 0 ? 0 : -1; }
 
-int targetTakeName(OutputTarget& t) {
+Naming targetTakeName(OutputTarget& t) {
     // The file must stay once it has the name, and the move opens it by name, which a handle of
     // ours would refuse. From here until the name is taken, a killed run leaves the complete
-    // temporary file.
-    if (t.markedForDeletion && !markForDeletion(t.file, false)) return -1;
-    t.markedForDeletion = false;
+    // temporary file. Where the file system could not mark it, it cannot clear the mark either.
+    if (!markForDeletion(t.file, false) && deletePending(t.file)) return Naming::kRefused;
     closeFile(t);
     // Another run may have made a new file meanwhile: the last complete file stands.
     const bool moved = t.replacing ? ReplaceFileW(t.finalPath.c_str(), t.tempName.c_str(), nullptr, 0, nullptr,
@@ -244,34 +251,35 @@ int targetTakeName(OutputTarget& t) {
                                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     if (moved) {
         t.tempName.clear();
-        return 0;
+        return Naming::kNamed;
     }
     const DWORD cause = GetLastError();
-    if (cause != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return -1;
+    if (cause != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return Naming::kRefused;
     // The old file is gone, but the new one did not take its name: it is moved there plainly.
     // Where even that fails, the complete conversion stays under its temporary name, the only
     // copy there is, and the run fails.
     if (MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
-        t.tempName.clear();
         SetLastError(cause);
-        return -1;
+        return Naming::kLeft;
     }
     t.tempName.clear();
-    return 0;
+    return Naming::kNamed;
 }
 
-// Windows makes a new name durable with the move itself (MOVEFILE_WRITE_THROUGH).
+// A new name is made durable by the move itself where it is MoveFileExW's
+// (MOVEFILE_WRITE_THROUGH); ReplaceFileW takes no such flag, and the name it gives is as
+// durable as the file system makes it.
 int targetSyncDirectory(OutputTarget&) { return 0; }
 
 void targetRemoveTemporary(OutputTarget& t) {
-    const bool marked = t.markedForDeletion;
+    // A file marked for deletion goes as its handle closes; one that could not be marked, by name.
     closeFile(t);
-    if (!marked && !t.tempName.empty()) DeleteFileW(t.tempName.c_str());
+    if (!t.tempName.empty()) DeleteFileW(t.tempName.c_str());
     t.tempName.clear();
-    t.markedForDeletion = false;
 }
 
 void targetRemoveTemporaryNow(OutputTarget& t) noexcept {
-    // The process ends next, closing a file marked for deletion; the rest goes by name.
-    if (!t.markedForDeletion && !t.tempName.empty()) DeleteFileW(t.tempName.c_str());
+    // A file marked for deletion goes when the process ends next; marking it once more by name
+    // changes nothing, and removes one that could not be marked.
+    if (!t.tempName.empty()) DeleteFileW(t.tempName.c_str());
 }

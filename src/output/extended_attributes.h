@@ -1,0 +1,25 @@
+// A file's extended attributes, its access control list among them, read from the old file
+// before anything is written and given to the file that replaces it. Linux keeps them
+// (extended_attributes_linux.cpp); other POSIX systems are taken to keep none
+// (extended_attributes_portable.cpp), so a file replaced there has none.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// Name and value of each attribute.
+using ExtendedAttributes = std::vector<std::pair<std::string, std::string>>;
+
+// Reads every extended attribute of the open file `fd` into `read`, those this process can list;
+// 0 where all were read. A security label that cannot be read is left out; -1 where any other
+// cannot be, where the names are more than the system can list (E2BIG: over 64 KiB of them), and
+// (EINVAL) where the access control list names an id without a mapping, which no file could be
+// given. A file system that keeps none has none.
+int fsReadExtendedAttributes(int fd, ExtendedAttributes& read);
+
+// Gives the open file `toFd` the attributes read: first the access control list, or none where
+// the old file had none (the new file may have taken one from its directory's default, which
+// would also take room the others need), then the rest. Security labels are set where the system
+// lets them be; 0, or -1 when any other cannot be set.
+int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, int toFd);

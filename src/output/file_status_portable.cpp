@@ -1,0 +1,15 @@
+// A POSIX system that shows no file attributes.
+#include <sys/stat.h>
+
+#include "output/file_status.h"
+
+bool fsIsPinned(int) { return false; }
+
+bool fsIsMountRoot(int) { return false; }
+
+// Where the system has a /proc, the directories on its device.
+bool fsIsProcessTable(int dirFd) {
+    struct stat dir {};
+    struct stat proc {};
+    return fstat(dirFd, &dir) == 0 && stat("/proc/self", &proc) == 0 && dir.st_dev == proc.st_dev;
+}

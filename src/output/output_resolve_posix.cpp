@@ -1,0 +1,170 @@
+// What the output name stands for on POSIX systems: its directory and name once symbolic links
+// are followed as the system would, and the file found there, opened where it is to be written
+// directly. All relative to a descriptor of a directory, so that any path the system accepts
+// works however deep.
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "output/file_status.h"
+#include "output/kernel_rules.h"
+#include "output/output_target_posix.h"
+
+#if defined(O_SEARCH)
+constexpr int kDirectoryHandle = O_SEARCH;  // a directory to work in, which need not be readable
+#elif defined(O_PATH)
+constexpr int kDirectoryHandle = O_PATH;
+#else
+constexpr int kDirectoryHandle = O_RDONLY;
+#endif
+
+void OutputTargetDelete::operator()(OutputTarget* target) const noexcept { delete target; }
+
+namespace {
+
+// Splits a path into a descriptor of its directory and the last name in it. Fails on a path
+// that names no file in a directory ("", "dir/").
+int openParent(int base, const std::string& path, int& dirFd, std::string& name) {
+    const auto slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        errno = EISDIR;
+        return -1;
+    }
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    dirFd = openat(base, dir.c_str(), kDirectoryHandle | O_DIRECTORY | O_CLOEXEC);
+    return dirFd >= 0 ? 0 : -1;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether a file opened has the inode, type and owner of the one looked at before: an inode
+// freed meanwhile may be given to the next file made at once, so the inode alone does not tell.
+bool stillSame(const struct stat& opened, const struct stat& seen) {
+    return sameFile(opened, seen) && ((opened.st_mode ^ seen.st_mode) & S_IFMT) == 0 && opened.st_uid == seen.st_uid;
+}
+
+// For a name of descriptor N in a directory of descriptors (/proc/self/fd, where /dev/fd and
+// /dev/stdout lead, or any other): N where it is the process's own; -2 with EACCES where it is
+// another process's; -1 for any other name.
+int descriptorNamed(int dirFd, const std::string& name) {
+    const bool number = !name.empty() && name.size() < 10 && name.find_first_not_of("0123456789") == std::string::npos &&
+                        (name[0] != '0' || name == "0");
+    if (!number || !fsIsProcessTable(dirFd)) return -1;
+    const int fd = std::stoi(name);
+    struct stat link {};
+    struct stat own {};
+    if (fstatat(dirFd, name.c_str(), &link, 0) == 0 && fstat(fd, &own) == 0 && sameFile(link, own)) return fd;
+    errno = EACCES;
+    return -2;
+}
+
+// Follows the symbolic links that the target's name stands for, one directory at a time, so
+// that the file can be reached however deep it is, to the end or a descriptor's name. An error
+// on the way fails: nothing is made in place of a link that could not be read.
+int followLinks(OutputTarget& t, struct stat& st, bool& found) {
+    for (int hops = 0; hops < 40; ++hops) {
+        if ((t.descriptor = descriptorNamed(t.dirFd, t.name)) != -1) return t.descriptor >= 0 ? 0 : -1;
+        found = fstatat(t.dirFd, t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!found) return errno == ENOENT ? 0 : -1;
+        if (!S_ISLNK(st.st_mode)) return 0;
+        struct stat dir {};
+        if (fstat(t.dirFd, &dir) != 0) return -1;
+        if (!ruleMayFollow(kernelView(), st, dir)) {
+            errno = EACCES;
+            return -1;
+        }
+        std::vector<char> link(static_cast<std::size_t>(std::max<off_t>(st.st_size, 255)) + 1);
+        const ssize_t n = readlinkat(t.dirFd, t.name.c_str(), link.data(), link.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) return -1;
+        int next = -1;
+        std::string nextName;
+        if (openParent(t.dirFd, std::string(link.data(), static_cast<std::size_t>(n)), next, nextName) != 0) {
+            return -1;
+        }
+        close(t.dirFd);
+        t.dirFd = next;
+        t.name = std::move(nextName);
+    }
+    errno = ELOOP;
+    return -1;
+}
+
+// Opens the regular file found as `seen` without waiting, whatever took its place since (a
+// FIFO would block an ordinary open), and checks that it is a regular file of the same device
+// and inode.
+int openExisting(OutputTarget& t, const struct stat& seen) {
+    constexpr int kFlags = O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    t.existingFd = openat(t.dirFd, t.name.c_str(), O_RDONLY | kFlags);
+#ifdef O_PATH
+    // A file this user may write but not read is still reached, to read its attributes.
+    if (t.existingFd < 0 && errno == EACCES) t.existingFd = openat(t.dirFd, t.name.c_str(), O_PATH | kFlags);
+#endif
+    if (t.existingFd < 0 || fstat(t.existingFd, &t.existing) != 0) return -1;
+    if (!S_ISREG(t.existing.st_mode) || !sameFile(t.existing, seen)) {
+        errno = ESTALE;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
+    target.reset(new OutputTarget);
+    OutputTarget& t = *target;
+    struct stat st {};
+    bool found = false;
+    if (openParent(AT_FDCWD, path, t.dirFd, t.name) != 0 || followLinks(t, st, found) != 0) return -1;
+    if (found && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
+    if (t.descriptor >= 0 || (found && !S_ISREG(st.st_mode))) {
+        // Another user's FIFO in a shared sticky directory would hand the output to its reader.
+        struct stat dir {};
+        if (found && S_ISFIFO(st.st_mode) && (fstat(t.dirFd, &dir) != 0 || !ruleMayWriteFifo(kernelView(), st, dir))) {
+            errno = EACCES;
+            return -1;
+        }
+        kind = t.descriptor >= 0 ? TargetKind::kDescriptor : TargetKind::kDirect;
+        t.existing = st;
+        return 0;
+    }
+    kind = found ? TargetKind::kRegular : TargetKind::kNew;
+    if (found && openExisting(t, st) != 0) return -1;
+    // A directory that may be written but not read cannot be synced; the run goes on without.
+    t.syncFd = openat(t.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return t.syncFd >= 0 || errno == EACCES ? 0 : -1;
+}
+
+int targetOpenDirect(OutputTarget& t) {
+    if (t.descriptor >= 0) {
+        // Written through a duplicate, as the caller's redirection made it: at its offset, with
+        // its append flag; the caller's own descriptor is never closed or changed.
+        const int flags = fcntl(t.descriptor, F_GETFL);
+        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+            errno = EBADF;
+            return -1;
+        }
+        t.fd = fcntl(t.descriptor, F_DUPFD_CLOEXEC, 3);
+        return t.fd >= 0 ? 0 : -1;
+    }
+    // Devices and FIFOs are written as any program writes them, but opened without waiting
+    // first: a FIFO with no reader yet answers ENXIO, and only a FIFO that was looked at is then
+    // waited for. What is opened must still have the inode, type and owner looked at: a regular
+    // file put in its place meanwhile is not written over, nor another user's FIFO (a FIFO made
+    // again by the same user may get the same inode, and the rules answer the same for it).
+    constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    t.fd = openat(t.dirFd, t.name.c_str(), kFlags | O_NONBLOCK);
+    if (t.fd < 0 && errno == ENXIO && S_ISFIFO(t.existing.st_mode)) t.fd = openat(t.dirFd, t.name.c_str(), kFlags);
+    struct stat st {};
+    if (t.fd < 0 || fstat(t.fd, &st) != 0) return -1;
+    if (!stillSame(st, t.existing)) {
+        errno = ESTALE;
+        return -1;
+    }
+    const int flags = fcntl(t.fd, F_GETFL);
+    return flags >= 0 && fcntl(t.fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? 0 : -1;
+}
