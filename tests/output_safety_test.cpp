@@ -15,14 +15,11 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -36,11 +33,6 @@ const std::string kOld = "the user's precious old bytes";
 const std::string kAfterData = "[bytes]\n";  // the data length line, before the writer's messages
 const std::string kFull = kWriteFailed + kDataWriteFailed;
 
-const std::string& clipData() {
-    static const std::string data = noise(600000, 42);
-    return data;
-}
-
 // Builds of the plain POSIX code name their temporary files, keep no extended attributes or
 // access lists, read no id maps, cannot see append-only directories or a file's own
 // attributes, and know no rule for links or FIFOs in sticky directories.
@@ -49,28 +41,6 @@ constexpr bool kLinuxFeatures = VELTO_LINUX_FEATURES;
 // A row that cannot run here, and why.
 struct Skip {
     std::string why;
-};
-
-// The row's own mount namespace, entered by the test itself: what a layout mounts there is seen
-// by the row's runs alone, and goes with the namespace when the row ends. The system lets the
-// test back into its own namespace only while no other thread shares its file-system context,
-// so nothing a row starts in a thread outlives the row (a FIFO's reader is a process).
-class OwnMounts {
-    int home_ = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
-    int cwd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-
-public:
-    OwnMounts() {
-        if (unshare(CLONE_NEWNS) != 0) throw Skip{"cannot make a mount namespace"};
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-    }
-    ~OwnMounts() {
-        if (setns(home_, CLONE_NEWNS) != 0 || fchdir(cwd_) != 0) {
-            ADD_FAILURE() << "the test cannot go back to its mount namespace: " << std::strerror(errno);
-        }
-        close(home_);
-        close(cwd_);
-    }
 };
 
 // One situation, as a layout builds it, and how the run meets it: `velto INPUT OUTPUT` in the
@@ -83,20 +53,24 @@ struct Scene {
     std::string output;              // the name velto is given
     std::vector<std::string> wrap;   // the run goes through these commands first
     std::string script;              // or this bash script, velto as "$0", the input and output as "$@"
-    std::function<void(Scene&)> held;  // done while velto's first open of the output is held
-    std::optional<OwnMounts> mounts;
+    // The row's own mount namespace, entered by the test itself on the row's first mount: what
+    // is mounted there is seen by the row's runs alone, and goes when the row ends. The system
+    // lets the test back into its own namespace (`home`) only while no other thread shares its
+    // file-system context, so the row starts no thread (a FIFO's reader is a process).
+    int home = -1;
+    int cwd = -1;
     std::vector<fs::path> mounted;   // last first
     std::vector<std::function<void()>> undo;  // what makes the tree removable again, before it is read
     fs::path readerFifo;             // a FIFO that a reader opens `readerDelay` seconds after the
-    int readerDelay = -1;            // run starts (-1: when the row starts it); it keeps what it
-    pid_t reader = -1;               // gets in got.wav
+    int readerDelay = -1;            // run starts (-1: no reader); it keeps what it gets in got.wav
+    pid_t reader = -1;
 
-    // The reader, a process of its own, which does only what a child of a process with threads
-    // may do: it writes got.wav as it reads, and only once it has read a byte.
+    // The reader, a process of its own that does only what the child of a process with threads
+    // may do: it writes got.wav as it reads, once it has read a byte.
     void startReader() {
         const std::string fifo = readerFifo.string(), got = (dir / "got.wav").string();
         if ((reader = fork()) != 0) return;
-        sleep(static_cast<unsigned>(std::max(readerDelay, 0)));
+        sleep(static_cast<unsigned>(readerDelay));
         const int in = open(fifo.c_str(), O_RDONLY);
         char piece[65536];
         int out = -1;
@@ -109,8 +83,8 @@ struct Scene {
     void restore() {
         for (auto& step : undo) step();
         undo.clear();
-        // A reader still waiting for a writer is given one that writes nothing; one that is not
-        // done after that is ended. Either way it is waited for.
+        // A reader still waiting for a writer is given one that writes nothing, and one that is
+        // still not done after that is ended: either way it is waited for.
         for (int tries = 0; reader > 0 && waitpid(reader, nullptr, WNOHANG) == 0 && tries < 1000; ++tries) {
             const int fd = open(readerFifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             if (fd >= 0) close(fd);
@@ -122,6 +96,11 @@ struct Scene {
     ~Scene() {
         restore();
         for (const fs::path& point : mounted) umount2(point.c_str(), MNT_DETACH);
+        if (home >= 0 && (setns(home, CLONE_NEWNS) != 0 || fchdir(cwd) != 0)) {
+            ADD_FAILURE() << "cannot go back to the tests' mount namespace: " << std::strerror(errno);
+        }
+        close(home);
+        close(cwd);
     }
 };
 
@@ -149,7 +128,7 @@ std::string tool(Scene& s, const std::vector<std::string>& args) {
     return r.out;
 }
 
-// One thing laid out at `path`: a directory where the path ends in '/', a FIFO for the bytes
+// What a layout lays at `path`: a directory where the path ends in '/', a FIFO for the bytes
 // kNotRegular, a symbolic link for "-> target", else a file of `bytes`; given to `owner` and
 // `group` (-1: as made; only root gives a file away), then `mode` (0: as made).
 struct Lay {
@@ -163,10 +142,11 @@ Layout lay(const std::vector<Lay>& list) {
     return [=](Scene& s) {
         for (const Lay& l : list) {
             const fs::path p = s.dir / l.path;
+            const bool made = l.path.ends_with('/') || l.bytes == kNotRegular || l.bytes.starts_with("-> ");
             fs::create_directories(l.path.ends_with('/') ? p : p.parent_path());
             if (l.bytes == kNotRegular && mkfifo(p.c_str(), 0666) != 0) throw Skip{"cannot make a FIFO here"};
             if (l.bytes.starts_with("-> ")) fs::create_symlink(l.bytes.substr(3), p);
-            if (l.bytes != kNotRegular && !l.bytes.starts_with("-> ") && !l.path.ends_with('/')) writeFile(p, l.bytes);
+            if (!made) writeFile(p, l.bytes);
             if ((l.owner >= 0 || l.group >= 0) &&
                 (geteuid() != 0 || lchown(p.c_str(), static_cast<uid_t>(l.owner), static_cast<gid_t>(l.group)) != 0)) {
                 throw Skip{"needs root: gives " + l.path + " to another user"};
@@ -175,25 +155,29 @@ Layout lay(const std::vector<Lay>& list) {
         }
     };
 }
-// `at` (made where missing) as a mount point in the row's own mount namespace, entered on the
-// row's first mount; what is mounted there goes when the row ends.
+// `at` (made where missing) as a mount point in the row's own mount namespace (see Scene::home).
 std::string mountPoint(Scene& s, const std::string& at) {
     needRoot("mounts a file system");
-    if (!s.mounts) s.mounts.emplace();
+    if (s.home < 0) {
+        s.home = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+        s.cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (s.home < 0 || unshare(CLONE_NEWNS) != 0) throw Skip{"cannot make a mount namespace"};
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    }
     if (!fs::exists(s.dir / at)) fs::create_directories(s.dir / at);
     s.mounted.insert(s.mounted.begin(), s.dir / at);
     return (s.dir / at).string();
 }
-void mountAt(Scene& s, const std::string& at, const char* source, const char* type, unsigned long flags,
-             const std::string& data) {
-    if (mount(source, mountPoint(s, at).c_str(), type, flags, data.c_str()) != 0) {
+void mountAt(Scene& s, const std::string& at, const std::string& source, const char* type, unsigned long flags,
+             const std::string& data = "") {
+    if (mount(source.c_str(), mountPoint(s, at).c_str(), type, flags, data.c_str()) != 0) {
         throw Skip{"cannot mount " + at + ": " + std::strerror(errno)};
     }
 }
-// An image of `size`, made by `mkfs` (a program from `package`, and its options) and mounted at
-// m by `mounter`.
+// An image of `size` made by `mkfs` (a program from `package`, and its options), which
+// `mounter` mounts at m.
 void image(Scene& s, std::vector<std::string> mkfs, const std::string& package, const std::string& size,
-           std::vector<std::string> mounter) {
+           std::vector<std::string> mounter = {"mount", "-o", "loop"}) {
     const std::string at = mountPoint(s, "m"), file = (s.aside / "image").string();
     needTool(mkfs.front(), package);
     tool(s, {"truncate", "-s", size, file});
@@ -202,19 +186,36 @@ void image(Scene& s, std::vector<std::string> mkfs, const std::string& package, 
     mounter.insert(mounter.end(), {file, at});
     tool(s, mounter);
 }
-// A file attribute (`attribute`: chattr's +i or +a) on `path`, taken off when the row ends.
+// A file attribute (chattr's +i or +a) on `path`, taken off when the row ends.
 void flag(Scene& s, const std::string& path, const std::string& attribute) {
     needRoot("sets file attributes with chattr");
-    const RunResult r = runProgram("/usr/bin/env", {"chattr", attribute, path}, {.workDir = s.dir});
-    if (r.status != 0) throw Skip{"needs /tmp on a file system that takes chattr, such as ext4, XFS or btrfs"};
+    if (runProgram("/usr/bin/env", {"chattr", attribute, path}, {.workDir = s.dir}).status != 0) {
+        throw Skip{"needs /tmp on a file system that takes chattr, such as ext4, XFS or btrfs"};
+    }
     s.undo.push_back([p = (s.dir / path).string()] { runProgram("/usr/bin/env", {"chattr", "-ia", p}, {}); });
+}
+// The run in a bash script of its own: `what` is velto, with the input and output.
+Layout script(const std::string& what) { return [=](Scene& s) { s.script = what; }; }
+void withStrace(Scene&) { needTool("strace", "strace"); }
+// The run under strace, velto's `when`th `call` held as strace's `delay` says (on the output's
+// name alone for openat); once the call begins, the script does `act` with velto's pid in $p,
+// and where it starts a reader of the output in $c, gives it an end once the run ends. A run
+// in which the call never comes ends with 99.
+Layout held(const std::string& call, int when, const std::string& delay, const std::string& act) {
+    const std::string onName = call == "openat" ? " -P \"$2\"" : "", nth = std::to_string(when);
+    // A command started in the background ignores SIGINT and SIGQUIT unless it is given them back.
+    return withStrace + script(
+        "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 env --default-signal=INT,QUIT strace -f -o t.log "
+        "-e trace=" + call + " -e inject=" + call + ":" + delay + onName + " \"$0\" \"$@\" & r=$!; p=; "
+        "until [ -n \"$p\" ] || ! kill -0 $r 2>/dev/null; do sleep 0.01; "
+        "p=$(grep '" + call + "(' t.log 2>/dev/null | sed -n " + nth + "p | cut -d' ' -f1); done; [ -z \"$p\" ] || { " + act +
+        "; }; wait $r; s=$?; rm t.log; while [ -n \"$c\" ] && kill -0 $c 2>/dev/null; do : <> \"$2\"; sleep 0.01; done; "
+        "[ -n \"$p\" ] && exit $s; exit 99");
 }
 
 // ---- Layouts ------------------------------------------------------------------------------
 
-Layout sizeLimit(long long bytes) {
-    return [=](Scene& s) { s.options.fileSizeLimit = bytes; };
-}
+Layout sizeLimit(long long bytes) { return [=](Scene& s) { s.options.fileSizeLimit = bytes; }; }
 Layout descriptorLimit(int count) {
     return [=](Scene& s) { s.wrap.insert(s.wrap.end(), {"/usr/bin/prlimit", "--nofile=" + std::to_string(count)}); };
 }
@@ -227,27 +228,25 @@ void inPlace(Scene& s) {
     writeFile(s.dir / s.output, readFile(s.dir / s.input));
     s.input = s.output;
 }
+// In.wav a clip of `bytes` of noise.
+Layout clipOf(std::size_t bytes) { return [=](Scene& s) { writeFile(s.dir / "in.wav", canonicalWav(kStereo16, noise(bytes, 9))); }; }
 // A file system of `type` at m holding out.wav.
 Layout fileSystem(const char* type, const std::string& options) {
     return [=](Scene& s) { mountAt(s, "m", "none", type, 0, options); } + lay({{"m/out.wav"}});
 }
-void readOnly(Scene& s) { mountAt(s, "m", nullptr, nullptr, MS_REMOUNT | MS_RDONLY, ""); }
-// A file the user may write (of `oldLength` bytes where given), in root's directory locked/ that
-// the user may not.
+void readOnly(Scene& s) { mountAt(s, "m", "", nullptr, MS_REMOUNT | MS_RDONLY); }
+// A file the user may write (of `oldLength` bytes of noise where given), in root's directory
+// locked/ that the user may not.
 Layout lockedDirectory(std::size_t oldLength = 0) {
-    return [=](Scene& s) {
-        asNobody(s);
-        lay({{"locked/out.wav", 0666, -1, -1, oldLength == 0 ? kOld : noise(oldLength, 5)}})(s);
-    };
+    return [=](Scene& s) { lay({{"locked/out.wav", 0666, -1, -1, oldLength == 0 ? kOld : noise(oldLength, 5)}})(s); } +
+           asNobody;
 }
 // Root's directory m/shared on tmpfs holding the user's own old.wav, the first 1,044 bytes of
-// big.wav, a clip of 3,000,044 bytes that the user converts.
+// in.wav, a clip of 3,000,044 bytes that the user converts.
 void usersFileOnTmpfs(Scene& s) {
-    asNobody(s);
+    (asNobody + clipOf(3000000))(s);
     mountAt(s, "m", "none", "tmpfs", 0, "size=16m");
-    const std::string big = canonicalWav(kStereo16, noise(3000000, 11));
-    lay({{"big.wav", 0, -1, -1, big}, {"m/shared/", 0755}, {"m/shared/old.wav", 0644, kNobody, -1, big.substr(0, 1044)}})(s);
-    s.input = "big.wav";
+    lay({{"m/shared/", 0755}, {"m/shared/old.wav", 0644, kNobody, -1, readFile(s.dir / "in.wav").substr(0, 1044)}})(s);
 }
 // A sticky world-writable directory sticky/ of `owner`, holding a writable file of `fileOwner`.
 Layout stickyDirectory(int owner, int fileOwner = 0) {
@@ -264,24 +263,24 @@ const Layout appendOnlyDirectory = [](Scene& s) {
     flag(s, "grows", "+a");
 };
 Layout fileFlag(const std::string& attribute) {
-    return [=](Scene& s) { lay({{"old.wav"}})(s), flag(s, "old.wav", attribute); };
+    return lay({{"old.wav"}}) + [=](Scene& s) { flag(s, "old.wav", attribute); };
 }
 // src.wav mounted over out.wav.
 void mountedOver(Scene& s) {
     lay({{"out.wav", 0, -1, -1, "hidden"}, {"src.wav"}})(s);
-    mountAt(s, "out.wav", (s.dir / "src.wav").c_str(), nullptr, MS_BIND, "");
+    mountAt(s, "out.wav", (s.dir / "src.wav").string(), nullptr, MS_BIND);
 }
 // /proc hidden, as in a container without it: no file can be named by its descriptor there.
 void procHidden(Scene& s) {
     if (kSanitizedBuild) throw Skip{"the sanitizers' runtime reads its options from /proc"};
-    mountAt(s, "/proc", "none", "tmpfs", 0, "");
+    mountAt(s, "/proc", "none", "tmpfs", 0);
 }
 // The system's protection of links or FIFOs in sticky directories (fs.protected_symlinks,
 // fs.protected_fifos) as velto reads it, for the row alone.
 Layout protectedSetting(const std::string& setting, int value) {
     return [=](Scene& s) {
         writeFile(s.aside / setting, std::to_string(value) + "\n");
-        mountAt(s, "/proc/sys/fs/" + setting, (s.aside / setting).c_str(), nullptr, MS_BIND, "");
+        mountAt(s, "/proc/sys/fs/" + setting, (s.aside / setting).string(), nullptr, MS_BIND);
     };
 }
 Layout protectedLinks(int value) { return protectedSetting("protected_symlinks", value); }
@@ -291,29 +290,26 @@ Layout protectedFifos(int value) { return protectedSetting("protected_fifos", va
 Layout plantedLink(const std::string& link, const std::string& target, int owner = 0) {
     return lay({{"pub/", 01777, owner}, {"victim.wav", 0600, 0}, {"pub/" + link, 0, kNobody, -1, "-> " + target}});
 }
-// A FIFO at `path` of `owner`, whose reader comes `delay` seconds after the run starts (-1:
-// when the row starts it).
+// A FIFO at `path` of `owner`, whose reader comes `delay` seconds after the run starts.
 Layout fifo(const std::string& path, int delay = -1, int owner = -1) {
     return lay({{path, 0666, owner, -1, kNotRegular}}) + [=](Scene& s) { s.readerFifo = s.dir / path, s.readerDelay = delay; };
 }
 // User nobody's FIFO pub/out.wav, read by the tests, in a sticky directory pub/ of `mode` and `owner`.
 Layout plantedFifo(unsigned mode, int owner = 0) { return lay({{"pub/", mode, owner}}) + fifo("pub/out.wav", 0, kNobody); }
-// The run as root of a user namespace where only root's ids are mapped.
-void userNamespace(Scene& s) {
-    needRoot("runs in a user namespace as another user's");
-    tool(s, {"unshare", "-Ur", "true"});
-    s.wrap.insert(s.wrap.end(), {"/usr/bin/unshare", "-Ur"});
-}
-// The same with a mount namespace of its own where /proc is hidden.
-void userNamespaceProcHidden(Scene& s) {
-    userNamespace(s);
-    if (kSanitizedBuild) throw Skip{"the sanitizers' runtime reads its options from /proc"};
-    s.wrap.insert(s.wrap.end(), {"-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"", "sh"});
+// The run as root of a user namespace where only root's ids are mapped; with /proc hidden in a
+// mount namespace of its own, where `procHidden`.
+Layout userNamespace(bool procHidden = false) {
+    return [=](Scene& s) {
+        needRoot("runs in a user namespace as another user's");
+        tool(s, {"unshare", "-Ur", "true"});
+        if (procHidden && kSanitizedBuild) throw Skip{"the sanitizers' runtime reads its options from /proc"};
+        s.wrap.insert(s.wrap.end(), {"/usr/bin/unshare", "-Ur"});
+        if (procHidden) s.wrap.insert(s.wrap.end(), {"-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"", "sh"});
+    };
 }
 // A user namespace whose id maps are `map`, written from outside while the run waits for them.
 Layout userNamespaceMapping(const std::string& map) {
-    return [=](Scene& s) {
-        userNamespace(s);
+    return userNamespace() + [=](Scene& s) {
         s.wrap.clear();
         s.script = "mkfifo go && { unshare -U sh -c 'read x < go && exec \"$0\" \"$@\"' \"$0\" \"$@\" & } && p=$! && "
                    "until [ $(readlink /proc/$p/ns/user) != $(readlink /proc/$$/ns/user) ]; do sleep 0.01; done && "
@@ -329,19 +325,21 @@ Layout accessList(const std::string& path, const std::string& entry, bool byDefa
         tool(s, {"setfacl", byDefault ? "-dm" : "-m", entry, path});
     };
 }
+// The extended attribute `name` of `value` on `path`.
 Layout attribute(const std::string& path, const std::string& name, const std::string& value) {
     return [=](Scene& s) {
         linuxOnly(kNoAttributes);
-        const int set = setxattr((s.dir / path).c_str(), name.c_str(), value.data(), value.size(), 0);
-        if (set != 0) throw Skip{"needs extended attributes in /tmp"};
+        if (setxattr((s.dir / path).c_str(), name.c_str(), value.data(), value.size(), 0) != 0) {
+            throw Skip{"needs extended attributes here: " + std::string(std::strerror(errno))};
+        }
     };
 }
-// An ext4 image at m: a directory acl/ with a default access list, and its file old.wav with
-// none, whose space for extended attributes is full: user.a0, user.a1, ... of 180 bytes until
-// no more fits, then of fewer bytes, down to one.
+// An ext4 image at m: a directory acl/ with a default access list, and in it old.wav, made
+// before the list and so without one, whose space for extended attributes is full: user.a0,
+// user.a1, ... of 180 bytes until no more fits, then of fewer bytes each, down to one.
 void fullAttributesUnderDefaultAcl(Scene& s) {
     linuxOnly(kNoAttributes);
-    image(s, {"mkfs.ext4", "-q"}, "e2fsprogs", "16M", {"mount", "-o", "loop"});
+    image(s, {"mkfs.ext4", "-q"}, "e2fsprogs", "16M");
     (lay({{"m/acl/old.wav", 0640}}) + accessList("m/acl", "u:4242:rw,g:4343:r", true))(s);
     const std::string file = (s.dir / "m/acl/old.wav").string();
     int n = 0;
@@ -364,27 +362,28 @@ Layout injected(const std::string& call, const std::string& error, int when = 0,
         if (!path.empty()) s.wrap.insert(s.wrap.end(), {"-P", path});
     };
 }
-// As a FUSE or network file system without extended attributes answers.
-void noAttributes(Scene& s) {
-    linuxOnly(kNoAttributes);
-    (lay({{"old.wav"}}) + injected("flistxattr", "EOPNOTSUPP"))(s);
-}
-// drop/, which the user (user nobody, for root) may write but not read.
-void writeOnlyDirectory(Scene& s) {
-    const int user = geteuid() == 0 ? kNobody : -1;
-    lay({{"drop/", 0333, user, user}})(s);
-    s.options.user = user;
-    s.undo.push_back([p = s.dir / "drop"] { fs::permissions(p, fs::perms::owner_all, fs::perm_options::add); });
+// A directory `path` that the user (nobody, for root) may not write, or not read, of `mode`:
+// the user's to open up again when the row ends.
+Layout usersDirectory(const std::string& path, unsigned mode) {
+    return [=](Scene& s) {
+        const int user = geteuid() == 0 ? kNobody : -1;
+        lay({{path, mode, user, user}})(s);
+        s.options.user = user;
+        s.undo.push_back([p = s.dir / path] { fs::permissions(p, fs::perms::owner_all, fs::perm_options::add); });
+    };
 }
 // locked/link.wav, in a directory the user (nobody, for root) may not write, to open/real.wav,
 // which has another hard link open/other.wav.
 void linkToHardLinkedFile(Scene& s) {
     const int user = geteuid() == 0 ? kNobody : -1;
-    lay({{"open/real.wav", 0644, user, user}})(s);
+    lay({{"open/real.wav", 0644, user, user}, {"locked/link.wav", 0, -1, -1, "-> ../open/real.wav"}})(s);
     fs::create_hard_link(s.dir / "open/real.wav", s.dir / "open/other.wav");
-    lay({{"locked/link.wav", 0, -1, -1, "-> ../open/real.wav"}, {"open/", 0755, user, user}, {"locked/", 0555, user, user}})(s);
-    s.options.user = user;
-    s.undo.push_back([p = s.dir / "locked"] { fs::permissions(p, fs::perms::owner_all, fs::perm_options::add); });
+    (usersDirectory("open/", 0755) + usersDirectory("locked/", 0555))(s);
+}
+// As a FUSE or network file system without extended attributes answers.
+void noAttributes(Scene& s) {
+    linuxOnly(kNoAttributes);
+    (lay({{"old.wav"}}) + injected("flistxattr", "EOPNOTSUPP"))(s);
 }
 // A directory path of `length` bytes, in components the system takes, made in the scratch directory.
 std::string deepPath(Scene& s, std::size_t length) {
@@ -403,8 +402,6 @@ void deepWorkingDirectory(Scene& s) {
     s.options.workDir = s.dir / deepPath(s, 4300);
     s.input = (s.dir / "in.wav").string();
 }
-// In.wav a clip of more than one 64 MiB write.
-void clipOver64MiB(Scene& s) { writeFile(s.dir / "in.wav", canonicalWav(kStereo16, noise((std::size_t{65} << 20) + 4000, 9))); }
 // The output in /, under a name of the row's own.
 void rootDirectory(Scene& s) {
     needRoot("writes in /");
@@ -414,10 +411,6 @@ void rootDirectory(Scene& s) {
 void reportedClip(Scene& s) { writeFile(s.dir / "in.wav", reportCases().front().file); }
 // log.bin, which a descriptor of the run may name.
 const Layout keptLog = lay({{"log.bin", 0, -1, -1, "KEEP\n"}});
-// The run in a bash script of its own: `what` is velto, with the input and output.
-Layout script(const std::string& what) {
-    return [=](Scene& s) { s.script = what; };
-}
 Layout redirected(const std::string& redirection) { return script("\"$0\" \"$@\" " + redirection); }
 // A loop device over the file disk of 1 MiB: the output.
 void loopDevice(Scene& s) {
@@ -430,19 +423,18 @@ void loopDevice(Scene& s) {
 // Overlayfs on btrfs, which reports itself and not the btrfs beneath: o/shared/rec.wav, the
 // user's file in root's directory.
 void overlayOnBtrfs(Scene& s) {
-    image(s, {"mkfs.btrfs", "-f"}, "btrfs-progs", "300M", {"mount", "-o", "loop"});
-    lay({{"m/lower/"}, {"m/upper/"}, {"m/work/"}})(s);
+    image(s, {"mkfs.btrfs", "-f"}, "btrfs-progs", "300M");
     const std::string m = (s.dir / "m/").string();
+    lay({{"m/lower/"}, {"m/upper/"}, {"m/work/"}})(s);
     mountAt(s, "o", "none", "overlay", 0, "lowerdir=" + m + "lower,upperdir=" + m + "upper,workdir=" + m + "work");
     (lay({{"o/shared/", 0755}, {"o/shared/rec.wav", 0644, kNobody}}) + asNobody)(s);
 }
 // XFS: m/locked/out.wav, which the user may write in root's directory, sharing its blocks with
 // a copy.
 void reflinkedOnXfs(Scene& s) {
-    image(s, {"mkfs.xfs", "-f"}, "xfsprogs", "320M", {"mount", "-o", "loop"});
-    lay({{"m/locked/out.wav", 0666}})(s);
+    image(s, {"mkfs.xfs", "-f"}, "xfsprogs", "320M");
+    (lay({{"m/locked/out.wav", 0666}}) + asNobody)(s);
     tool(s, {"cp", "--reflink=always", "m/locked/out.wav", "m/copy.wav"});
-    asNobody(s);
 }
 // FAT32 through FUSE, which has no modes or owners to give, holding m/a.wav.
 void fatThroughFuse(Scene& s) {
@@ -452,27 +444,17 @@ void fatThroughFuse(Scene& s) {
     lay({{"m/a.wav"}})(s);
 }
 // velto's first open of the output is held two seconds, while `act` is done.
-Layout heldAtOpen(std::function<void(Scene&)> act) {
-    return [=](Scene& s) { needTool("strace", "strace"), s.held = act; };
-}
-// root's FIFO out.wav, to be read when the row starts its reader.
-const Layout rootsFifo = fifo("out.wav", -1, 0);
-// What is done meanwhile: root's FIFO out.wav gives way to user nobody's, which is then read.
-void othersFifoPutInPlace(Scene& s) {
-    fs::remove(s.dir / "out.wav");
-    fifo("out.wav", 0, kNobody)(s);
-    s.startReader();
-}
-// root's FIFO out.wav is given to user nobody, the same inode, and read.
-void fifoGivenAway(Scene& s) {
-    if (lchown((s.dir / "out.wav").c_str(), kNobody, static_cast<gid_t>(-1)) != 0) ADD_FAILURE() << "cannot give out.wav away";
-    s.startReader();
-}
-// A device out.wav gives way to a FIFO nobody reads.
-void deviceGivesWayToFifo(Scene& s) {
-    fs::remove(s.dir / "out.wav");
-    lay({{"out.wav", 0666, -1, -1, kNotRegular}})(s);
-}
+Layout heldAtOpen(const std::string& act) { return held("openat", 1, "delay_enter=2s:when=1", act); }
+// What is done meanwhile: the file at the output name gives way to a FIFO; to a file (where
+// `fifoFirst`); or, read at once (the reader in $c), to user nobody's FIFO.
+const std::string kFifoInPlace = "rm \"$2\" && mkfifo \"$2\"";
+const std::string kFileInPlace = "rm \"$2\" && printf %s \"" + kOld + "\" > \"$2\"";
+const std::string kOthersFifoInPlace = "rm \"$2\" && mkfifo -m 666 \"$2\" && chown 65534 \"$2\" && { cat \"$2\" > got.wav & c=$!; }";
+// The same FIFO given to user nobody, the same inode, and read.
+const std::string kFifoGivenAway = "chown 65534 \"$2\" && { cat \"$2\" > got.wav & c=$!; }";
+// root's FIFO out.wav.
+const Layout rootsFifo = lay({{"out.wav", 0666, 0, -1, kNotRegular}});
+// A device out.wav, before the run.
 void device(Scene& s) {
     needRoot("makes a device node");
     if (mknod((s.dir / "out.wav").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) throw Skip{"cannot make a device node"};
@@ -480,12 +462,12 @@ void device(Scene& s) {
 // A run in which each id map in turn cannot be read: the first read of uid_map, then of
 // gid_map, fails with EIO. Which read that is, a clean run over a copy (p.wav) counts; a run
 // whose failure did not fall on the map fails the row.
-const std::string kMapUnreadable =
-    "export ASAN_OPTIONS=detect_leaks=0; for m in uid gid; do cp -p \"$2\" p.wav && strace -y -o t.log -e trace=read \"$0\" \"$1\" p.wav >/dev/null 2>&1 && "
+const Layout mapsUnreadable = script(
+    "export ASAN_OPTIONS=detect_leaks=0; for m in uid gid; do cp -p \"$2\" p.wav && "
+    "strace -y -o t.log -e trace=read \"$0\" \"$1\" p.wav >/dev/null 2>&1 && "
     "n=$(awk -v m=\"/${m}_map>\" '/read\\(/ {n++} index($0, m) {print n; exit}' t.log) && [ -n \"$n\" ] && "
     "strace -y -o t.log -e trace=read -e inject=read:error=EIO:when=$n \"$0\" \"$@\" && "
-    "grep -q \"${m}_map>.*INJECTED\" t.log || exit 9; done; rm t.log p.wav";
-void withStrace(Scene&) { needTool("strace", "strace"); }
+    "grep -q \"${m}_map>.*INJECTED\" t.log || exit 9; done; rm t.log p.wav");
 
 // ---- Outcomes -----------------------------------------------------------------------------
 
@@ -497,6 +479,8 @@ const std::string kThroughStdout = "@stdout";
 const std::string kBefore = "@before";
 // The last line of a refusal before writing: "<the output> をオープンできません.".
 const std::string kRefusal = "@refusal";
+// What getfacl -c shows of a file of mode 640 without an access list.
+const std::string kNoAcl = "user::rw-\ngroup::r--\nother::---\n\n";
 
 struct Outcome {
     int status = 0;
@@ -506,22 +490,22 @@ struct Outcome {
                             // "::acl" (getfacl -c), "::user.*" (every user attribute) or "::<an attribute>"
     bool ruled = false;     // refused by a rule for links or FIFOs the plain POSIX build does not know
     bool atNamingThere = false;  // the plain POSIX build refuses only at the naming
+    bool orConverted = false;    // or status 0 and the conversion, as converted()
 };
 // Status 0, the conversion under the output name; `files` as they say.
 Outcome converted(Files files = {}) { return {.replaced = true, .files = std::move(files)}; }
 // Status 0, written through to what the name leads to, not a file made: `files` as they say.
 Outcome writtenThrough(Files files = {}) { return {.files = std::move(files)}; }
-// Refused before writing, every file as it was.
-Outcome refused() { return {.status = 255, .tail = kRefusal}; }
+// Refused before writing, every file as it was but as `files` say.
+Outcome refused(Files files = {}) { return {.status = 255, .tail = kRefusal, .files = std::move(files)}; }
 Outcome refusedByRule() { return {.status = 255, .tail = kRefusal, .ruled = true}; }
 Outcome refusedHereAtNamingThere() { return {.status = 255, .tail = kRefusal, .atNamingThere = true}; }
 // Failed while writing (kWriteFailed, or kFull where the data write failed): the old bytes kept.
 Outcome failedWriting(const std::string& tail, Files files = {}) {
     return {.status = 255, .tail = tail, .files = std::move(files)};
 }
-
-// What getfacl -c shows of a file of mode 640 without an access list.
-const std::string kNoAcl = "user::rw-\ngroup::r--\nother::---\n\n";
+// Ended by the signal `sig`, every file as it was (or, where `orConverted`, converted).
+Outcome endedBy(int sig, bool orConverted = false) { return {.status = 128 + sig, .orConverted = orConverted}; }
 
 struct Row {
     std::string name;
@@ -531,36 +515,6 @@ struct Row {
 };
 
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
-
-// Runs `command` (velto under strace, its trace in `log`) in `dir`, waits for the `when`th
-// `held` call to begin, and then does `act` with the pid of the process making it. The caller
-// leaves `ignored` ignored, if it is a signal. Null when the call never came.
-std::optional<RunResult> whileHeld(const std::vector<std::string>& command, const fs::path& dir, const fs::path& log,
-                                   const std::string& held, int when, const std::function<void(pid_t)>& act,
-                                   int ignored) {
-    RunResult result;
-    std::atomic<bool> ended = false;
-    std::thread run([&] {
-        result = runCommand(command, {.workDir = dir, .watchdogSeconds = 30, .ignoredSignal = ignored});
-        ended = true;
-    });
-    pid_t velto = -1;
-    while (velto < 0 && !ended) {
-        std::ifstream in(log);
-        int seen = 0;
-        for (std::string line; std::getline(in, line);) {
-            if (line.find(held + "(") != std::string::npos && ++seen == when) velto = std::stoi(line);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (velto > 0 && !ended) act(velto);
-    run.join();
-    // A run that missed its deadline may be left blocked where its tracer could not end it.
-    std::error_code gone;
-    const bool left = fs::read_symlink("/proc/" + std::to_string(velto) + "/exe", gone) == veltoPath();
-    if (velto > 0 && left) kill(velto, SIGKILL);
-    return velto > 0 ? std::optional(result) : std::nullopt;
-}
 
 // The rows: a name, a layout, the output name velto is given, and the outcome.
 const std::vector<Row> kRows = {
@@ -625,7 +579,7 @@ const std::vector<Row> kRows = {
     {"a file system that keeps no extended attributes: the file is replaced all the same",
      noAttributes, "old.wav", converted()},
     {"a directory that may be written but not read: a new file all the same",
-     writeOnlyDirectory, "drop/out.wav", converted()},
+     usersDirectory("drop/", 0333), "drop/out.wav", converted()},
     {"a dangling symbolic link and a failing write: nothing at its target",
      lay({{"store/"}, {"link.wav", 0, -1, -1, "-> store/new.wav"}}) + sizeLimit(100000),
      "link.wav", failedWriting(kFull)},
@@ -646,23 +600,24 @@ const std::vector<Row> kRows = {
     // In a user namespace, ids without a mapping belong to nobody: neither the caller nor the
     // directory's owner, and no capability overrides the sticky rule for them.
     {"in a user namespace, another user's link in a sticky directory of a third user: refused",
-     protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) + userNamespace, "pub/out.wav", refusedByRule()},
+     protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) + userNamespace(),
+     "pub/out.wav", refusedByRule()},
     // Where the namespace maps an id of its own to 65534, as a map of subordinate ids does,
     // that id still shows every id without a mapping.
     {"the same where the namespace's map holds 65534: refused",
      protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) + userNamespaceMapping("0 0 1\\n1 100000 65536\\n"),
      "pub/out.wav", refusedByRule()},
     {"in a user namespace, another user's file in another user's sticky directory: refused",
-     stickyDirectory(kNobody, kNobody) + userNamespace, "sticky/out.wav", refusedHereAtNamingThere()},
+     stickyDirectory(kNobody, kNobody) + userNamespace(), "sticky/out.wav", refusedHereAtNamingThere()},
     {"in a user namespace, a file whose owner has no mapping becomes the caller's",
-     othersFile(0666, kNobody, kNobody) + userNamespace, "open/out.wav", converted({{"open/out.wav::owner", "0:0"}})},
+     othersFile(0666, kNobody, kNobody) + userNamespace(), "open/out.wav", converted({{"open/out.wav::owner", "0:0"}})},
     {"in a user namespace, a file whose access list names a user without a mapping: refused",
-     othersFile(0666) + accessList("open/out.wav", "u:1001:rw") + userNamespace, "open/out.wav", refused()},
+     othersFile(0666) + accessList("open/out.wav", "u:1001:rw") + userNamespace(), "open/out.wav", refused()},
     {"in a user namespace with proc hidden, another user's FIFO in a third user's sticky directory: refused",
-     plantedFifo(01777, 1001) + userNamespaceProcHidden, "pub/out.wav", refusedByRule()},
+     plantedFifo(01777, 1001) + userNamespace(true), "pub/out.wav", refusedByRule()},
     // An id map that cannot be read is no reason to give the file to the caller.
     {"a replaced file keeps its owner and group where the id map cannot be read",
-     lay({{"old.wav", 0644, 1001, 1002}}) + withStrace + script(kMapUnreadable),
+     lay({{"old.wav", 0644, 1001, 1002}}) + withStrace + mapsUnreadable,
      "old.wav", converted({{"old.wav::owner", "1001:1002"}})},
     // Another user's FIFO in a sticky directory would pass the recording to its reader: where
     // the system protects FIFOs, velto refuses it, root as well; where not, it is written.
@@ -681,7 +636,7 @@ const std::vector<Row> kRows = {
     {"a link that cannot be read is a failure, not a name to replace",
      lay({{"store/real.wav"}, {"link.wav", 0, -1, -1, "-> store/real.wav"}}) + injected("newfstatat", "EIO", 2, "link.wav"),
      "link.wav", refused()},
-    {"a clip of more than one 64 MiB write", clipOver64MiB, "out.wav", converted()},
+    {"a clip of more than one 64 MiB write", clipOf((std::size_t{65} << 20) + 4000), "out.wav", converted()},
     {"an output directory path near the system's limit", nearPathLimit, "out.wav", converted()},
     {"the same, in place, with a file-size limit",
      nearPathLimit + inPlace + sizeLimit(100000), "in.wav", failedWriting(kFull)},
@@ -715,11 +670,11 @@ const std::vector<Row> kRows = {
      keptLog + script("exec 4>&1 >>log.bin; \"$0\" \"$1\" /proc/$$/fd/1 >&4"), "/fd/1", refused()},
     // Swapped or given away between velto's look at the name and its open: the FIFO's reader gets nothing.
     {"a FIFO swapped for another user's before it is opened: refused",
-     rootsFifo + heldAtOpen(othersFifoPutInPlace), "out.wav", refused()},
+     rootsFifo + heldAtOpen(kOthersFifoInPlace), "out.wav", refused({{"got.wav", ""}})},
     {"a FIFO given to another user while its open is held: refused, its reader gets nothing",
-     rootsFifo + heldAtOpen(fifoGivenAway), "out.wav", refused()},
+     rootsFifo + heldAtOpen(kFifoGivenAway), "out.wav", refused({{"got.wav", ""}})},
     {"a device swapped for a FIFO before it is opened: refused without waiting for a reader",
-     device + heldAtOpen(deviceGivesWayToFifo), "out.wav", refused()},
+     device + heldAtOpen(kFifoInPlace), "out.wav", refused()},
     {"a descriptor open only for reading: refused", keptLog + redirected("3<log.bin"), "/dev/fd/3", refused()},
     {"a block device is synced: a failing sync fails the run",
      loopDevice + injected("fsync", "EIO"),
@@ -765,14 +720,13 @@ Files facts(const fs::path& dir, const Files& expected) {
     return found;
 }
 
-class OutputSafety : public ::testing::TestWithParam<Row> {};
-
-TEST_P(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
-    const Row& row = GetParam();
+// Lays `row` out in a scratch directory holding in.wav (the clip), runs velto and checks the
+// row's outcome.
+void check(const Row& row) {
     const Outcome& o = row.outcome;
     ScratchDir dir;
     if (geteuid() == 0) owned(dir.path, 0755);
-    writeFile(dir / "in.wav", canonicalWav(kStereo16, clipData()));
+    writeFile(dir / "in.wav", canonicalWav(kStereo16, noise(600000, 42)));
     Scene s{.dir = dir.path, .options = {.workDir = dir.path}, .output = row.output};
     try {
         row.layout(s);
@@ -791,63 +745,44 @@ TEST_P(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
         return toCp932(out.substr(0, closing)) + scrambled + toCp932(replaced(out.substr(closing), "[out.wav]", "[/dev/stdout]"));
     };
     const Files before = facts(dir.path, o.files);
-    Files expected = snapshot(dir.path);
-    const fs::path written = fs::path(s.options.workDir) / s.output;
-    const bool inside = written.lexically_relative(dir.path).begin()->string() != "..";
-    if (o.replaced && inside) expected[written.lexically_relative(dir.path).string()] = scrambled;
+    Files expected = snapshot(dir.path), stated;
     for (const auto& [name, bytes] : o.files) {
         const std::string marked = replaced(bytes == kThroughStdout ? throughStdout() : bytes, kScrambled, scrambled);
-        expected[name] = bytes == kBefore ? before.at(name) : replaced(marked, kClip, clip);
+        stated[name] = bytes == kBefore ? before.at(name) : replaced(marked, kClip, clip);
     }
     std::vector<std::string> command = {veltoPath(), s.input, s.output};
     if (!s.script.empty()) command = {"/bin/bash", "-c", s.script, veltoPath(), s.input, s.output};
     command.insert(command.begin(), s.wrap.begin(), s.wrap.end());
-    std::optional<RunResult> r;
-    if (s.held) {
-        const std::vector<std::string> hold = {"-P", s.output, "-e", "trace=openat", "-e", "inject=openat:delay_enter=2s:when=1"};
-        r = whileHeld(underStrace(s.aside / "trace", hold, {s.input, s.output}), dir.path, s.aside / "trace", "openat", 1,
-                      [&](pid_t) { s.held(s); }, 0);
-        ASSERT_TRUE(r) << "the held call never came";
-    } else {
-        if (s.readerDelay >= 0 && !s.readerFifo.empty()) s.startReader();
-        r = runCommand(command, s.options);
-    }
+    if (s.readerDelay >= 0) s.startReader();
+    const std::optional<RunResult> r = runCommand(command, s.options);
     s.restore();
-    EXPECT_EQ(r->status, o.status) << r->err;
+    // strace ends as its tracee did: of a signal, or with its status.
+    const bool converts = o.replaced || (o.orConverted && r->status == 0);
+    EXPECT_EQ(r->status, converts ? 0 : o.status) << r->err;
     const std::string tail = o.atNamingThere && !kLinuxFeatures ? kAfterData + kWriteFailed
                              : o.tail != kRefusal              ? o.tail
                              : s.output.empty()                ? kAfterData + kCannotOpen
                                                                : s.output + kCannotOpen;
     EXPECT_TRUE(r->err.ends_with(toCp932(tail))) << r->err;
-    if (o.replaced && !inside) {
+    const fs::path written = fs::path(s.options.workDir) / s.output;
+    const bool inside = written.lexically_relative(dir.path).begin()->string() != "..";
+    if (converts && inside) expected[written.lexically_relative(dir.path).string()] = scrambled;
+    if (converts && !inside) {
         EXPECT_TRUE(readFile(written) == scrambled && fs::remove(written)) << written;
     }
+    stated.merge(expected);  // what the outcome states, over what it leaves as it was
     Files found = snapshot(dir.path);
     found.merge(facts(dir.path, o.files));
-    EXPECT_EQ(differences(expected, found), "");
+    EXPECT_EQ(differences(stated, found), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Output, OutputSafety, ::testing::ValuesIn(kRows),
-                         [](const auto& row) { return rowName(row.param.name); });
+std::string nameOf(const ::testing::TestParamInfo<Row>& row) { return rowName(row.param.name); }
 
-const std::string kHideProc = "mount -t tmpfs none /proc";
+class OutputSafety : public ::testing::TestWithParam<Row> {};
+TEST_P(OutputSafety, NoFailureCostsAByteOrLeavesAFile) { check(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Output, OutputSafety, ::testing::ValuesIn(kRows), nameOf);
 
-struct SignalCase {
-    std::string name;
-    int sig = 0;                  // sent while the run is held; 0 for the file at the name swapped instead
-    std::string output = "old.wav";
-    std::string held = "fsync";   // the call during which the signal comes
-    int when = 1;                 // which of its calls; 0: the first open of the output's name
-    bool atExit = false;          // the signal comes once the call is done
-    bool eitherEnd = false;       // the run may also go on to status 0 and the conversion
-    bool completes = false;       // the run ends with status 0, the conversion under the name
-    bool ignored = false;         // the caller leaves the signal ignored (as nohup does SIGHUP)
-    bool bigClip = false;         // a clip over 2 MiB, whose buffer another thread faults in
-    bool hideProc = false;        // /proc hidden: the temporary file has a name
-    bool fifoFirst = false;       // swapped: a FIFO at the name gives way to a regular file
-};
-
-void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+// ---- Signals -----------------------------------------------------------------------------
 
 // Each signal that ends a process by default, and that a program may catch.
 const int kTerminating[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,   SIGALRM,
@@ -856,105 +791,68 @@ const int kTerminating[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2
 std::string signalName(int sig) {
     return sig >= SIGRTMIN ? "a real-time signal" : "SIG" + std::string(sigabbrev_np(sig));
 }
+// `sig` comes while velto's `when`th `call`, and every one after, is held a second; or, where
+// `atExit`, once that call is done, held then.
+Layout signalAt(int sig, const std::string& call = "fsync", int when = 1, bool atExit = false) {
+    const std::string delay = (atExit ? "delay_exit=1s:when=" : "delay_enter=1s:when=") + std::to_string(when);
+    return held(call, when, delay + (atExit ? "" : "+"), "kill -" + std::to_string(sig) + " $p") + [=](Scene&) {
+        if (sig == SIGKILL) linuxOnly("SIGKILL leaves the plain POSIX build's named temporary file");
+        if (call == "linkat") linuxOnly("the plain POSIX build makes no unnamed file");
+        // Signals that dump core would leave a core file beside the output.
+        const struct rlimit noCore {};
+        setrlimit(RLIMIT_CORE, &noCore);
+    };
+}
+// The caller leaves `sig` ignored, as nohup does SIGHUP.
+Layout ignored(int sig) {
+    return [=](Scene& s) { s.options.ignoredSignal = sig; };
+}
 
-std::vector<SignalCase> signalCases() {
-    std::vector<SignalCase> rows = {
-        {.name = "SIGKILL, new output", .sig = SIGKILL, .output = "out.wav"},
-        {.name = "SIGKILL over an existing file", .sig = SIGKILL},
-        {.name = "SIGTERM, in place", .sig = SIGTERM, .output = "in.wav"},
-        {.name = "SIGTERM with a clip over 2 MiB", .sig = SIGTERM, .output = "out.wav", .bigClip = true},
-        {.name = "SIGINT, named temporary file", .sig = SIGINT, .hideProc = true},
-        {.name = "SIGTERM, new output, named temporary file", .sig = SIGTERM, .output = "out.wav", .hideProc = true},
+// Each row's directory holds old.wav as well.
+std::vector<Row> signalRows() {
+    std::vector<Row> rows = {
+        {"SIGKILL, new output", signalAt(SIGKILL), "out.wav", endedBy(SIGKILL)},
+        {"SIGKILL over an existing file", signalAt(SIGKILL), "old.wav", endedBy(SIGKILL)},
+        {"SIGTERM, in place", signalAt(SIGTERM), "in.wav", endedBy(SIGTERM)},
+        {"SIGTERM with a clip over 2 MiB", clipOf((3u << 20) + 2) + signalAt(SIGTERM), "out.wav", endedBy(SIGTERM)},
+        {"SIGINT, named temporary file", procHidden + signalAt(SIGINT), "old.wav", endedBy(SIGINT)},
+        {"SIGTERM, new output, named temporary file", procHidden + signalAt(SIGTERM), "out.wav", endedBy(SIGTERM)},
         // A signal the caller ignores is no interrupt.
-        {.name = "SIGHUP under nohup: the run goes on", .sig = SIGHUP, .output = "out.wav", .completes = true,
-         .ignored = true},
-        {.name = "SIGUSR1 ignored by the caller: the run goes on", .sig = SIGUSR1, .completes = true, .ignored = true},
+        {"SIGHUP under nohup: the run goes on", ignored(SIGHUP) + signalAt(SIGHUP), "out.wav", converted()},
+        {"SIGUSR1 ignored by the caller: the run goes on", ignored(SIGUSR1) + signalAt(SIGUSR1), "old.wav", converted()},
         // Another user swaps the file for a FIFO, or a FIFO for a file, between velto's look at
         // the name and its open.
-        {.name = "a FIFO put in place of the old file before it is opened: refused at once", .held = "openat",
-         .when = 0},
-        {.name = "a regular file put in place of a FIFO before it is opened: refused, the file as it was",
-         .output = "fifo.wav", .held = "openat", .when = 0, .fifoFirst = true},
+        {"a FIFO put in place of the old file before it is opened: refused at once", heldAtOpen(kFifoInPlace), "old.wav",
+         refused({{"old.wav", kNotRegular}})},
+        {"a regular file put in place of a FIFO before it is opened: refused, the file as it was",
+         lay({{"fifo.wav", 0666, -1, -1, kNotRegular}}) + heldAtOpen(kFileInPlace), "fifo.wav", refused({{"fifo.wav", kOld}})},
     };
     for (const int sig : kTerminating) {
-        rows.push_back({.name = signalName(sig) + " before the file takes its name: nothing changes", .sig = sig});
+        rows.push_back({signalName(sig) + " before the file takes its name: nothing changes", signalAt(sig), "old.wav",
+                        endedBy(sig)});
     }
     // Once the complete file takes its name, a signal waits for the run to end: held as it
     // takes the name, or as the directory is synced after.
     for (const auto& [sig, output] : {std::pair{SIGTERM, "in.wav"}, {SIGUSR1, "old.wav"}, {SIGRTMIN + 1, "old.wav"}}) {
-        rows.push_back({.name = signalName(sig) + " while " + output + " takes its name: the run completes", .sig = sig,
-                        .output = output, .held = "renameat", .completes = true});
+        rows.push_back({signalName(sig) + " while " + output + " takes its name: the run completes",
+                        signalAt(sig, "renameat"), output, converted()});
     }
     for (const auto& [sig, output] : {std::pair{SIGINT, "out.wav"}, {SIGALRM, "old.wav"}, {SIGXCPU, "old.wav"}}) {
-        rows.push_back({.name = signalName(sig) + " while the name " + output + " is synced: the run completes", .sig = sig,
-                        .output = output, .when = 2, .completes = true});
+        rows.push_back({signalName(sig) + " while the name " + output + " is synced: the run completes",
+                        signalAt(sig, "fsync", 2), output, converted()});
     }
     // The unnamed file has just been given a temporary name beside the old file: the run ends
     // of the signal without it, or goes on to take the output's name.
     for (const int sig : {SIGUSR1, SIGALRM, SIGXCPU}) {
-        rows.push_back({.name = signalName(sig) + " once the unnamed file has a temporary name: no debris",
-                        .sig = sig, .held = "linkat", .atExit = true, .eitherEnd = true});
+        rows.push_back({signalName(sig) + " once the unnamed file has a temporary name: no debris",
+                        signalAt(sig, "linkat", 1, true), "old.wav", endedBy(sig, true)});
     }
+    for (Row& row : rows) row.layout = lay({{"old.wav"}}) + row.layout;
     return rows;
 }
 
-class Interrupted : public ::testing::TestWithParam<SignalCase> {};
-
-TEST_P(Interrupted, ASignalLeavesEitherTheOldFileOrTheWholeConversionAndNothingElse) {
-    const SignalCase& c = GetParam();
-    if (const std::string why = missing("strace", "strace"); !why.empty()) GTEST_SKIP() << why;
-    if (c.hideProc && geteuid() != 0) GTEST_SKIP() << "needs root: hides /proc in a mount namespace";
-    if (c.hideProc && kSanitizedBuild) GTEST_SKIP() << "the sanitizers' runtime reads its options from /proc";
-    if (c.sig == SIGKILL && !kLinuxFeatures) GTEST_SKIP() << "SIGKILL leaves the plain POSIX build's named temporary file";
-    if (c.held == "linkat" && !kLinuxFeatures) GTEST_SKIP() << "the plain POSIX build makes no unnamed file";
-    // Signals that dump core would leave a core file beside the output.
-    const struct rlimit noCore {};
-    setrlimit(RLIMIT_CORE, &noCore);
-    ScratchDir top;
-    const fs::path dir = top / "work";
-    fs::create_directory(dir);
-    const std::string data = c.bigClip ? noise((3u << 20) + 2, 3) : clipData();
-    const std::string clip = canonicalWav(kStereo16, data);
-    writeFile(dir / "in.wav", clip);
-    writeFile(dir / "old.wav", kOld);
-    const fs::path log = top / "strace.log";
-    if (c.fifoFirst) mkfifo((dir / c.output).c_str(), 0666);
-    // The first open of the output's name is the first call of a trace that keeps only the
-    // calls on that name.
-    const int when = c.when == 0 ? 1 : c.when;
-    const std::string delay = c.sig == 0  ? ":delay_enter=2s:when=" + std::to_string(when)
-                              : c.atExit ? ":delay_exit=1s:when=" + std::to_string(when)
-                                         : ":delay_enter=1s:when=" + std::to_string(when) + "+";
-    std::vector<std::string> options = {"-e", "trace=" + c.held, "-e", "inject=" + c.held + delay};
-    if (c.when == 0) options.insert(options.end(), {"-P", c.output});
-    std::vector<std::string> command = underStrace(log, options, {"in.wav", c.output});
-    if (c.hideProc) command = inOwnMounts(kHideProc, command);
-    const std::optional<RunResult> run = whileHeld(command, dir, log, c.held, when, [&](pid_t velto) {
-        if (c.sig != 0) {
-            kill(velto, c.sig);
-        } else {
-            fs::remove(dir / c.output);
-            if (c.fifoFirst) writeFile(dir / c.output, kOld);
-            else mkfifo((dir / c.output).c_str(), 0666);
-        }
-    }, c.ignored ? c.sig : 0);
-    ASSERT_TRUE(run) << "the held call never came";
-    Files expected = {{"in.wav", clip}, {"old.wav", kOld}};
-    // strace ends as its tracee did: of the signal, or with its status.
-    if (c.completes || (c.eitherEnd && run->status == 0)) {
-        EXPECT_EQ(run->status, 0) << run->err;
-        expected[c.output] = canonicalWav(kStereo16, mirrored(data, 16, 2));
-    } else if (c.sig == 0) {
-        EXPECT_EQ(run->status, 255);
-        EXPECT_TRUE(run->err.ends_with(toCp932(c.output + kCannotOpen))) << run->err;
-        expected[c.output] = c.fifoFirst ? kOld : kNotRegular;
-    } else {
-        EXPECT_EQ(run->status, 128 + c.sig) << "not ended by the signal";
-    }
-    EXPECT_EQ(differences(expected, snapshot(dir)), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(WhileWriting, Interrupted, ::testing::ValuesIn(signalCases()),
-                         [](const auto& row) { return rowName(row.param.name); });
+class Interrupted : public OutputSafety {};
+TEST_P(Interrupted, ASignalLeavesEitherTheOldFileOrTheWholeConversionAndNothingElse) { check(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(WhileWriting, Interrupted, ::testing::ValuesIn(signalRows()), nameOf);
 
 }  // namespace
