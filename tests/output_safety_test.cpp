@@ -8,20 +8,15 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <sstream>
-#include <thread>
 
 #include "support/support.h"
 
@@ -37,6 +32,7 @@ const std::string kFull = kWriteFailed + kDataWriteFailed;
 // access lists, read no id maps, cannot see append-only directories or a file's own
 // attributes, and know no rule for links or FIFOs in sticky directories.
 constexpr bool kLinuxFeatures = VELTO_LINUX_FEATURES;
+const char* const kNoAttributes = "the plain POSIX build keeps no access lists or extended attributes";
 
 // A row that cannot run here, and why.
 struct Skip {
@@ -47,7 +43,7 @@ struct Skip {
 // scratch directory, unless the layout says otherwise.
 struct Scene {
     fs::path dir;                    // the scratch directory, in.wav (the clip) in it
-    ScratchDir aside;                // for what must not show among its files: images, traces
+    ScratchDir aside;                // for what must not show among its files: images
     RunOptions options;
     std::string input = "in.wav";
     std::string output;              // the name velto is given
@@ -65,8 +61,8 @@ struct Scene {
     int readerDelay = -1;            // run starts (-1: no reader); it keeps what it gets in got.wav
     pid_t reader = -1;
 
-    // The reader, a process of its own that does only what the child of a process with threads
-    // may do: it writes got.wav as it reads, once it has read a byte.
+    // The reader, a process that does only what the child of a process with threads may do: it
+    // writes got.wav as it reads, once it has read a byte.
     void startReader() {
         const std::string fifo = readerFifo.string(), got = (dir / "got.wav").string();
         if ((reader = fork()) != 0) return;
@@ -83,14 +79,11 @@ struct Scene {
     void restore() {
         for (auto& step : undo) step();
         undo.clear();
-        // A reader still waiting for a writer is given one that writes nothing, and one that is
-        // still not done after that is ended: either way it is waited for.
-        for (int tries = 0; reader > 0 && waitpid(reader, nullptr, WNOHANG) == 0 && tries < 1000; ++tries) {
-            const int fd = open(readerFifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (fd >= 0) close(fd);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // The reader is waited for; while it waits for a writer, it is given one that writes nothing.
+        while (reader > 0 && waitpid(reader, nullptr, WNOHANG) == 0) {
+            close(open(readerFifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            usleep(10000);
         }
-        if (reader > 0 && kill(reader, SIGKILL) == 0) waitpid(reader, nullptr, 0);
         reader = -1;
     }
     ~Scene() {
@@ -105,28 +98,23 @@ struct Scene {
 };
 
 using Layout = std::function<void(Scene&)>;
-Layout operator+(Layout a, Layout b) {
-    return [a, b](Scene& s) { a(s), b(s); };
-}
+Layout operator+(Layout a, Layout b) { return [a, b](Scene& s) { a(s), b(s); }; }
 
 // ---- The parts layouts are made of --------------------------------------------------------
 
-void needRoot(const std::string& why) {
-    if (geteuid() != 0) throw Skip{"needs root: " + why};
-}
+void needRoot(const std::string& why) { if (geteuid() != 0) throw Skip{"needs root: " + why}; }
 void needTool(const std::string& program, const std::string& package) {
     if (const std::string why = missing(program, package); !why.empty()) throw Skip{why};
 }
-void linuxOnly(const char* why) {
-    if (!kLinuxFeatures) throw Skip{why};
-}
-const char* const kNoAttributes = "the plain POSIX build keeps no access lists or extended attributes";
+Layout root(const std::string& why) { return [=](Scene&) { needRoot(why); }; }
+Layout linuxOnly(const std::string& why) { return [=](Scene&) { if (!kLinuxFeatures) throw Skip{why}; }; }
 // Runs a program found on the PATH, in the scratch directory; a row that cannot be laid out skips.
 std::string tool(Scene& s, const std::vector<std::string>& args) {
     const RunResult r = runProgram("/usr/bin/env", args, {.workDir = s.dir});
     if (r.status != 0) throw Skip{"cannot be laid out here: " + args.front() + ": " + r.err};
     return r.out;
 }
+Layout run(const std::vector<std::string>& args) { return [=](Scene& s) { tool(s, args); }; }
 
 // What a layout lays at `path`: a directory where the path ends in '/', a FIFO for the bytes
 // kNotRegular, a symbolic link for "-> target", else a file of `bytes`; given to `owner` and
@@ -142,57 +130,64 @@ Layout lay(const std::vector<Lay>& list) {
     return [=](Scene& s) {
         for (const Lay& l : list) {
             const fs::path p = s.dir / l.path;
-            const bool made = l.path.ends_with('/') || l.bytes == kNotRegular || l.bytes.starts_with("-> ");
-            fs::create_directories(l.path.ends_with('/') ? p : p.parent_path());
+            fs::create_directories(p.parent_path());
             if (l.bytes == kNotRegular && mkfifo(p.c_str(), 0666) != 0) throw Skip{"cannot make a FIFO here"};
             if (l.bytes.starts_with("-> ")) fs::create_symlink(l.bytes.substr(3), p);
-            if (!made) writeFile(p, l.bytes);
-            if ((l.owner >= 0 || l.group >= 0) &&
-                (geteuid() != 0 || lchown(p.c_str(), static_cast<uid_t>(l.owner), static_cast<gid_t>(l.group)) != 0)) {
-                throw Skip{"needs root: gives " + l.path + " to another user"};
-            }
+            if (p.has_filename() && l.bytes != kNotRegular && !l.bytes.starts_with("-> ")) writeFile(p, l.bytes);
+            const bool given = (l.owner < 0 && l.group < 0) || (geteuid() == 0 && lchown(p.c_str(), l.owner, l.group) == 0);
+            if (!given) throw Skip{"needs root: gives " + l.path + " to another user"};
             if (l.mode != 0) fs::permissions(p, static_cast<fs::perms>(l.mode));
         }
     };
 }
-// `at` (made where missing) as a mount point in the row's own mount namespace (see Scene::home).
-std::string mountPoint(Scene& s, const std::string& at) {
-    needRoot("mounts a file system");
-    if (s.home < 0) {
-        s.home = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
-        s.cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (s.home < 0 || unshare(CLONE_NEWNS) != 0) throw Skip{"cannot make a mount namespace"};
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-    }
-    if (!fs::exists(s.dir / at)) fs::create_directories(s.dir / at);
-    s.mounted.insert(s.mounted.begin(), s.dir / at);
-    return (s.dir / at).string();
+// Mounts at `at` (made where missing) by `command` (mount(8) or a FUSE program, with what comes
+// before the mount point), in the row's own mount namespace (see Scene::home).
+Layout mounted(const std::string& at, const std::vector<std::string>& command) {
+    return [=](Scene& s) {
+        needRoot("mounts a file system");
+        if (s.home < 0) {
+            s.home = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+            s.cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (s.home < 0 || unshare(CLONE_NEWNS) != 0) throw Skip{"cannot make a mount namespace"};
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+        }
+        if (!fs::exists(s.dir / at)) fs::create_directories(s.dir / at);
+        s.mounted.insert(s.mounted.begin(), s.dir / at);
+        std::vector<std::string> args = command;
+        args.push_back(at);
+        tool(s, args);
+    };
 }
-void mountAt(Scene& s, const std::string& at, const std::string& source, const char* type, unsigned long flags,
-             const std::string& data = "") {
-    if (mount(source.c_str(), mountPoint(s, at).c_str(), type, flags, data.c_str()) != 0) {
-        throw Skip{"cannot mount " + at + ": " + std::strerror(errno)};
-    }
+// A file system of `type` with `options` at `at`.
+Layout fileSystem(const std::string& type, const std::string& options, const std::string& at = "m") {
+    return mounted(at, {"mount", "-t", type, "-o", options + (options.empty() ? "" : ",") + "rw", "none"});
 }
-// An image of `size` made by `mkfs` (a program from `package`, and its options), which
-// `mounter` mounts at m.
-void image(Scene& s, std::vector<std::string> mkfs, const std::string& package, const std::string& size,
-           std::vector<std::string> mounter = {"mount", "-o", "loop"}) {
-    const std::string at = mountPoint(s, "m"), file = (s.aside / "image").string();
-    needTool(mkfs.front(), package);
-    tool(s, {"truncate", "-s", size, file});
-    mkfs.push_back(file);
-    tool(s, mkfs);
-    mounter.insert(mounter.end(), {file, at});
-    tool(s, mounter);
+// An image of `size` made by `mkfs` (a program from `package`, and its options), aside, and
+// mounted at m by `mounter`.
+Layout image(std::vector<std::string> mkfs, const std::string& package, const std::string& size,
+             std::vector<std::string> mounter = {"mount", "-o", "loop"}) {
+    return [=](Scene& s) {
+        needRoot("mounts a file system");
+        needTool(mkfs.front(), package);
+        const std::string file = (s.aside / "image").string();
+        tool(s, {"truncate", "-s", size, file});
+        std::vector<std::string> make = mkfs, mount = mounter;
+        make.push_back(file);
+        mount.push_back(file);
+        (run(make) + mounted("m", mount))(s);
+    };
 }
 // A file attribute (chattr's +i or +a) on `path`, taken off when the row ends.
-void flag(Scene& s, const std::string& path, const std::string& attribute) {
-    needRoot("sets file attributes with chattr");
-    if (runProgram("/usr/bin/env", {"chattr", attribute, path}, {.workDir = s.dir}).status != 0) {
-        throw Skip{"needs /tmp on a file system that takes chattr, such as ext4, XFS or btrfs"};
-    }
-    s.undo.push_back([p = (s.dir / path).string()] { runProgram("/usr/bin/env", {"chattr", "-ia", p}, {}); });
+Layout flag(const std::string& path, const std::string& attribute) {
+    return [=](Scene& s) {
+        needRoot("sets file attributes with chattr");
+        tool(s, {"chattr", attribute, path});
+        s.undo.push_back([p = (s.dir / path).string()] { runProgram("/usr/bin/env", {"chattr", "-ia", p}, {}); });
+    };
+}
+// The run goes through `command` first.
+Layout wrapped(const std::vector<std::string>& command) {
+    return [=](Scene& s) { s.wrap.insert(s.wrap.end(), command.begin(), command.end()); };
 }
 // The run in a bash script of its own: `what` is velto, with the input and output.
 Layout script(const std::string& what) { return [=](Scene& s) { s.script = what; }; }
@@ -203,38 +198,33 @@ void withStrace(Scene&) { needTool("strace", "strace"); }
 // in which the call never comes ends with 99.
 Layout held(const std::string& call, int when, const std::string& delay, const std::string& act) {
     const std::string onName = call == "openat" ? " -P \"$2\"" : "", nth = std::to_string(when);
-    // A command started in the background ignores SIGINT and SIGQUIT unless it is given them back.
+    // A command started in the background ignores SIGINT and SIGQUIT unless it is given them
+    // back; signals that dump core would leave a core file beside the output.
     return withStrace + script(
-        "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 env --default-signal=INT,QUIT strace -f -o t.log "
+        "ulimit -c 0; ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 env --default-signal=INT,QUIT strace -f -o t.log "
         "-e trace=" + call + " -e inject=" + call + ":" + delay + onName + " \"$0\" \"$@\" & r=$!; p=; "
         "until [ -n \"$p\" ] || ! kill -0 $r 2>/dev/null; do sleep 0.01; "
         "p=$(grep '" + call + "(' t.log 2>/dev/null | sed -n " + nth + "p | cut -d' ' -f1); done; [ -z \"$p\" ] || { " + act +
         "; }; wait $r; s=$?; rm t.log; while [ -n \"$c\" ] && kill -0 $c 2>/dev/null; do : <> \"$2\"; sleep 0.01; done; "
         "[ -n \"$p\" ] && exit $s; exit 99");
 }
+// The `when`th call (0: every one) of `call` velto makes, on `path` if given, fails with `error`.
+Layout injected(const std::string& call, const std::string& error, int when = 0, const std::string& path = "") {
+    std::vector<std::string> strace = {"/usr/bin/strace", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+                                       "trace=" + call, "-e", "inject=" + call + ":error=" + error};
+    if (when > 0) strace.back() += ":when=" + std::to_string(when);
+    if (!path.empty()) strace.insert(strace.end(), {"-P", path});
+    return withStrace + wrapped(strace);
+}
 
 // ---- Layouts ------------------------------------------------------------------------------
 
 Layout sizeLimit(long long bytes) { return [=](Scene& s) { s.options.fileSizeLimit = bytes; }; }
-Layout descriptorLimit(int count) {
-    return [=](Scene& s) { s.wrap.insert(s.wrap.end(), {"/usr/bin/prlimit", "--nofile=" + std::to_string(count)}); };
-}
-void asNobody(Scene& s) {
-    needRoot("runs as another user");
-    s.options.user = kNobody;
-}
-// The user's own file in place: the run is in place.
-void inPlace(Scene& s) {
-    writeFile(s.dir / s.output, readFile(s.dir / s.input));
-    s.input = s.output;
-}
+const Layout asNobody = root("runs as another user") + [](Scene& s) { s.options.user = kNobody; };
 // In.wav a clip of `bytes` of noise.
-Layout clipOf(std::size_t bytes) { return [=](Scene& s) { writeFile(s.dir / "in.wav", canonicalWav(kStereo16, noise(bytes, 9))); }; }
-// A file system of `type` at m holding out.wav.
-Layout fileSystem(const char* type, const std::string& options) {
-    return [=](Scene& s) { mountAt(s, "m", "none", type, 0, options); } + lay({{"m/out.wav"}});
+Layout clipOf(std::size_t bytes) {
+    return [=](Scene& s) { writeFile(s.dir / "in.wav", canonicalWav(kStereo16, noise(bytes, 9))); };
 }
-void readOnly(Scene& s) { mountAt(s, "m", "", nullptr, MS_REMOUNT | MS_RDONLY); }
 // A file the user may write (of `oldLength` bytes of noise where given), in root's directory
 // locked/ that the user may not.
 Layout lockedDirectory(std::size_t oldLength = 0) {
@@ -244,43 +234,29 @@ Layout lockedDirectory(std::size_t oldLength = 0) {
 // Root's directory m/shared on tmpfs holding the user's own old.wav, the first 1,044 bytes of
 // in.wav, a clip of 3,000,044 bytes that the user converts.
 void usersFileOnTmpfs(Scene& s) {
-    (asNobody + clipOf(3000000))(s);
-    mountAt(s, "m", "none", "tmpfs", 0, "size=16m");
+    (asNobody + clipOf(3000000) + fileSystem("tmpfs", "size=16m"))(s);
     lay({{"m/shared/", 0755}, {"m/shared/old.wav", 0644, kNobody, -1, readFile(s.dir / "in.wav").substr(0, 1044)}})(s);
 }
-// A sticky world-writable directory sticky/ of `owner`, holding a writable file of `fileOwner`.
-Layout stickyDirectory(int owner, int fileOwner = 0) {
-    return lay({{"sticky/", 01777, owner}, {"sticky/out.wav", 0666, fileOwner}});
-}
+// A sticky world-writable directory sticky/ of `owner`, holding a writable file of `file`'s.
+Layout stickyDirectory(int owner, int file = 0) { return lay({{"sticky/", 01777, owner}, {"sticky/out.wav", 0666, file}}); }
 // root's file open/out.wav of `mode`, or `owner`'s, in root's world-writable directory.
 Layout othersFile(unsigned mode, int owner = 0, int group = -1) {
     return lay({{"open/", 0777, 0}, {"open/out.wav", mode, owner, group}});
 }
 // A directory that only grows, grows/, holding old.wav.
-const Layout appendOnlyDirectory = [](Scene& s) {
-    linuxOnly("the plain POSIX build cannot see append-only directories");
-    lay({{"grows/old.wav"}})(s);
-    flag(s, "grows", "+a");
-};
-Layout fileFlag(const std::string& attribute) {
-    return lay({{"old.wav"}}) + [=](Scene& s) { flag(s, "old.wav", attribute); };
-}
-// src.wav mounted over out.wav.
-void mountedOver(Scene& s) {
-    lay({{"out.wav", 0, -1, -1, "hidden"}, {"src.wav"}})(s);
-    mountAt(s, "out.wav", (s.dir / "src.wav").string(), nullptr, MS_BIND);
-}
+const Layout appendOnlyDirectory = linuxOnly("the plain POSIX build cannot see append-only directories") +
+                                   lay({{"grows/old.wav"}}) + flag("grows", "+a");
 // /proc hidden, as in a container without it: no file can be named by its descriptor there.
-void procHidden(Scene& s) {
+const Layout procHidden = [](Scene& s) {
     if (kSanitizedBuild) throw Skip{"the sanitizers' runtime reads its options from /proc"};
-    mountAt(s, "/proc", "none", "tmpfs", 0);
-}
+    fileSystem("tmpfs", "", "/proc")(s);
+};
 // The system's protection of links or FIFOs in sticky directories (fs.protected_symlinks,
 // fs.protected_fifos) as velto reads it, for the row alone.
 Layout protectedSetting(const std::string& setting, int value) {
     return [=](Scene& s) {
         writeFile(s.aside / setting, std::to_string(value) + "\n");
-        mountAt(s, "/proc/sys/fs/" + setting, (s.aside / setting).string(), nullptr, MS_BIND);
+        mounted("/proc/sys/fs/" + setting, {"mount", "--bind", (s.aside / setting).string()})(s);
     };
 }
 Layout protectedLinks(int value) { return protectedSetting("protected_symlinks", value); }
@@ -291,8 +267,11 @@ Layout plantedLink(const std::string& link, const std::string& target, int owner
     return lay({{"pub/", 01777, owner}, {"victim.wav", 0600, 0}, {"pub/" + link, 0, kNobody, -1, "-> " + target}});
 }
 // A FIFO at `path` of `owner`, whose reader comes `delay` seconds after the run starts.
-Layout fifo(const std::string& path, int delay = -1, int owner = -1) {
-    return lay({{path, 0666, owner, -1, kNotRegular}}) + [=](Scene& s) { s.readerFifo = s.dir / path, s.readerDelay = delay; };
+Layout fifo(const std::string& path, int delay, int owner = -1) {
+    return lay({{path, 0666, owner, -1, kNotRegular}}) + [=](Scene& s) {
+        s.readerFifo = s.dir / path;
+        s.readerDelay = delay;
+    };
 }
 // User nobody's FIFO pub/out.wav, read by the tests, in a sticky directory pub/ of `mode` and `owner`.
 Layout plantedFifo(unsigned mode, int owner = 0) { return lay({{"pub/", mode, owner}}) + fifo("pub/out.wav", 0, kNobody); }
@@ -309,66 +288,39 @@ Layout userNamespace(bool procHidden = false) {
 }
 // A user namespace whose id maps are `map`, written from outside while the run waits for them.
 Layout userNamespaceMapping(const std::string& map) {
-    return userNamespace() + [=](Scene& s) {
-        s.wrap.clear();
-        s.script = "mkfifo go && { unshare -U sh -c 'read x < go && exec \"$0\" \"$@\"' \"$0\" \"$@\" & } && p=$! && "
-                   "until [ $(readlink /proc/$p/ns/user) != $(readlink /proc/$$/ns/user) ]; do sleep 0.01; done && "
-                   "for m in uid gid; do /usr/bin/printf '" + map + "' > /proc/$p/${m}_map; done && "
-                   "echo > go; wait $p; s=$?; rm go; exit $s";
-    };
+    return userNamespace() + [](Scene& s) { s.wrap.clear(); } + script(
+        "mkfifo go && { unshare -U sh -c 'read x < go && exec \"$0\" \"$@\"' \"$0\" \"$@\" & } && p=$! && "
+        "until [ $(readlink /proc/$p/ns/user) != $(readlink /proc/$$/ns/user) ]; do sleep 0.01; done && "
+        "for m in uid gid; do /usr/bin/printf '" + map + "' > /proc/$p/${m}_map; done && "
+        "echo > go; wait $p; s=$?; rm go; exit $s");
 }
 // An access list entry on `path` (setfacl's -m), or on a directory its default one (-d).
 Layout accessList(const std::string& path, const std::string& entry, bool byDefault = false) {
-    return [=](Scene& s) {
-        linuxOnly(kNoAttributes);
-        needTool("setfacl", "acl");
-        tool(s, {"setfacl", byDefault ? "-dm" : "-m", entry, path});
-    };
+    return linuxOnly(kNoAttributes) + [](Scene&) { needTool("setfacl", "acl"); } +
+           run({"setfacl", byDefault ? "-dm" : "-m", entry, path});
 }
 // The extended attribute `name` of `value` on `path`.
 Layout attribute(const std::string& path, const std::string& name, const std::string& value) {
-    return [=](Scene& s) {
-        linuxOnly(kNoAttributes);
-        if (setxattr((s.dir / path).c_str(), name.c_str(), value.data(), value.size(), 0) != 0) {
-            throw Skip{"needs extended attributes here: " + std::string(std::strerror(errno))};
-        }
-    };
+    return linuxOnly(kNoAttributes) + run({"setfattr", "-n", name, "-v", value, path});
 }
-// An ext4 image at m: a directory acl/ with a default access list, and in it old.wav, made
-// before the list and so without one, whose space for extended attributes is full: user.a0,
-// user.a1, ... of 180 bytes until no more fits, then of fewer bytes each, down to one.
+// An ext4 image at m; in m/acl/, a directory with a default access list, old.wav, made before the list and so
+// without one, whose space for extended attributes is full: user.a0, user.a1, ... of 180 bytes
+// until no more fits, then of fewer bytes each, down to one.
 void fullAttributesUnderDefaultAcl(Scene& s) {
-    linuxOnly(kNoAttributes);
-    image(s, {"mkfs.ext4", "-q"}, "e2fsprogs", "16M");
-    (lay({{"m/acl/old.wav", 0640}}) + accessList("m/acl", "u:4242:rw,g:4343:r", true))(s);
-    const std::string file = (s.dir / "m/acl/old.wav").string();
+    (image({"mkfs.ext4", "-q"}, "e2fsprogs", "16M") + lay({{"m/acl/old.wav", 0640}}) + accessList("m/acl", "u:4242:rw,g:4343:r", true))(s);
+    const std::string file = (s.dir / "m/acl/old.wav").string(), value(180, 'v');
     int n = 0;
     for (const std::size_t size : {180, 100, 50, 20, 10, 5, 2, 1}) {
-        const auto set = [&] {
-            const std::string value(size, static_cast<char>('a' + n % 26));
-            return setxattr(file.c_str(), ("user.a" + std::to_string(n)).c_str(), value.data(), size, 0) == 0;
-        };
-        while (set()) ++n;
+        while (setxattr(file.c_str(), ("user.a" + std::to_string(n)).c_str(), value.data(), size, 0) == 0) ++n;
         if (errno != ENOSPC) throw Skip{"cannot fill the attribute space: " + std::string(std::strerror(errno))};
     }
 }
-// The `when`th call (0: every one) of `call` velto makes, on `path` if given, fails with `error`.
-Layout injected(const std::string& call, const std::string& error, int when = 0, const std::string& path = "") {
-    return [=](Scene& s) {
-        needTool("strace", "strace");
-        const std::string which = when > 0 ? ":when=" + std::to_string(when) : "";
-        s.wrap.insert(s.wrap.end(), {"/usr/bin/strace", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
-                                     "trace=" + call, "-e", "inject=" + call + ":error=" + error + which});
-        if (!path.empty()) s.wrap.insert(s.wrap.end(), {"-P", path});
-    };
-}
-// A directory `path` that the user (nobody, for root) may not write, or not read, of `mode`:
-// the user's to open up again when the row ends.
+// A directory `path` of `mode`, the user's (nobody's, for root), which the user opens up again
+// when the row ends.
 Layout usersDirectory(const std::string& path, unsigned mode) {
     return [=](Scene& s) {
-        const int user = geteuid() == 0 ? kNobody : -1;
-        lay({{path, mode, user, user}})(s);
-        s.options.user = user;
+        s.options.user = geteuid() == 0 ? kNobody : -1;
+        lay({{path, mode, s.options.user, s.options.user}})(s);
         s.undo.push_back([p = s.dir / path] { fs::permissions(p, fs::perms::owner_all, fs::perm_options::add); });
     };
 }
@@ -379,11 +331,6 @@ void linkToHardLinkedFile(Scene& s) {
     lay({{"open/real.wav", 0644, user, user}, {"locked/link.wav", 0, -1, -1, "-> ../open/real.wav"}})(s);
     fs::create_hard_link(s.dir / "open/real.wav", s.dir / "open/other.wav");
     (usersDirectory("open/", 0755) + usersDirectory("locked/", 0555))(s);
-}
-// As a FUSE or network file system without extended attributes answers.
-void noAttributes(Scene& s) {
-    linuxOnly(kNoAttributes);
-    (lay({{"old.wav"}}) + injected("flistxattr", "EOPNOTSUPP"))(s);
 }
 // A directory path of `length` bytes, in components the system takes, made in the scratch directory.
 std::string deepPath(Scene& s, std::size_t length) {
@@ -401,6 +348,11 @@ const Layout nearPathLimit = [](Scene& s) {
 void deepWorkingDirectory(Scene& s) {
     s.options.workDir = s.dir / deepPath(s, 4300);
     s.input = (s.dir / "in.wav").string();
+}
+// The user's own file in place: the run is in place.
+void inPlace(Scene& s) {
+    writeFile(s.dir / s.output, readFile(s.dir / s.input));
+    s.input = s.output;
 }
 // The output in /, under a name of the row's own.
 void rootDirectory(Scene& s) {
@@ -422,47 +374,36 @@ void loopDevice(Scene& s) {
 }
 // Overlayfs on btrfs, which reports itself and not the btrfs beneath: o/shared/rec.wav, the
 // user's file in root's directory.
-void overlayOnBtrfs(Scene& s) {
-    image(s, {"mkfs.btrfs", "-f"}, "btrfs-progs", "300M");
-    const std::string m = (s.dir / "m/").string();
-    lay({{"m/lower/"}, {"m/upper/"}, {"m/work/"}})(s);
-    mountAt(s, "o", "none", "overlay", 0, "lowerdir=" + m + "lower,upperdir=" + m + "upper,workdir=" + m + "work");
-    (lay({{"o/shared/", 0755}, {"o/shared/rec.wav", 0644, kNobody}}) + asNobody)(s);
-}
+const Layout overlayOnBtrfs = image({"mkfs.btrfs", "-f"}, "btrfs-progs", "300M") + lay({{"m/lower/"}, {"m/upper/"}, {"m/work/"}}) +
+                              fileSystem("overlay", "lowerdir=m/lower,upperdir=m/upper,workdir=m/work", "o") +
+                              lay({{"o/shared/", 0755}, {"o/shared/rec.wav", 0644, kNobody}}) + asNobody;
 // XFS: m/locked/out.wav, which the user may write in root's directory, sharing its blocks with
 // a copy.
-void reflinkedOnXfs(Scene& s) {
-    image(s, {"mkfs.xfs", "-f"}, "xfsprogs", "320M");
-    (lay({{"m/locked/out.wav", 0666}}) + asNobody)(s);
-    tool(s, {"cp", "--reflink=always", "m/locked/out.wav", "m/copy.wav"});
-}
+const Layout reflinkedOnXfs = image({"mkfs.xfs", "-f"}, "xfsprogs", "320M") + lay({{"m/locked/out.wav", 0666}}) +
+                              run({"cp", "--reflink=always", "m/locked/out.wav", "m/copy.wav"}) + asNobody;
 // FAT32 through FUSE, which has no modes or owners to give, holding m/a.wav.
-void fatThroughFuse(Scene& s) {
+const Layout fatThroughFuse = [](Scene& s) {
     needTool("fusefat", "fusefat");
     if (!fs::exists("/dev/fuse")) throw Skip{"needs /dev/fuse"};
-    image(s, {"mkfs.vfat", "-F", "32"}, "dosfstools", "64M", {"fusefat", "-o", "rw+"});
-    lay({{"m/a.wav"}})(s);
-}
+    (image({"mkfs.vfat", "-F", "32"}, "dosfstools", "64M", {"fusefat", "-o", "rw+"}) + lay({{"m/a.wav"}}))(s);
+};
 // velto's first open of the output is held two seconds, while `act` is done.
 Layout heldAtOpen(const std::string& act) { return held("openat", 1, "delay_enter=2s:when=1", act); }
-// What is done meanwhile: the file at the output name gives way to a FIFO; to a file (where
-// `fifoFirst`); or, read at once (the reader in $c), to user nobody's FIFO.
+// What is done meanwhile: the file at the output name gives way to a FIFO; to a file; or, read
+// at once (the reader in $c), to user nobody's FIFO. Or the FIFO there is given to user nobody,
+// the same inode, and read.
 const std::string kFifoInPlace = "rm \"$2\" && mkfifo \"$2\"";
 const std::string kFileInPlace = "rm \"$2\" && printf %s \"" + kOld + "\" > \"$2\"";
-const std::string kOthersFifoInPlace = "rm \"$2\" && mkfifo -m 666 \"$2\" && chown 65534 \"$2\" && { cat \"$2\" > got.wav & c=$!; }";
-// The same FIFO given to user nobody, the same inode, and read.
-const std::string kFifoGivenAway = "chown 65534 \"$2\" && { cat \"$2\" > got.wav & c=$!; }";
+const std::string kReadAtOnce = "chown 65534 \"$2\" && { cat \"$2\" > got.wav & c=$!; }";
+const std::string kOthersFifoInPlace = "rm \"$2\" && mkfifo -m 666 \"$2\" && " + kReadAtOnce;
 // root's FIFO out.wav.
 const Layout rootsFifo = lay({{"out.wav", 0666, 0, -1, kNotRegular}});
-// A device out.wav, before the run.
-void device(Scene& s) {
-    needRoot("makes a device node");
-    if (mknod((s.dir / "out.wav").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) throw Skip{"cannot make a device node"};
-}
+// A device out.wav, as /dev/null is.
+const Layout device = root("makes a device node") + run({"mknod", "-m", "666", "out.wav", "c", "1", "3"});
 // A run in which each id map in turn cannot be read: the first read of uid_map, then of
 // gid_map, fails with EIO. Which read that is, a clean run over a copy (p.wav) counts; a run
 // whose failure did not fall on the map fails the row.
-const Layout mapsUnreadable = script(
+const Layout mapsUnreadable = linuxOnly("the plain POSIX build reads no id maps") + withStrace + script(
     "export ASAN_OPTIONS=detect_leaks=0; for m in uid gid; do cp -p \"$2\" p.wav && "
     "strace -y -o t.log -e trace=read \"$0\" \"$1\" p.wav >/dev/null 2>&1 && "
     "n=$(awk -v m=\"/${m}_map>\" '/read\\(/ {n++} index($0, m) {print n; exit}' t.log) && [ -n \"$n\" ] && "
@@ -519,13 +460,15 @@ void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 // The rows: a name, a layout, the output name velto is given, and the outcome.
 const std::vector<Row> kRows = {
     // The other rows run on /tmp, which takes direct writes where it is on a disk.
-    {"a file system without direct writes", fileSystem("ramfs", ""), "m/out.wav", converted()},
-    {"no inode for a temporary file, room for the bytes: refused",
-     fileSystem("tmpfs", "size=2m,nr_inodes=2"), "m/out.wav", refused()},
-    {"no inode and no room: refused", fileSystem("tmpfs", "size=300k,nr_inodes=2"), "m/out.wav", refused()},
-    {"no room for the new bytes: the temporary file goes",
-     fileSystem("tmpfs", "size=300k,nr_inodes=64"), "m/out.wav", failedWriting(kFull)},
-    {"a read-only file system: refused", fileSystem("tmpfs", "size=2m") + readOnly, "m/out.wav", refused()},
+    {"a file system without direct writes", fileSystem("ramfs", "") + lay({{"m/out.wav"}}), "m/out.wav", converted()},
+    {"no inode for a temporary file, room for the bytes: refused", fileSystem("tmpfs", "size=2m,nr_inodes=2") +
+     lay({{"m/out.wav"}}), "m/out.wav", refused()},
+    {"no inode and no room: refused", fileSystem("tmpfs", "size=300k,nr_inodes=2") + lay({{"m/out.wav"}}), "m/out.wav",
+     refused()},
+    {"no room for the new bytes: the temporary file goes", fileSystem("tmpfs", "size=300k,nr_inodes=64") +
+     lay({{"m/out.wav"}}), "m/out.wav", failedWriting(kFull)},
+    {"a read-only file system: refused", fileSystem("tmpfs", "size=2m") + lay({{"m/out.wav"}}) +
+     mounted("m", {"mount", "-o", "remount,ro"}), "m/out.wav", refused()},
     {"file-size limit, in place", sizeLimit(100000), "in.wav", failedWriting(kFull)},
     {"file-size limit over another file", lay({{"old.wav"}}) + sizeLimit(100000), "old.wav", failedWriting(kFull)},
     // No temporary file can be made beside it, so nothing is written.
@@ -533,13 +476,13 @@ const std::vector<Row> kRows = {
     {"the same over a longer file", lockedDirectory(2000000), "locked/out.wav", refused()},
     {"the same with a file-size limit", lockedDirectory() + sizeLimit(100000), "locked/out.wav", refused()},
     // Few descriptors and a large clip: refused before a byte is written, so the file keeps its length.
-    {"a user's file in root's directory on tmpfs with eight descriptors: refused",
-     usersFileOnTmpfs + descriptorLimit(8), "m/shared/old.wav", refused()},
+    {"a user's file in root's directory on tmpfs with eight descriptors: refused", usersFileOnTmpfs +
+     wrapped({"/usr/bin/prlimit", "--nofile=8"}), "m/shared/old.wav", refused()},
     // Only its owner or the directory's may remove or rename a file in a sticky directory.
-    {"another user's writable file in a sticky directory: refused",
-     stickyDirectory(0) + asNobody, "sticky/out.wav", refused()},
-    {"the same where the sticky directory is the user's own: converted",
-     stickyDirectory(kNobody) + asNobody, "sticky/out.wav", converted()},
+    {"another user's writable file in a sticky directory: refused", stickyDirectory(0) + asNobody, "sticky/out.wav",
+     refused()},
+    {"the same where the sticky directory is the user's own: converted", stickyDirectory(kNobody) + asNobody,
+     "sticky/out.wav", converted()},
     {"another user's read-only file: refused", othersFile(0644) + asNobody, "open/out.wav", refused()},
     // A directory that only grows takes a new name but gives up none, not even a
     // temporary file's: the file is linked in by its descriptor when complete.
@@ -548,137 +491,129 @@ const std::vector<Row> kRows = {
     {"the same replacement with proc hidden: refused", appendOnlyDirectory + procHidden, "grows/old.wav", refused()},
     {"the same new output with proc hidden is made", appendOnlyDirectory + procHidden, "grows/new.wav", converted()},
     // The plain POSIX build sees the last two only when the new file would take the name.
-    {"an immutable file: refused", fileFlag("+i"), "old.wav", refused()},
-    {"an append-only file: refused", fileFlag("+a"), "old.wav", refusedHereAtNamingThere()},
-    {"a file mounted over: refused", mountedOver, "out.wav", refusedHereAtNamingThere()},
-    {"btrfs under overlayfs, a user's file in root's directory: refused",
-     overlayOnBtrfs, "o/shared/rec.wav", refused()},
-    {"XFS, a file sharing its blocks with a copy, in a directory the user may not write: refused",
-     reflinkedOnXfs, "m/locked/out.wav", refused()},
-    {"FAT32 through FUSE: a file replaced, then converted in place",
-     fatThroughFuse + script("\"$0\" \"$@\" && \"$0\" \"$2\" \"$2\""), "m/a.wav", converted({{"m/a.wav", kClip}})},
+    {"an immutable file: refused", lay({{"old.wav"}}) + flag("old.wav", "+i"), "old.wav", refused()},
+    {"an append-only file: refused", lay({{"old.wav"}}) + flag("old.wav", "+a"), "old.wav", refusedHereAtNamingThere()},
+    {"a file mounted over: refused", lay({{"out.wav", 0, -1, -1, "hidden"}, {"src.wav"}}) +
+     mounted("out.wav", {"mount", "--bind", "src.wav"}), "out.wav", refusedHereAtNamingThere()},
+    {"btrfs under overlayfs, a user's file in root's directory: refused", overlayOnBtrfs, "o/shared/rec.wav",
+     refused()},
+    {"XFS, a file sharing its blocks with a copy, in a directory the user may not write: refused", reflinkedOnXfs,
+     "m/locked/out.wav", refused()},
+    {"FAT32 through FUSE: a file replaced, then converted in place", fatThroughFuse +
+     script("\"$0\" \"$@\" && \"$0\" \"$2\" \"$2\""), "m/a.wav", converted({{"m/a.wav", kClip}})},
     // Setuid and setgid are cleared by the system when another user writes a file.
-    {"setuid is not handed to a new owner",
-     othersFile(04666) + asNobody,
-     "open/out.wav", converted({{"open/out.wav::mode", "666"}, {"open/out.wav::owner", "65534:65534"}})},
+    {"setuid is not handed to a new owner", othersFile(04666) + asNobody, "open/out.wav",
+     converted({{"open/out.wav::mode", "666"}, {"open/out.wav::owner", "65534:65534"}})},
     {"a replaced file keeps its access list and extended attributes",
-     lay({{"old.wav", 0640}}) + accessList("old.wav", "u:nobody:rw") + attribute("old.wav", "user.note", "kept"),
-     "old.wav", converted({{"old.wav::acl", "user::rw-\nuser:nobody:rw-\ngroup::r--\nmask::rw-\nother::---\n\n"}, {"old.wav::user.note", "kept"}})},
+     lay({{"old.wav", 0640}}) + accessList("old.wav", "u:nobody:rw") + attribute("old.wav", "user.note", "kept"), "old.wav",
+     converted({{"old.wav::acl", "user::rw-\nuser:nobody:rw-\ngroup::r--\nmask::rw-\nother::---\n\n"},
+                {"old.wav::user.note", "kept"}})},
     // A new file inherits the directory's default access list; the old file had none.
-    {"a replaced file without an access list gets none from its directory",
-     lay({{"acl/old.wav", 0640}}) + accessList("acl", "u:nobody:rw", true),
-     "acl/old.wav", converted({{"acl/old.wav::acl", kNoAcl}})},
-    // Nor where it would take the last of the space for extended attributes that the old file's fill.
-    {"a file whose extended-attribute space is full, in a folder with a default access list, is replaced and keeps every attribute",
-     fullAttributesUnderDefaultAcl,
-     "m/acl/old.wav", converted({{"m/acl/old.wav::acl", kNoAcl}, {"m/acl/old.wav::user.*", kBefore}})},
+    {"a replaced file without an access list gets none from its directory", lay({{"acl/old.wav", 0640}}) +
+     accessList("acl", "u:nobody:rw", true), "acl/old.wav", converted({{"acl/old.wav::acl", kNoAcl}})},
+    // Nor where the list would take the last of the space that the old file's extended attributes fill.
+    {"a file whose extended-attribute space is full, in a folder with a default access list, is replaced and "
+     "keeps every attribute", linuxOnly(kNoAttributes) + fullAttributesUnderDefaultAcl, "m/acl/old.wav",
+     converted({{"m/acl/old.wav::acl", kNoAcl}, {"m/acl/old.wav::user.*", kBefore}})},
     {"an extended attribute that cannot be copied fails the run",
-     lay({{"old.wav"}}) + attribute("old.wav", "user.project", "alpha") + injected("fsetxattr", "ENOSPC", 1),
-     "old.wav", failedWriting(kWriteFailed, {{"old.wav::user.project", "alpha"}})},
+     lay({{"old.wav"}}) + attribute("old.wav", "user.project", "alpha") +
+     injected("fsetxattr", "ENOSPC", 1), "old.wav", failedWriting(kWriteFailed, {{"old.wav::user.project", "alpha"}})},
     // As a FUSE or network file system without extended attributes answers.
-    {"a file system that keeps no extended attributes: the file is replaced all the same",
-     noAttributes, "old.wav", converted()},
-    {"a directory that may be written but not read: a new file all the same",
-     usersDirectory("drop/", 0333), "drop/out.wav", converted()},
+    {"a file system that keeps no extended attributes: the file is replaced all the same", linuxOnly(kNoAttributes) +
+     lay({{"old.wav"}}) + injected("flistxattr", "EOPNOTSUPP"), "old.wav", converted()},
+    {"a directory that may be written but not read: a new file all the same", usersDirectory("drop/", 0333),
+     "drop/out.wav", converted()},
     {"a dangling symbolic link and a failing write: nothing at its target",
-     lay({{"store/"}, {"link.wav", 0, -1, -1, "-> store/new.wav"}}) + sizeLimit(100000),
-     "link.wav", failedWriting(kFull)},
+     lay({{"store/"}, {"link.wav", 0, -1, -1, "-> store/new.wav"}}) +
+     sizeLimit(100000), "link.wav", failedWriting(kFull)},
     // The temporary file is made beside the link's target, where the user may write, and
     // renamed there: the target's other hard link keeps the old bytes.
-    {"a link in a locked directory to a file with another hard link",
-     linkToHardLinkedFile,
-     "locked/link.wav", converted({{"open/real.wav", kScrambled}, {"locked/link.wav", "-> ../open/real.wav"}})},
+    {"a link in a locked directory to a file with another hard link", linkToHardLinkedFile, "locked/link.wav",
+     converted({{"open/real.wav", kScrambled}, {"locked/link.wav", "-> ../open/real.wav"}})},
     // As the system refuses to follow them for anyone but their owner and the directory's,
     // where its setting says so; and follows them where it does not.
-    {"another user's link in a sticky world-writable directory: refused",
-     protectedLinks(1) + plantedLink("out.wav", "../victim.wav"), "pub/out.wav", refusedByRule()},
-    {"the same, dangling: nothing is made where it points",
-     protectedLinks(1) + plantedLink("new.wav", "../made.wav"), "pub/new.wav", refusedByRule()},
+    {"another user's link in a sticky world-writable directory: refused", protectedLinks(1) +
+     plantedLink("out.wav", "../victim.wav"), "pub/out.wav", refusedByRule()},
+    {"the same, dangling: nothing is made where it points", protectedLinks(1) + plantedLink("new.wav", "../made.wav"),
+     "pub/new.wav", refusedByRule()},
     {"the same link where the system follows such links: its target is converted",
      protectedLinks(0) + plantedLink("out.wav", "../victim.wav"),
      "pub/out.wav", converted({{"victim.wav", kScrambled}, {"pub/out.wav", "-> ../victim.wav"}})},
     // In a user namespace, ids without a mapping belong to nobody: neither the caller nor the
     // directory's owner, and no capability overrides the sticky rule for them.
-    {"in a user namespace, another user's link in a sticky directory of a third user: refused",
-     protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) + userNamespace(),
-     "pub/out.wav", refusedByRule()},
+    {"in a user namespace, another user's link in a sticky directory of a third user: refused", protectedLinks(1) +
+     plantedLink("out.wav", "../victim.wav", 1001) + userNamespace(), "pub/out.wav", refusedByRule()},
     // Where the namespace maps an id of its own to 65534, as a map of subordinate ids does,
     // that id still shows every id without a mapping.
     {"the same where the namespace's map holds 65534: refused",
-     protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) + userNamespaceMapping("0 0 1\\n1 100000 65536\\n"),
-     "pub/out.wav", refusedByRule()},
+     protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) +
+     userNamespaceMapping("0 0 1\\n1 100000 65536\\n"), "pub/out.wav", refusedByRule()},
     {"in a user namespace, another user's file in another user's sticky directory: refused",
      stickyDirectory(kNobody, kNobody) + userNamespace(), "sticky/out.wav", refusedHereAtNamingThere()},
-    {"in a user namespace, a file whose owner has no mapping becomes the caller's",
-     othersFile(0666, kNobody, kNobody) + userNamespace(), "open/out.wav", converted({{"open/out.wav::owner", "0:0"}})},
-    {"in a user namespace, a file whose access list names a user without a mapping: refused",
-     othersFile(0666) + accessList("open/out.wav", "u:1001:rw") + userNamespace(), "open/out.wav", refused()},
+    {"in a user namespace, a file whose owner has no mapping becomes the caller's", othersFile(0666, kNobody, kNobody) +
+     userNamespace(), "open/out.wav", converted({{"open/out.wav::owner", "0:0"}})},
+    {"in a user namespace, a file whose access list names a user without a mapping: refused", othersFile(0666) +
+     accessList("open/out.wav", "u:1001:rw") + userNamespace(), "open/out.wav", refused()},
     {"in a user namespace with proc hidden, another user's FIFO in a third user's sticky directory: refused",
      plantedFifo(01777, 1001) + userNamespace(true), "pub/out.wav", refusedByRule()},
     // An id map that cannot be read is no reason to give the file to the caller.
-    {"a replaced file keeps its owner and group where the id map cannot be read",
-     lay({{"old.wav", 0644, 1001, 1002}}) + withStrace + mapsUnreadable,
-     "old.wav", converted({{"old.wav::owner", "1001:1002"}})},
+    {"a replaced file keeps its owner and group where the id map cannot be read", lay({{"old.wav", 0644, 1001, 1002}}) +
+     mapsUnreadable, "old.wav", converted({{"old.wav::owner", "1001:1002"}})},
     // Another user's FIFO in a sticky directory would pass the recording to its reader: where
     // the system protects FIFOs, velto refuses it, root as well; where not, it is written.
-    {"another user's FIFO in a sticky world-writable directory: refused",
-     protectedFifos(1) + plantedFifo(01777), "pub/out.wav", refusedByRule()},
-    {"the same in a sticky directory its group may write, at the second level: refused",
-     protectedFifos(2) + plantedFifo(01770), "pub/out.wav", refusedByRule()},
-    {"the same FIFO in a directory of its owner's is written",
-     protectedFifos(1) + plantedFifo(01777, kNobody), "pub/out.wav", writtenThrough({{"got.wav", kScrambled}})},
-    {"where the system protects no FIFOs, another user's FIFO receives the output",
-     protectedFifos(0) + plantedFifo(01777), "pub/out.wav", writtenThrough({{"got.wav", kScrambled}})},
-    {"a FIFO whose reader comes a second after the run starts is waited for",
-     fifo("out.wav", 1), "out.wav", writtenThrough({{"got.wav", kScrambled}})},
-    {"another user's file whose extended attribute the user may not read: refused",
-     othersFile(0622) + attribute("open/out.wav", "user.note", "kept") + asNobody, "open/out.wav", refused()},
+    {"another user's FIFO in a sticky world-writable directory: refused", protectedFifos(1) + plantedFifo(01777),
+     "pub/out.wav", refusedByRule()},
+    {"the same in a sticky directory its group may write, at the second level: refused", protectedFifos(2) +
+     plantedFifo(01770), "pub/out.wav", refusedByRule()},
+    {"the same FIFO in a directory of its owner's is written", protectedFifos(1) + plantedFifo(01777, kNobody),
+     "pub/out.wav", writtenThrough({{"got.wav", kScrambled}})},
+    {"where the system protects no FIFOs, another user's FIFO receives the output", protectedFifos(0) +
+     plantedFifo(01777), "pub/out.wav", writtenThrough({{"got.wav", kScrambled}})},
+    {"a FIFO whose reader comes a second after the run starts is waited for", fifo("out.wav", 1), "out.wav",
+     writtenThrough({{"got.wav", kScrambled}})},
+    {"another user's file whose extended attribute the user may not read: refused", othersFile(0622) +
+     attribute("open/out.wav", "user.note", "kept") + asNobody, "open/out.wav", refused()},
     {"a link that cannot be read is a failure, not a name to replace",
-     lay({{"store/real.wav"}, {"link.wav", 0, -1, -1, "-> store/real.wav"}}) + injected("newfstatat", "EIO", 2, "link.wav"),
-     "link.wav", refused()},
+     lay({{"store/real.wav"}, {"link.wav", 0, -1, -1, "-> store/real.wav"}}) +
+     injected("newfstatat", "EIO", 2, "link.wav"), "link.wav", refused()},
     {"a clip of more than one 64 MiB write", clipOf((std::size_t{65} << 20) + 4000), "out.wav", converted()},
     {"an output directory path near the system's limit", nearPathLimit, "out.wav", converted()},
-    {"the same, in place, with a file-size limit",
-     nearPathLimit + inPlace + sizeLimit(100000), "in.wav", failedWriting(kFull)},
+    {"the same, in place, with a file-size limit", nearPathLimit + inPlace + sizeLimit(100000), "in.wav",
+     failedWriting(kFull)},
     {"a working directory deeper than the system's limit", deepWorkingDirectory, "out.wav", converted()},
     {"an empty output name", lay({}), "", refused()},
     {"a file in the root directory", rootDirectory, "velto-test.wav", converted()},
     // A name for a descriptor of the run is written through that descriptor, as the
     // caller's redirection opened it. Where a script names the output, the row's is how it ends.
-    {"a pipe named by its descriptor",
-     script("set -o pipefail; \"$0\" \"$@\" 3>&1 >/dev/null | cat > piped.wav"),
+    {"a pipe named by its descriptor", script("set -o pipefail; \"$0\" \"$@\" 3>&1 >/dev/null | cat > piped.wav"),
      "/dev/fd/3", writtenThrough({{"piped.wav", kScrambled}})},
     {"a deleted file's descriptor is written, no file of its name is made",
      script("exec 7>gone.wav && rm gone.wav && \"$0\" \"$@\""), "/proc/self/fd/7", writtenThrough()},
-    {"appending through dev fd 3: the file keeps its bytes and its inode",
-     keptLog + redirected("3>>log.bin"),
+    {"appending through dev fd 3: the file keeps its bytes and its inode", keptLog + redirected("3>>log.bin"),
      "/dev/fd/3", writtenThrough({{"log.bin", "KEEP\n" + kScrambled}, {"log.bin::inode", kBefore}})},
-    {"the same through proc self fd 3",
-     keptLog + redirected("3>>log.bin"),
-     "/proc/self/fd/3", writtenThrough({{"log.bin", "KEEP\n" + kScrambled}, {"log.bin::inode", kBefore}})},
-    {"a truncating descriptor: the file holds the WAV alone, same inode",
-     keptLog + redirected("3>log.bin"),
+    {"the same through proc self fd 3", keptLog + redirected("3>>log.bin"), "/proc/self/fd/3",
+     writtenThrough({{"log.bin", "KEEP\n" + kScrambled}, {"log.bin::inode", kBefore}})},
+    {"a truncating descriptor: the file holds the WAV alone, same inode", keptLog + redirected("3>log.bin"),
      "/dev/fd/3", writtenThrough({{"log.bin", kScrambled}, {"log.bin::inode", kBefore}})},
     {"lines written through the descriptor before and after the run stay in order",
      script("exec 3>>f; echo earlier >&3; \"$0\" \"$@\"; s=$?; echo later >&3; exit $s"),
      "/dev/fd/3", writtenThrough({{"f", "earlier\n" + kScrambled + "later\n"}})},
-    {"dev stdout into a file: the report, the WAV, then the closing line",
-     reportedClip + redirected(">log.bin"), "/dev/stdout", writtenThrough({{"log.bin", kThroughStdout}})},
-    {"another process's descriptor: refused, its file as it was",
-     keptLog + script("exec 3>>log.bin; \"$0\" \"$1\" /proc/$$/fd/3 3>&-"), "/fd/3", refused()},
-    {"another process's descriptor 1, the run's own another file: refused, its file as it was",
-     keptLog + script("exec 4>&1 >>log.bin; \"$0\" \"$1\" /proc/$$/fd/1 >&4"), "/fd/1", refused()},
+    {"dev stdout into a file: the report, the WAV, then the closing line", reportedClip + redirected(">log.bin"),
+     "/dev/stdout", writtenThrough({{"log.bin", kThroughStdout}})},
+    {"another process's descriptor: refused, its file as it was", keptLog +
+     script("exec 3>>log.bin; \"$0\" \"$1\" /proc/$$/fd/3 3>&-"), "/fd/3", refused()},
+    {"another process's descriptor 1, the run's own another file: refused, its file as it was", keptLog +
+     script("exec 4>&1 >>log.bin; \"$0\" \"$1\" /proc/$$/fd/1 >&4"), "/fd/1", refused()},
     // Swapped or given away between velto's look at the name and its open: the FIFO's reader gets nothing.
-    {"a FIFO swapped for another user's before it is opened: refused",
-     rootsFifo + heldAtOpen(kOthersFifoInPlace), "out.wav", refused({{"got.wav", ""}})},
-    {"a FIFO given to another user while its open is held: refused, its reader gets nothing",
-     rootsFifo + heldAtOpen(kFifoGivenAway), "out.wav", refused({{"got.wav", ""}})},
-    {"a device swapped for a FIFO before it is opened: refused without waiting for a reader",
-     device + heldAtOpen(kFifoInPlace), "out.wav", refused()},
+    {"a FIFO swapped for another user's before it is opened: refused", rootsFifo + heldAtOpen(kOthersFifoInPlace),
+     "out.wav", refused({{"got.wav", ""}})},
+    {"a FIFO given to another user while its open is held: refused, its reader gets nothing", rootsFifo +
+     heldAtOpen(kReadAtOnce), "out.wav", refused({{"got.wav", ""}})},
+    {"a device swapped for a FIFO before it is opened: refused without waiting for a reader", device +
+     heldAtOpen(kFifoInPlace), "out.wav", refused()},
     {"a descriptor open only for reading: refused", keptLog + redirected("3<log.bin"), "/dev/fd/3", refused()},
-    {"a block device is synced: a failing sync fails the run",
-     loopDevice + injected("fsync", "EIO"),
-     "the loop device", failedWriting(kWriteFailed, {{"disk", kScrambled + std::string(1048576 - 600044, '\0')}})},
+    {"a block device is synced: a failing sync fails the run", loopDevice + injected("fsync", "EIO"), "the loop device",
+     failedWriting(kWriteFailed, {{"disk", kScrambled + std::string(1048576 - 600044, '\0')}})},
     // The first is held as it links its unnamed file in, the others started then: they take
     // the name first, and it must link its file in under a temporary name and rename it. The
     // plain POSIX build links nothing in, so its first run ends before the others start.
@@ -754,16 +689,16 @@ void check(const Row& row) {
     if (!s.script.empty()) command = {"/bin/bash", "-c", s.script, veltoPath(), s.input, s.output};
     command.insert(command.begin(), s.wrap.begin(), s.wrap.end());
     if (s.readerDelay >= 0) s.startReader();
-    const std::optional<RunResult> r = runCommand(command, s.options);
+    const RunResult r = runCommand(command, s.options);
     s.restore();
     // strace ends as its tracee did: of a signal, or with its status.
-    const bool converts = o.replaced || (o.orConverted && r->status == 0);
-    EXPECT_EQ(r->status, converts ? 0 : o.status) << r->err;
+    const bool converts = o.replaced || (o.orConverted && r.status == 0);
+    EXPECT_EQ(r.status, converts ? 0 : o.status) << r.err;
     const std::string tail = o.atNamingThere && !kLinuxFeatures ? kAfterData + kWriteFailed
                              : o.tail != kRefusal              ? o.tail
                              : s.output.empty()                ? kAfterData + kCannotOpen
                                                                : s.output + kCannotOpen;
-    EXPECT_TRUE(r->err.ends_with(toCp932(tail))) << r->err;
+    EXPECT_TRUE(r.err.ends_with(toCp932(tail))) << r.err;
     const fs::path written = fs::path(s.options.workDir) / s.output;
     const bool inside = written.lexically_relative(dir.path).begin()->string() != "..";
     if (converts && inside) expected[written.lexically_relative(dir.path).string()] = scrambled;
@@ -798,15 +733,10 @@ Layout signalAt(int sig, const std::string& call = "fsync", int when = 1, bool a
     return held(call, when, delay + (atExit ? "" : "+"), "kill -" + std::to_string(sig) + " $p") + [=](Scene&) {
         if (sig == SIGKILL) linuxOnly("SIGKILL leaves the plain POSIX build's named temporary file");
         if (call == "linkat") linuxOnly("the plain POSIX build makes no unnamed file");
-        // Signals that dump core would leave a core file beside the output.
-        const struct rlimit noCore {};
-        setrlimit(RLIMIT_CORE, &noCore);
     };
 }
 // The caller leaves `sig` ignored, as nohup does SIGHUP.
-Layout ignored(int sig) {
-    return [=](Scene& s) { s.options.ignoredSignal = sig; };
-}
+Layout ignored(int sig) { return [=](Scene& s) { s.options.ignoredSignal = sig; }; }
 
 // Each row's directory holds old.wav as well.
 std::vector<Row> signalRows() {
