@@ -57,16 +57,18 @@ struct Scene {
     int cwd = -1;
     std::vector<fs::path> mounted;   // last first
     std::vector<std::function<void()>> undo;  // what makes the tree removable again, before it is read
-    fs::path readerFifo;             // a FIFO that a reader opens `readerDelay` seconds after the
-    int readerDelay = -1;            // run starts (-1: no reader); it keeps what it gets in got.wav
-    pid_t reader = -1;
+    struct {
+        fs::path fifo;               // a FIFO that a reader opens `delay` seconds after the run
+        int delay = -1;              // starts (-1: no reader); it keeps what it gets in got.wav
+        pid_t pid = -1;
+    } reader;
 
     // The reader, a process that does only what the child of a process with threads may do: it
     // writes got.wav as it reads, once it has read a byte.
     void startReader() {
-        const std::string fifo = readerFifo.string(), got = (dir / "got.wav").string();
-        if ((reader = fork()) != 0) return;
-        sleep(static_cast<unsigned>(readerDelay));
+        const std::string fifo = reader.fifo.string(), got = (dir / "got.wav").string();
+        if ((reader.pid = fork()) != 0) return;
+        sleep(static_cast<unsigned>(reader.delay));
         const int in = open(fifo.c_str(), O_RDONLY);
         char piece[65536];
         int out = -1;
@@ -80,11 +82,11 @@ struct Scene {
         for (auto& step : undo) step();
         undo.clear();
         // The reader is waited for; while it waits for a writer, it is given one that writes nothing.
-        while (reader > 0 && waitpid(reader, nullptr, WNOHANG) == 0) {
-            close(open(readerFifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        while (reader.pid > 0 && waitpid(reader.pid, nullptr, WNOHANG) == 0) {
+            close(open(reader.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
             usleep(10000);
         }
-        reader = -1;
+        reader.pid = -1;
     }
     ~Scene() {
         restore();
@@ -106,6 +108,11 @@ void needRoot(const std::string& why) { if (geteuid() != 0) throw Skip{"needs ro
 void needTool(const std::string& program, const std::string& package) {
     if (const std::string why = missing(program, package); !why.empty()) throw Skip{why};
 }
+Layout needs(const std::string& program, const std::string& package) {
+    return [=](Scene&) { needTool(program, package); };
+}
+// /proc as the sanitizers' runtime needs it, to read its options.
+const Layout unsanitized = [](Scene&) { if (kSanitizedBuild) throw Skip{"the sanitizers' runtime reads its options from /proc"}; };
 Layout root(const std::string& why) { return [=](Scene&) { needRoot(why); }; }
 Layout linuxOnly(const std::string& why) { return [=](Scene&) { if (!kLinuxFeatures) throw Skip{why}; }; }
 // Runs a program found on the PATH, in the scratch directory; a row that cannot be laid out skips.
@@ -162,20 +169,12 @@ Layout mounted(const std::string& at, const std::vector<std::string>& command) {
 Layout fileSystem(const std::string& type, const std::string& options, const std::string& at = "m") {
     return mounted(at, {"mount", "-t", type, "-o", options + (options.empty() ? "" : ",") + "rw", "none"});
 }
-// An image of `size` made by `mkfs` (a program from `package`, and its options), aside, and
-// mounted at m by `mounter`.
-Layout image(std::vector<std::string> mkfs, const std::string& package, const std::string& size,
-             std::vector<std::string> mounter = {"mount", "-o", "loop"}) {
-    return [=](Scene& s) {
-        needRoot("mounts a file system");
-        needTool(mkfs.front(), package);
-        const std::string file = (s.aside / "image").string();
-        tool(s, {"truncate", "-s", size, file});
-        std::vector<std::string> make = mkfs, mount = mounter;
-        make.push_back(file);
-        mount.push_back(file);
-        (run(make) + mounted("m", mount))(s);
-    };
+// An image m.img of `size`, made by `mkfs` (a program from `package`, and its arguments) and
+// mounted at m by `mounter`; once mounted, it goes from the scratch directory.
+Layout image(const std::vector<std::string>& mkfs, const std::string& package, const std::string& size,
+             const std::vector<std::string>& mounter = {"mount", "-o", "loop", "m.img"}) {
+    return root("mounts a file system") + needs(mkfs.front(), package) + run({"truncate", "-s", size, "m.img"}) + run(mkfs) +
+           mounted("m", mounter) + [](Scene& s) { fs::remove(s.dir / "m.img"); };
 }
 // A file attribute (chattr's +i or +a) on `path`, taken off when the row ends.
 Layout flag(const std::string& path, const std::string& attribute) {
@@ -191,7 +190,7 @@ Layout wrapped(const std::vector<std::string>& command) {
 }
 // The run in a bash script of its own: `what` is velto, with the input and output.
 Layout script(const std::string& what) { return [=](Scene& s) { s.script = what; }; }
-void withStrace(Scene&) { needTool("strace", "strace"); }
+const Layout withStrace = needs("strace", "strace");
 // The run under strace, velto's `when`th `call` held as strace's `delay` says (on the output's
 // name alone for openat); once the call begins, the script does `act` with velto's pid in $p,
 // and where it starts a reader of the output in $c, gives it an end once the run ends. A run
@@ -247,10 +246,7 @@ Layout othersFile(unsigned mode, int owner = 0, int group = -1) {
 const Layout appendOnlyDirectory = linuxOnly("the plain POSIX build cannot see append-only directories") +
                                    lay({{"grows/old.wav"}}) + flag("grows", "+a");
 // /proc hidden, as in a container without it: no file can be named by its descriptor there.
-const Layout procHidden = [](Scene& s) {
-    if (kSanitizedBuild) throw Skip{"the sanitizers' runtime reads its options from /proc"};
-    fileSystem("tmpfs", "", "/proc")(s);
-};
+const Layout procHidden = unsanitized + fileSystem("tmpfs", "", "/proc");
 // The system's protection of links or FIFOs in sticky directories (fs.protected_symlinks,
 // fs.protected_fifos) as velto reads it, for the row alone.
 Layout protectedSetting(const std::string& setting, int value) {
@@ -268,23 +264,17 @@ Layout plantedLink(const std::string& link, const std::string& target, int owner
 }
 // A FIFO at `path` of `owner`, whose reader comes `delay` seconds after the run starts.
 Layout fifo(const std::string& path, int delay, int owner = -1) {
-    return lay({{path, 0666, owner, -1, kNotRegular}}) + [=](Scene& s) {
-        s.readerFifo = s.dir / path;
-        s.readerDelay = delay;
-    };
+    return lay({{path, 0666, owner, -1, kNotRegular}}) + [=](Scene& s) { s.reader = {s.dir / path, delay}; };
 }
 // User nobody's FIFO pub/out.wav, read by the tests, in a sticky directory pub/ of `mode` and `owner`.
 Layout plantedFifo(unsigned mode, int owner = 0) { return lay({{"pub/", mode, owner}}) + fifo("pub/out.wav", 0, kNobody); }
 // The run as root of a user namespace where only root's ids are mapped; with /proc hidden in a
 // mount namespace of its own, where `procHidden`.
 Layout userNamespace(bool procHidden = false) {
-    return [=](Scene& s) {
-        needRoot("runs in a user namespace as another user's");
-        tool(s, {"unshare", "-Ur", "true"});
-        if (procHidden && kSanitizedBuild) throw Skip{"the sanitizers' runtime reads its options from /proc"};
-        s.wrap.insert(s.wrap.end(), {"/usr/bin/unshare", "-Ur"});
-        if (procHidden) s.wrap.insert(s.wrap.end(), {"-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"", "sh"});
-    };
+    const Layout there = root("runs in a user namespace as another user's") + run({"unshare", "-Ur", "true"}) +
+                         wrapped({"/usr/bin/unshare", "-Ur"});
+    return procHidden ? unsanitized + there + wrapped({"-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"", "sh"})
+                      : there;
 }
 // A user namespace whose id maps are `map`, written from outside while the run waits for them.
 Layout userNamespaceMapping(const std::string& map) {
@@ -296,8 +286,7 @@ Layout userNamespaceMapping(const std::string& map) {
 }
 // An access list entry on `path` (setfacl's -m), or on a directory its default one (-d).
 Layout accessList(const std::string& path, const std::string& entry, bool byDefault = false) {
-    return linuxOnly(kNoAttributes) + [](Scene&) { needTool("setfacl", "acl"); } +
-           run({"setfacl", byDefault ? "-dm" : "-m", entry, path});
+    return linuxOnly(kNoAttributes) + needs("setfacl", "acl") + run({"setfacl", byDefault ? "-dm" : "-m", entry, path});
 }
 // The extended attribute `name` of `value` on `path`.
 Layout attribute(const std::string& path, const std::string& name, const std::string& value) {
@@ -307,7 +296,7 @@ Layout attribute(const std::string& path, const std::string& name, const std::st
 // without one, whose space for extended attributes is full: user.a0, user.a1, ... of 180 bytes
 // until no more fits, then of fewer bytes each, down to one.
 void fullAttributesUnderDefaultAcl(Scene& s) {
-    (image({"mkfs.ext4", "-q"}, "e2fsprogs", "16M") + lay({{"m/acl/old.wav", 0640}}) + accessList("m/acl", "u:4242:rw,g:4343:r", true))(s);
+    (image({"mkfs.ext4", "-q", "m.img"}, "e2fsprogs", "16M") + lay({{"m/acl/old.wav", 0640}}) + accessList("m/acl", "u:4242:rw,g:4343:r", true))(s);
     const std::string file = (s.dir / "m/acl/old.wav").string(), value(180, 'v');
     int n = 0;
     for (const std::size_t size : {180, 100, 50, 20, 10, 5, 2, 1}) {
@@ -374,19 +363,17 @@ void loopDevice(Scene& s) {
 }
 // Overlayfs on btrfs, which reports itself and not the btrfs beneath: o/shared/rec.wav, the
 // user's file in root's directory.
-const Layout overlayOnBtrfs = image({"mkfs.btrfs", "-f"}, "btrfs-progs", "300M") + lay({{"m/lower/"}, {"m/upper/"}, {"m/work/"}}) +
+const Layout overlayOnBtrfs = image({"mkfs.btrfs", "-f", "m.img"}, "btrfs-progs", "300M") + lay({{"m/lower/"}, {"m/upper/"}, {"m/work/"}}) +
                               fileSystem("overlay", "lowerdir=m/lower,upperdir=m/upper,workdir=m/work", "o") +
                               lay({{"o/shared/", 0755}, {"o/shared/rec.wav", 0644, kNobody}}) + asNobody;
 // XFS: m/locked/out.wav, which the user may write in root's directory, sharing its blocks with
 // a copy.
-const Layout reflinkedOnXfs = image({"mkfs.xfs", "-f"}, "xfsprogs", "320M") + lay({{"m/locked/out.wav", 0666}}) +
+const Layout reflinkedOnXfs = image({"mkfs.xfs", "-f", "m.img"}, "xfsprogs", "320M") + lay({{"m/locked/out.wav", 0666}}) +
                               run({"cp", "--reflink=always", "m/locked/out.wav", "m/copy.wav"}) + asNobody;
 // FAT32 through FUSE, which has no modes or owners to give, holding m/a.wav.
-const Layout fatThroughFuse = [](Scene& s) {
-    needTool("fusefat", "fusefat");
-    if (!fs::exists("/dev/fuse")) throw Skip{"needs /dev/fuse"};
-    (image({"mkfs.vfat", "-F", "32"}, "dosfstools", "64M", {"fusefat", "-o", "rw+"}) + lay({{"m/a.wav"}}))(s);
-};
+const Layout fatThroughFuse = needs("fusefat", "fusefat") + [](Scene&) { if (!fs::exists("/dev/fuse")) throw Skip{"needs /dev/fuse"}; } +
+                              image({"mkfs.vfat", "-F", "32", "m.img"}, "dosfstools", "64M", {"fusefat", "-o", "rw+", "m.img"}) +
+                              lay({{"m/a.wav"}});
 // velto's first open of the output is held two seconds, while `act` is done.
 Layout heldAtOpen(const std::string& act) { return held("openat", 1, "delay_enter=2s:when=1", act); }
 // What is done meanwhile: the file at the output name gives way to a FIFO; to a file; or, read
@@ -442,9 +429,7 @@ Outcome refused(Files files = {}) { return {.status = 255, .tail = kRefusal, .fi
 Outcome refusedByRule() { return {.status = 255, .tail = kRefusal, .ruled = true}; }
 Outcome refusedHereAtNamingThere() { return {.status = 255, .tail = kRefusal, .atNamingThere = true}; }
 // Failed while writing (kWriteFailed, or kFull where the data write failed): the old bytes kept.
-Outcome failedWriting(const std::string& tail, Files files = {}) {
-    return {.status = 255, .tail = tail, .files = std::move(files)};
-}
+Outcome failedWriting(const std::string& tail, Files files = {}) { return {.status = 255, .tail = tail, .files = files}; }
 // Ended by the signal `sig`, every file as it was (or, where `orConverted`, converted).
 Outcome endedBy(int sig, bool orConverted = false) { return {.status = 128 + sig, .orConverted = orConverted}; }
 
@@ -688,7 +673,7 @@ void check(const Row& row) {
     std::vector<std::string> command = {veltoPath(), s.input, s.output};
     if (!s.script.empty()) command = {"/bin/bash", "-c", s.script, veltoPath(), s.input, s.output};
     command.insert(command.begin(), s.wrap.begin(), s.wrap.end());
-    if (s.readerDelay >= 0) s.startReader();
+    if (s.reader.delay >= 0) s.startReader();
     const RunResult r = runCommand(command, s.options);
     s.restore();
     // strace ends as its tracee did: of a signal, or with its status.
@@ -723,16 +708,14 @@ INSTANTIATE_TEST_SUITE_P(Output, OutputSafety, ::testing::ValuesIn(kRows), nameO
 const int kTerminating[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,   SIGALRM,
                             SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGIO,   SIGSTKFLT, SIGRTMIN + 1};
 
-std::string signalName(int sig) {
-    return sig >= SIGRTMIN ? "a real-time signal" : "SIG" + std::string(sigabbrev_np(sig));
-}
+std::string signalName(int sig) { return sig >= SIGRTMIN ? "a real-time signal" : "SIG" + std::string(sigabbrev_np(sig)); }
 // `sig` comes while velto's `when`th `call`, and every one after, is held a second; or, where
 // `atExit`, once that call is done, held then.
 Layout signalAt(int sig, const std::string& call = "fsync", int when = 1, bool atExit = false) {
     const std::string delay = (atExit ? "delay_exit=1s:when=" : "delay_enter=1s:when=") + std::to_string(when);
-    return held(call, when, delay + (atExit ? "" : "+"), "kill -" + std::to_string(sig) + " $p") + [=](Scene&) {
-        if (sig == SIGKILL) linuxOnly("SIGKILL leaves the plain POSIX build's named temporary file");
-        if (call == "linkat") linuxOnly("the plain POSIX build makes no unnamed file");
+    return held(call, when, delay + (atExit ? "" : "+"), "kill -" + std::to_string(sig) + " $p") + [=](Scene& s) {
+        if (sig == SIGKILL) linuxOnly("SIGKILL leaves the plain POSIX build's named temporary file")(s);
+        if (call == "linkat") linuxOnly("the plain POSIX build makes no unnamed file")(s);
     };
 }
 // The caller leaves `sig` ignored, as nohup does SIGHUP.
@@ -757,26 +740,22 @@ std::vector<Row> signalRows() {
         {"a regular file put in place of a FIFO before it is opened: refused, the file as it was",
          lay({{"fifo.wav", 0666, -1, -1, kNotRegular}}) + heldAtOpen(kFileInPlace), "fifo.wav", refused({{"fifo.wav", kOld}})},
     };
-    for (const int sig : kTerminating) {
+    for (const int sig : kTerminating)
         rows.push_back({signalName(sig) + " before the file takes its name: nothing changes", signalAt(sig), "old.wav",
                         endedBy(sig)});
-    }
     // Once the complete file takes its name, a signal waits for the run to end: held as it
     // takes the name, or as the directory is synced after.
-    for (const auto& [sig, output] : {std::pair{SIGTERM, "in.wav"}, {SIGUSR1, "old.wav"}, {SIGRTMIN + 1, "old.wav"}}) {
+    for (const auto& [sig, output] : {std::pair{SIGTERM, "in.wav"}, {SIGUSR1, "old.wav"}, {SIGRTMIN + 1, "old.wav"}})
         rows.push_back({signalName(sig) + " while " + output + " takes its name: the run completes",
                         signalAt(sig, "renameat"), output, converted()});
-    }
-    for (const auto& [sig, output] : {std::pair{SIGINT, "out.wav"}, {SIGALRM, "old.wav"}, {SIGXCPU, "old.wav"}}) {
+    for (const auto& [sig, output] : {std::pair{SIGINT, "out.wav"}, {SIGALRM, "old.wav"}, {SIGXCPU, "old.wav"}})
         rows.push_back({signalName(sig) + " while the name " + output + " is synced: the run completes",
                         signalAt(sig, "fsync", 2), output, converted()});
-    }
     // The unnamed file has just been given a temporary name beside the old file: the run ends
     // of the signal without it, or goes on to take the output's name.
-    for (const int sig : {SIGUSR1, SIGALRM, SIGXCPU}) {
+    for (const int sig : {SIGUSR1, SIGALRM, SIGXCPU})
         rows.push_back({signalName(sig) + " once the unnamed file has a temporary name: no debris",
                         signalAt(sig, "linkat", 1, true), "old.wav", endedBy(sig, true)});
-    }
     for (Row& row : rows) row.layout = lay({{"old.wav"}}) + row.layout;
     return rows;
 }
