@@ -40,7 +40,6 @@ struct Skip { std::string why; };
 // scratch directory, unless the layout says otherwise.
 struct Scene {
     fs::path dir;                    // the scratch directory, in.wav (the clip) in it
-    ScratchDir aside;                // for what must not show among its files: images
     RunOptions options;
     std::string input = "in.wav";
     std::string output;              // the name velto is given
@@ -52,14 +51,12 @@ struct Scene {
     // file-system context, so the row starts no thread.
     int home = -1, cwd = -1;
     std::vector<fs::path> mounted;   // last first
-    std::vector<std::function<void()>> undo;  // what makes the tree removable again, before it is read
+    // What makes the tree removable again, done before it is read and once more at the end (each
+    // step may be done twice).
+    std::vector<std::function<void()>> undo;
 
-    void restore() {
-        for (auto& step : undo) step();
-        undo.clear();
-    }
     ~Scene() {
-        restore();
+        for (auto& step : undo) step();
         for (const fs::path& point : mounted) umount2(point.c_str(), MNT_DETACH);
         if (home >= 0 && (setns(home, CLONE_NEWNS) != 0 || fchdir(cwd) != 0)) {
             ADD_FAILURE() << "cannot go back to the tests' mount namespace: " << std::strerror(errno);
@@ -89,6 +86,7 @@ std::string tool(Scene& s, const std::vector<std::string>& args) {
     return r.out;
 }
 Layout run(const std::vector<std::string>& args) { return [=](Scene& s) { tool(s, args); }; }
+Layout removed(const std::string& path) { return [=](Scene& s) { fs::remove(s.dir / path); }; }
 
 // What a layout lays at `path`: a directory where the path ends in '/', a FIFO for the bytes
 // kNotRegular, a symbolic link for "-> target", else a file of `bytes`; given to `owner` and
@@ -96,8 +94,7 @@ Layout run(const std::vector<std::string>& args) { return [=](Scene& s) { tool(s
 struct Lay {
     std::string path;
     unsigned mode = 0;
-    int owner = -1;
-    int group = -1;
+    int owner = -1, group = -1;
     std::string bytes = kOld;
 };
 Lay link(const std::string& at, const std::string& to, int owner = -1) { return {at, 0, owner, -1, "-> " + to}; }
@@ -141,7 +138,7 @@ Layout fileSystem(const std::string& type, const std::string& options, const std
 Layout image(const std::vector<std::string>& mkfs, const std::string& package, const std::string& size,
              const std::vector<std::string>& mounter = {"mount", "-o", "loop", "m.img", "m"}) {
     return root("mounts a file system") + needs(mkfs.front(), package) + run({"truncate", "-s", size, "m.img"}) +
-           run(mkfs) + mounted(mounter) + [](Scene& s) { fs::remove(s.dir / "m.img"); };
+           run(mkfs) + mounted(mounter) + removed("m.img");
 }
 // A file attribute (chattr's +i or +a) on `path`, taken off when the row ends.
 Layout flag(const std::string& path, const std::string& attribute) {
@@ -152,7 +149,9 @@ Layout flag(const std::string& path, const std::string& attribute) {
     };
 }
 // The run goes through the command `c` first.
-Layout wrapped(std::vector<std::string> c) { return [=](Scene& s) { s.wrap.insert(s.wrap.end(), c.begin(), c.end()); }; }
+Layout wrapped(std::vector<std::string> c) {
+    return [=](Scene& s) { s.wrap.insert(s.wrap.end(), c.begin(), c.end()); };
+}
 // The run in a bash script of its own: `what` is velto, with the input and output.
 Layout script(const std::string& what) { return [=](Scene& s) { s.script = what; }; }
 const Layout withStrace = needs("strace", "strace");
@@ -160,7 +159,8 @@ const Layout withStrace = needs("strace", "strace");
 // that keeps what it gets in got.wav (none where it gets nothing); and its end once the run
 // ends: while it waits for a writer, it is given one that writes nothing.
 std::string reader(int delay = 0) {
-    return "{ sleep " + std::to_string(delay) + "; cat \"$2\" > r.tmp; [ -s r.tmp ] && mv r.tmp got.wav || rm r.tmp; } & c=$!";
+    const std::string keep = "cat \"$2\" > r.tmp; [ -s r.tmp ] && mv r.tmp got.wav || rm r.tmp";
+    return "{ sleep " + std::to_string(delay) + "; " + keep + "; } & c=$!";
 }
 const std::string kReaderEnds = "while [ -n \"$c\" ] && kill -0 $c 2>/dev/null; do : <> \"$2\"; sleep 0.01; done";
 // The run under strace, velto's `when`th `call` held as strace's `delay` says (on the output's
@@ -174,15 +174,15 @@ Layout held(const std::string& call, int when, const std::string& delay, const s
     return withStrace + script(
         "ulimit -c 0; ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 env --default-signal=INT,QUIT "
         "strace -f -o t.log -e trace=" + call + " -e inject=" + call + ":" + delay + onName + " \"$0\" \"$@\" & r=$!; "
-        "p=; until [ -n \"$p\" ] || ! kill -0 $r 2>/dev/null; do sleep 0.01; p=$(grep '" + call + "(' t.log 2>/dev/null "
-        "| sed -n " + nth + "p | cut -d' ' -f1); done; [ -z \"$p\" ] || { " + act + "; }; wait $r; s=$?; rm t.log; " +
-        kReaderEnds + "; [ -n \"$p\" ] && exit $s; exit 99");
+        "p=; until [ -n \"$p\" ] || ! kill -0 $r 2>/dev/null; do sleep 0.01; p=$(grep '" + call + "(' t.log "
+        "2>/dev/null | sed -n " + nth + "p | cut -d' ' -f1); done; [ -z \"$p\" ] || { " + act + "; }; wait $r; "
+        "s=$?; rm t.log; " + kReaderEnds + "; [ -n \"$p\" ] && exit $s; exit 99");
 }
 // The `when`th call (0: every one) of `call` velto makes, on `path` if given, fails with `error`.
 Layout injected(const std::string& call, const std::string& error, int when = 0, const std::string& path = "") {
+    const std::string nth = when > 0 ? ":when=" + std::to_string(when) : "";
     std::vector<std::string> strace = {"/usr/bin/strace", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
-                                       "trace=" + call, "-e", "inject=" + call + ":error=" + error};
-    if (when > 0) strace.back() += ":when=" + std::to_string(when);
+                                       "trace=" + call, "-e", "inject=" + call + ":error=" + error + nth};
     if (!path.empty()) strace.insert(strace.end(), {"-P", path});
     return withStrace + wrapped(strace);
 }
@@ -191,15 +191,14 @@ Layout injected(const std::string& call, const std::string& error, int when = 0,
 
 Layout sizeLimit(long long bytes) { return [=](Scene& s) { s.options.fileSizeLimit = bytes; }; }
 const Layout asNobody = root("runs as another user") + [](Scene& s) { s.options.user = kNobody; };
-// In.wav a clip of `bytes` of noise.
-Layout clipOf(std::size_t bytes) {
-    return [=](Scene& s) { writeFile(s.dir / "in.wav", canonicalWav(kStereo16, noise(bytes, 9))); };
+// In.wav a clip of `n` bytes of noise.
+Layout clipOf(std::size_t n) {
+    return [=](Scene& s) { writeFile(s.dir / "in.wav", canonicalWav(kStereo16, noise(n, 9))); };
 }
-// A file the user may write (of `oldLength` bytes of noise where given), in root's directory
+// A file the user may write (of `n` bytes of noise where given), in root's directory
 // locked/ that the user may not.
-Layout lockedDirectory(std::size_t oldLength = 0) {
-    return [=](Scene& s) { lay({{"locked/out.wav", 0666, -1, -1, oldLength == 0 ? kOld : noise(oldLength, 5)}})(s); } +
-           asNobody;
+Layout lockedDirectory(std::size_t n = 0) {
+    return asNobody + [=](Scene& s) { lay({{"locked/out.wav", 0666, -1, -1, n == 0 ? kOld : noise(n, 5)}})(s); };
 }
 // Root's directory m/shared on tmpfs holding the user's own old.wav, the first 1,044 bytes of
 // in.wav, a clip of 3,000,044 bytes that the user converts.
@@ -208,7 +207,7 @@ void usersFileOnTmpfs(Scene& s) {
     lay({{"m/shared/", 0755}, {"m/shared/old.wav", 0644, kNobody, -1, readFile(s.dir / "in.wav").substr(0, 1044)}})(s);
 }
 // A sticky world-writable directory sticky/ of `owner`, holding a writable file of `file`'s.
-Layout stickyDirectory(int owner, int file = 0) { return lay({{"sticky/", 01777, owner}, {"sticky/out.wav", 0666, file}}); }
+Layout sticky(int owner, int file = 0) { return lay({{"sticky/", 01777, owner}, {"sticky/out.wav", 0666, file}}); }
 // root's file open/out.wav of `mode`, or `owner`'s, in root's world-writable directory.
 Layout othersFile(unsigned mode, int owner = 0, int group = -1) {
     return lay({{"open/", 0777, 0}, {"open/out.wav", mode, owner, group}});
@@ -219,12 +218,11 @@ const Layout appendOnlyDirectory = linuxOnly("the plain POSIX build cannot see a
 // /proc hidden, as in a container without it: no file can be named by its descriptor there.
 const Layout procHidden = unsanitized + fileSystem("tmpfs", "", "/proc");
 // The system's protection of links or FIFOs in sticky directories (fs.protected_symlinks,
-// fs.protected_fifos) as velto reads it, for the row alone.
+// fs.protected_fifos) as velto reads it, for the row alone: a file bound over the setting, and
+// then gone from the scratch directory.
 Layout protectedSetting(const std::string& setting, int value) {
-    return [=](Scene& s) {
-        writeFile(s.aside / setting, std::to_string(value) + "\n");
-        mounted({"mount", "--bind", (s.aside / setting).string(), "/proc/sys/fs/" + setting})(s);
-    };
+    return lay({{setting, 0, -1, -1, std::to_string(value) + "\n"}}) +
+           mounted({"mount", "--bind", setting, "/proc/sys/fs/" + setting}) + removed(setting);
 }
 Layout protectedLinks(int value) { return protectedSetting("protected_symlinks", value); }
 Layout protectedFifos(int value) { return protectedSetting("protected_fifos", value); }
@@ -235,7 +233,8 @@ Layout plantedLink(const std::string& name, const std::string& target, int owner
 }
 // A FIFO at the output name `path`, of `owner`, whose reader comes `delay` seconds after the run starts.
 Layout fifo(const std::string& path, int delay, int owner = -1) {
-    return lay({{path, 0666, owner, -1, kNotRegular}}) + script(reader(delay) + "; \"$0\" \"$@\"; s=$?; " + kReaderEnds + "; exit $s");
+    const std::string run = reader(delay) + "; \"$0\" \"$@\"; s=$?; " + kReaderEnds + "; exit $s";
+    return lay({{path, 0666, owner, -1, kNotRegular}}) + script(run);
 }
 // User nobody's FIFO pub/out.wav, read by the tests, in a sticky directory pub/ of `mode` and `owner`.
 Layout plantedFifo(unsigned mode, int owner = 0) {
@@ -317,11 +316,6 @@ void inPlace(Scene& s) {
     writeFile(s.dir / s.output, readFile(s.dir / s.input));
     s.input = s.output;
 }
-// The output in /, under a name of the row's own.
-void rootDirectory(Scene& s) {
-    root("writes in /")(s);
-    s.output = "/." + std::to_string(getpid()) + "-" + s.output;
-}
 // In.wav the report table's canonical clip, whose texts are known.
 void reportedClip(Scene& s) { writeFile(s.dir / "in.wav", reportCases().front().file); }
 // log.bin, which a descriptor of the run may name.
@@ -346,10 +340,11 @@ const Layout overlayOnBtrfs = image({"mkfs.btrfs", "-f", "m.img"}, "btrfs-progs"
 const Layout reflinkedOnXfs = image({"mkfs.xfs", "-f", "m.img"}, "xfsprogs", "320M") +
                               lay({{"m/locked/out.wav", 0666}}) +
                               run({"cp", "--reflink=always", "m/locked/out.wav", "m/copy.wav"}) + asNobody;
-// FAT32 through FUSE, which has no modes or owners to give, holding m/a.wav.
+// FAT32 through FUSE, which has no modes or owners to give, holding m/a.wav (without /dev/fuse,
+// the row skips as fusefat fails).
 const Layout fatThroughFuse = needs("fusefat", "fusefat") +
-                              [](Scene&) { if (!fs::exists("/dev/fuse")) throw Skip{"needs /dev/fuse"}; } +
-                              image({"mkfs.vfat", "-F", "32", "m.img"}, "dosfstools", "64M", {"fusefat", "-o", "rw+", "m.img", "m"}) +
+                              image({"mkfs.vfat", "-F", "32", "m.img"}, "dosfstools", "64M",
+                                    {"fusefat", "-o", "rw+", "m.img", "m"}) +
                               lay({{"m/a.wav"}});
 // velto's first open of the output is held two seconds, while `act` is done.
 Layout heldAtOpen(const std::string& act) { return held("openat", 1, "delay_enter=2s:when=1", act); }
@@ -443,10 +438,9 @@ const std::vector<Row> kRows = {
     {"a user's file in root's directory on tmpfs with eight descriptors: refused", usersFileOnTmpfs +
      wrapped({"/usr/bin/prlimit", "--nofile=8"}), "m/shared/old.wav", refused()},
     // Only its owner or the directory's may remove or rename a file in a sticky directory.
-    {"another user's writable file in a sticky directory: refused", stickyDirectory(0) + asNobody, "sticky/out.wav",
-     refused()},
-    {"the same where the sticky directory is the user's own: converted", stickyDirectory(kNobody) + asNobody,
-     "sticky/out.wav", converted()},
+    {"another user's writable file in a sticky directory: refused", sticky(0) + asNobody, "sticky/out.wav", refused()},
+    {"the same where the sticky directory is the user's own: converted", sticky(kNobody) + asNobody, "sticky/out.wav",
+     converted()},
     {"another user's read-only file: refused", othersFile(0644) + asNobody, "open/out.wav", refused()},
     // A directory that only grows takes a new name but gives up none, not even a
     // temporary file's: the file is linked in by its descriptor when complete.
@@ -511,8 +505,8 @@ const std::vector<Row> kRows = {
     {"the same where the namespace's map holds 65534: refused",
      protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) +
      userNamespaceMapping("0 0 1\\n1 100000 65536\\n"), "pub/out.wav", refusedByRule()},
-    {"in a user namespace, another user's file in another user's sticky directory: refused",
-     stickyDirectory(kNobody, kNobody) + userNamespace(), "sticky/out.wav", refusedHereAtNamingThere()},
+    {"in a user namespace, another user's file in another user's sticky directory: refused", sticky(kNobody, kNobody) +
+     userNamespace(), "sticky/out.wav", refusedHereAtNamingThere()},
     {"in a user namespace, a file whose owner has no mapping becomes the caller's", othersFile(0666, kNobody, kNobody) +
      userNamespace(), "open/out.wav", converted({{"open/out.wav::owner", "0:0"}})},
     {"in a user namespace, a file whose access list names a user without a mapping: refused", othersFile(0666) +
@@ -545,7 +539,9 @@ const std::vector<Row> kRows = {
      failedWriting(kFull)},
     {"a working directory deeper than the system's limit", deepWorkingDirectory, "out.wav", converted()},
     {"an empty output name", lay({}), "", refused()},
-    {"a file in the root directory", rootDirectory, "velto-test.wav", converted()},
+    // The output in /, under a name of the row's own.
+    {"a file in the root directory", root("writes in /") +
+     [](Scene& s) { s.output = "/." + std::to_string(getpid()) + "-" + s.output; }, "velto-test.wav", converted()},
     // A name for a descriptor of the run is written through that descriptor, as the
     // caller's redirection opened it. Where a script names the output, the row's is how it ends.
     {"a pipe named by its descriptor", script("set -o pipefail; \"$0\" \"$@\" 3>&1 >/dev/null | cat > piped.wav"),
@@ -596,17 +592,10 @@ std::string fact(const fs::path& p, const std::string& what) {
     if (what == "owner") return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
     if (what == "inode") return std::to_string(st.st_ino);
     if (what == "acl") return runProgram("/usr/bin/env", {"getfacl", "-c", p.string()}, {}).out;
-    if (what == "user.*") {
-        std::string names(65536, '\0'), all;
-        names.resize(static_cast<std::size_t>(std::max<ssize_t>(llistxattr(p.c_str(), names.data(), names.size()), 0)));
-        std::set<std::string> sorted;
-        for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) sorted.insert(names.c_str() + at);
-        for (const std::string& name : sorted) all += name.starts_with("user.") ? name + "=" + fact(p, name) + "\n" : "";
-        return all;
-    }
-    std::string value(256, '\0');
-    const ssize_t n = lgetxattr(p.c_str(), what.c_str(), value.data(), value.size());
-    return n < 0 ? "none" : value.substr(0, static_cast<std::size_t>(n));
+    // An extended attribute's value; for "user.*", every user attribute with its value, by name.
+    const std::string get = what == "user.*" ? "getfattr -d -m '^user\\.' \"$0\" | sort"
+                                              : "getfattr --only-values -n \"$1\" \"$0\"";
+    return runProgram("/usr/bin/env", {"sh", "-c", get, p, what}, {}).out;
 }
 // The facts `expected` names, of the files below `dir`.
 Files facts(const fs::path& dir, const Files& expected) {
@@ -628,7 +617,7 @@ void check(const Row& row) {
     Scene s{.dir = dir.path, .options = {.workDir = dir.path}, .output = row.output};
     try {
         row.layout(s);
-        if (o.ruled && !kLinuxFeatures) throw Skip{"the plain POSIX build knows no sticky-folder rule for links or FIFOs"};
+        if (o.ruled && !kLinuxFeatures) throw Skip{"the plain POSIX build knows no sticky-folder rule for these"};
     } catch (const Skip& skip) {
         GTEST_SKIP() << skip.why;
     }
@@ -653,7 +642,7 @@ void check(const Row& row) {
     if (!s.script.empty()) command = {"/bin/bash", "-c", s.script, veltoPath(), s.input, s.output};
     command.insert(command.begin(), s.wrap.begin(), s.wrap.end());
     const RunResult r = runCommand(command, s.options);
-    s.restore();
+    for (auto& step : s.undo) step();
     // strace ends as its tracee did: of a signal, or with its status.
     const bool converts = o.replaced || (o.orConverted && r.status == 0);
     EXPECT_EQ(r.status, converts ? 0 : o.status) << r.err;
@@ -690,10 +679,10 @@ std::string signalName(int n) { return n >= SIGRTMIN ? "a real-time signal" : "S
 // `atExit`, once that call is done, held then.
 Layout signalAt(int sig, const std::string& call = "fsync", int when = 1, bool atExit = false) {
     const std::string delay = (atExit ? "delay_exit=1s:when=" : "delay_enter=1s:when=") + std::to_string(when);
-    return held(call, when, delay + (atExit ? "" : "+"), "kill -" + std::to_string(sig) + " $p") + [=](Scene& s) {
-        if (sig == SIGKILL) linuxOnly("SIGKILL leaves the plain POSIX build's named temporary file")(s);
-        if (call == "linkat") linuxOnly("the plain POSIX build makes no unnamed file")(s);
-    };
+    const std::string why = sig == SIGKILL     ? "SIGKILL leaves the plain POSIX build's named temporary file"
+                            : call == "linkat" ? "the plain POSIX build makes no unnamed file" : "";
+    const Layout kill = held(call, when, delay + (atExit ? "" : "+"), "kill -" + std::to_string(sig) + " $p");
+    return why.empty() ? kill : linuxOnly(why) + kill;
 }
 // The caller leaves `sig` ignored, as nohup does SIGHUP.
 Layout ignored(int sig) { return [=](Scene& s) { s.options.ignoredSignal = sig; }; }
