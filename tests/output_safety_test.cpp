@@ -226,8 +226,8 @@ Layout protectedSetting(const std::string& setting, int value) {
 }
 Layout protectedLinks(int value) { return protectedSetting("protected_symlinks", value); }
 Layout protectedFifos(int value) { return protectedSetting("protected_fifos", value); }
-// A sticky world-writable directory pub/ of `owner` where user nobody has planted `name`, a link to
-// `target`, root's file victim.wav beside it.
+// A sticky world-writable directory pub/ of `owner` where user nobody has planted `name`, a
+// link to `target`, root's file victim.wav beside it.
 Layout plantedLink(const std::string& name, const std::string& target, int owner = 0) {
     return lay({{"pub/", 01777, owner}, {"victim.wav", 0600, 0}, link("pub/" + name, target, kNobody)});
 }
@@ -236,7 +236,8 @@ Layout fifo(const std::string& path, int delay, int owner = -1) {
     const std::string run = reader(delay) + "; \"$0\" \"$@\"; s=$?; " + kReaderEnds + "; exit $s";
     return lay({{path, 0666, owner, -1, kNotRegular}}) + script(run);
 }
-// User nobody's FIFO pub/out.wav, read by the tests, in a sticky directory pub/ of `mode` and `owner`.
+// User nobody's FIFO pub/out.wav, with a reader from the start, in a sticky directory pub/ of
+// `mode` and `owner`.
 Layout plantedFifo(unsigned mode, int owner = 0) {
     return lay({{"pub/", mode, owner}}) + fifo("pub/out.wav", 0, kNobody);
 }
@@ -264,9 +265,9 @@ Layout accessList(const std::string& path, const std::string& entry, bool byDefa
 Layout attribute(const std::string& path, const std::string& name, const std::string& value) {
     return linuxOnly(kNoAttributes) + run({"setfattr", "-n", name, "-v", value, path});
 }
-// An ext4 image at m; in m/acl/, a directory with a default access list, old.wav, made before the list and so
-// without one, whose space for extended attributes is full: user.a0, user.a1, ... of 180 bytes
-// until no more fits, then of fewer bytes each, down to one.
+// An ext4 image at m; in m/acl/, a directory with a default access list, old.wav, made before
+// the list and so without one, whose space for extended attributes is full: user.a0, user.a1,
+// ... of 180 bytes until no more fits, then of fewer bytes each, down to one.
 void fullAttributesUnderDefaultAcl(Scene& s) {
     (needs("getfattr", "attr") + image({"mkfs.ext4", "-q", "m.img"}, "e2fsprogs", "16M") +
      lay({{"m/acl/old.wav", 0640}}) + accessList("m/acl", "u:4242:rw,g:4343:r", true))(s);
@@ -348,9 +349,9 @@ const Layout fatThroughFuse = needs("fusefat", "fusefat") +
                               lay({{"m/a.wav"}});
 // velto's first open of the output is held two seconds, while `act` is done.
 Layout heldAtOpen(const std::string& act) { return held("openat", 1, "delay_enter=2s:when=1", act); }
-// What is done meanwhile: the file at the output name gives way to a FIFO; to a file; or, read
-// at once, to user nobody's FIFO. Or the FIFO there is given to user nobody,
-// the same inode, and read.
+// What is done meanwhile: the file at the output name gives way to a FIFO; to a file; or to
+// user nobody's FIFO, read at once. Or the FIFO there is given to user nobody, the same inode,
+// and read at once.
 const std::string kFifoInPlace = "rm \"$2\" && mkfifo \"$2\"";
 const std::string kFileInPlace = "rm \"$2\" && printf %s \"" + kOld + "\" > \"$2\"";
 const std::string kReadAtOnce = "chown 65534 \"$2\" && " + reader();
