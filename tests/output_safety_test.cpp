@@ -6,18 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <csignal>
-#include <sys/resource.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
+#include <csignal>
+#include <cstring>
 #include <functional>
-#include <optional>
-#include <thread>
+#include <sstream>
 
 #include "support/support.h"
 
@@ -26,635 +24,713 @@ namespace {
 using namespace testing_support;
 
 const std::string kOld = "the user's precious old bytes";
-
-// The tables name the larger files by these marks, which stand for their bytes once a row
-// runs, so that the tables cost nothing until then. A mark may stand inside other bytes.
-const std::string kClip = "@clip";            // the clip converted, in.wav
-const std::string kScrambled = "@scrambled";  // what velto must make of it
-const std::string kLongOld = "@long-old";     // an old file longer than the output
-const std::string kBig = "@big";              // a clip of 3,000,044 bytes
-const std::string kReported = "@reported";    // the report table's canonical clip
-
-const std::string& clipData() {
-    static const std::string data = noise(600000, 42);
-    return data;
-}
-
-const ReportCase& canonicalReport() {
-    static const ReportCase row = reportCases().front();
-    return row;
-}
-
-// What a file behind /dev/stdout holds: the report, the WAV, the closing line, in the order a
-// run writes them (the report table's texts, the closing line naming /dev/stdout).
-std::string throughStdout() {
-    const ReportCase& c = canonicalReport();
-    const std::size_t closing = c.out.rfind("\n[in.wav] を [out.wav] へ");
-    return toCp932(c.out.substr(0, closing)) + canonicalWav(kStereo16, mirrored(c.file.substr(44), 16, 2)) +
-           toCp932(replaced(c.out.substr(closing), "[out.wav]", "[/dev/stdout]"));
-}
-
-std::string bytesOf(std::string marked) {
-    if (marked == kReported) return canonicalReport().file;
-    if (marked == kReported + "-stdout") return throughStdout();
-    const std::pair<const std::string*, std::function<std::string()>> marks[] = {
-        {&kClip, [] { return canonicalWav(kStereo16, clipData()); }},
-        {&kScrambled, [] { return canonicalWav(kStereo16, mirrored(clipData(), 16, 2)); }},
-        {&kLongOld, [] { return noise(2000000, 5); }},
-        {&kBig, [] { return canonicalWav(kStereo16, noise(3000000, 11)); }},
-    };
-    for (const auto& [mark, bytes] : marks) {
-        if (marked.find(*mark) != std::string::npos) marked = replaced(marked, *mark, bytes());
-    }
-    return marked;
-}
-
-// Builds of the plain POSIX code name their temporary files, keep no extended attributes or
-// access lists, and cannot see append-only directories or a file's own attributes.
-constexpr bool kLinuxFeatures = VELTO_LINUX_FEATURES;
-const char* const kNoAttributes = "the plain POSIX build keeps no access lists or extended attributes";
-const char* const kNoAppendOnly = "the plain POSIX build cannot see append-only directories";
-const char* const kNoLinkRule = "the plain POSIX build knows no rule for links in sticky directories";
-const char* const kNoFifoRule = "the plain POSIX build knows no rule for FIFOs in sticky directories";
-// What rows need root for.
-const char* const kMounts = "mounts a file system";
-const char* const kOtherUser = "runs as another user";
-const char* const kFlags = "sets file attributes with chattr";
-
-// One way of meeting the output, as a user would. The run is `velto in.wav OUTPUT` in the
-// scratch directory, unless the row says otherwise. Unless the row says what else changes,
-// a run that succeeds leaves every file as it was but the output, the conversion, and one
-// that fails leaves every file as it was.
-struct Case {
-    const char* name;
-    const char* root = nullptr;      // what the row needs root for, if it does
-    const char* portable = nullptr;  // why the plain POSIX build cannot meet the row, if it cannot
-    std::vector<std::pair<std::string, std::string>> needs;  // programs, and the packages that bring them
-    Files files;              // laid out beside in.wav first (marks for their bytes)
-    std::string lay;          // then this shell command, in the scratch directory, as the tests' user
-    std::function<void(const fs::path& dir, RunOptions& options)> setup;  // or this
-    int user = -1;            // the run's user
-    long long limit = -1;     // its file-size limit
-    std::string output;       // the output name velto is given
-    bool inPlace = false;     // the input is the output itself
-    bool deep = false;        // the output name is below the deep directory
-    std::string shell;        // instead: this bash command, run with $0 set to velto
-    std::string prepare;      // velto runs in a mount namespace of its own after these commands
-    bool userNamespace = false;  // as root of a user namespace where only root's ids are mapped
-    bool refused = false;     // refused before writing: status 255, "<output> cannot open" last
-    int status = 0;
-    std::string errTail;      // how standard error ends, in UTF-8
-    std::string portableTail; // the same for the plain POSIX build, where it differs
-    Files after;              // the files that change besides the output (marks for their bytes)
-    bool onlyThese = true;    // no file but those may be there afterwards
-};
-
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-
 const std::string kAfterData = "[bytes]\n";  // the data length line, before the writer's messages
-const std::string kAtNaming = kAfterData + kWriteFailed;  // a refusal seen only at the naming
 const std::string kFull = kWriteFailed + kDataWriteFailed;
 
-// A directory path of `length` bytes below `dir`, in components the system takes.
-std::string deepPath(std::size_t length) {
+// Builds of the plain POSIX code name their temporary files, keep no extended attributes or
+// access lists, read no id maps, cannot see append-only directories or a file's own
+// attributes, and know no rule for links or FIFOs in sticky directories.
+constexpr bool kLinuxFeatures = VELTO_LINUX_FEATURES;
+const char* const kNoAttributes = "the plain POSIX build keeps no access lists or extended attributes";
+
+// A row that cannot run here, and why.
+struct Skip { std::string why; };
+
+// One situation, as a layout builds it, and how the run meets it: `velto INPUT OUTPUT` in the
+// scratch directory, unless the layout says otherwise.
+struct Scene {
+    fs::path dir;                    // the scratch directory, in.wav (the clip) in it
+    RunOptions options;
+    std::string input = "in.wav";
+    std::string output;              // the name velto is given
+    std::vector<std::string> wrap;   // the run goes through these commands first
+    std::string script;              // or this bash script, velto as "$0", the input and output as "$@"
+    // The row's own mount namespace, entered by the test itself on the row's first mount: what
+    // is mounted there is seen by the row's runs alone, and goes when the row ends. The system
+    // lets the test back into its own namespace (`home`) only while no other thread shares its
+    // file-system context, so the row starts no thread.
+    int home = -1, cwd = -1;
+    std::vector<fs::path> mounted;   // last first
+    // What makes the tree removable again, done before it is read and once more at the end (each
+    // step may be done twice).
+    std::vector<std::function<void()>> undo;
+
+    ~Scene() {
+        for (auto& step : undo) step();
+        for (const fs::path& point : mounted) umount2(point.c_str(), MNT_DETACH);
+        if (home >= 0 && (setns(home, CLONE_NEWNS) != 0 || fchdir(cwd) != 0)) {
+            ADD_FAILURE() << "cannot go back to the tests' mount namespace: " << std::strerror(errno);
+        }
+        close(home);
+        close(cwd);
+    }
+};
+
+using Layout = std::function<void(Scene&)>;
+Layout operator+(Layout a, Layout b) { return [a, b](Scene& s) { a(s), b(s); }; }
+
+// ---- The parts layouts are made of --------------------------------------------------------
+
+Layout root(const std::string& why) { return [=](Scene&) { if (geteuid() != 0) throw Skip{"needs root: " + why}; }; }
+// `program`, from `package`, installed.
+Layout needs(const std::string& program, const std::string& package) {
+    return [=](Scene&) { if (const std::string why = missing(program, package); !why.empty()) throw Skip{why}; };
+}
+// A build without the sanitizers, whose runtime reads its options from /proc.
+const Layout unsanitized = [](Scene&) { if (kSanitizedBuild) throw Skip{"the sanitizers' runtime needs /proc"}; };
+Layout linuxOnly(const std::string& why) { return [=](Scene&) { if (!kLinuxFeatures) throw Skip{why}; }; }
+// Runs a program found on the PATH, in the scratch directory; a row that cannot be laid out skips.
+std::string tool(Scene& s, const std::vector<std::string>& args) {
+    const RunResult r = runProgram("/usr/bin/env", args, {.workDir = s.dir});
+    if (r.status != 0) throw Skip{"cannot be laid out here: " + args.front() + ": " + r.err};
+    return r.out;
+}
+Layout run(const std::vector<std::string>& args) { return [=](Scene& s) { tool(s, args); }; }
+Layout removed(const std::string& path) { return [=](Scene& s) { fs::remove(s.dir / path); }; }
+
+// What a layout lays at `path`: a directory where the path ends in '/', a FIFO for the bytes
+// kNotRegular, a symbolic link for "-> target", else a file of `bytes`; given to `owner` and
+// `group` (-1: as made; where the test may not, the row skips), then `mode` (0: as made).
+struct Lay {
+    std::string path;
+    unsigned mode = 0;
+    int owner = -1, group = -1;
+    std::string bytes = kOld;
+};
+Lay link(const std::string& at, const std::string& to, int owner = -1) { return {at, 0, owner, -1, "-> " + to}; }
+Layout lay(const std::vector<Lay>& list) {
+    return [=](Scene& s) {
+        for (const Lay& l : list) {
+            const fs::path p = s.dir / l.path;
+            fs::create_directories(p.parent_path());
+            if (l.bytes == kNotRegular && mkfifo(p.c_str(), 0666) != 0) throw Skip{"cannot make a FIFO here"};
+            if (l.bytes.starts_with("-> ")) fs::create_symlink(l.bytes.substr(3), p);
+            if (p.has_filename() && l.bytes != kNotRegular && !l.bytes.starts_with("-> ")) writeFile(p, l.bytes);
+            const bool given = (l.owner < 0 && l.group < 0) || lchown(p.c_str(), l.owner, l.group) == 0;
+            if (!given) throw Skip{"needs root: gives " + l.path + " to another user"};
+            if (l.mode != 0) fs::permissions(p, static_cast<fs::perms>(l.mode));
+        }
+    };
+}
+// Mounts by `command` (mount(8) or a FUSE program, the mount point last, made where missing), in
+// the row's own mount namespace (see Scene::home).
+Layout mounted(const std::vector<std::string>& command) {
+    return [=](Scene& s) {
+        const std::string& at = command.back();
+        root("mounts a file system")(s);
+        if (s.home < 0) {
+            s.home = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+            s.cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const bool own = s.home >= 0 && unshare(CLONE_NEWNS) == 0;
+            if (!own || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) throw Skip{"no mount namespace"};
+        }
+        if (!fs::exists(s.dir / at)) fs::create_directories(s.dir / at);
+        s.mounted.insert(s.mounted.begin(), s.dir / at);
+        tool(s, command);
+    };
+}
+// A file system of `type` with `options` at `at`.
+Layout fileSystem(const std::string& type, const std::string& options, const std::string& at = "m") {
+    return mounted({"mount", "-t", type, "-o", options + (options.empty() ? "" : ",") + "rw", "none", at});
+}
+// An image m.img of `size`, made by `mkfs` (a program from `package`, and its arguments) and
+// mounted at m by `mounter`; once mounted, it goes from the scratch directory.
+Layout image(const std::vector<std::string>& mkfs, const std::string& package, const std::string& size,
+             const std::vector<std::string>& mounter = {"mount", "-o", "loop", "m.img", "m"}) {
+    return root("mounts a file system") + needs(mkfs.front(), package) + run({"truncate", "-s", size, "m.img"}) +
+           run(mkfs) + mounted(mounter) + removed("m.img");
+}
+// A file attribute (chattr's +i or +a) on `path`, taken off when the row ends.
+Layout flag(const std::string& path, const std::string& attribute) {
+    return [=](Scene& s) {
+        root("sets file attributes with chattr")(s);
+        tool(s, {"chattr", attribute, path});
+        s.undo.push_back([p = (s.dir / path).string()] { runProgram("/usr/bin/env", {"chattr", "-ia", p}, {}); });
+    };
+}
+// The run goes through the command `c` first.
+Layout wrapped(std::vector<std::string> c) {
+    return [=](Scene& s) { s.wrap.insert(s.wrap.end(), c.begin(), c.end()); };
+}
+// The run in a bash script of its own: `what` is velto, with the input and output.
+Layout script(const std::string& what) { return [=](Scene& s) { s.script = what; }; }
+const Layout withStrace = needs("strace", "strace");
+// A reader of the FIFO at the output name, started `delay` seconds after the run (its pid in $c),
+// that keeps what it gets in got.wav (none where it gets nothing); and its end once the run
+// ends: while it waits for a writer, it is given one that writes nothing.
+std::string reader(int delay = 0) {
+    const std::string keep = "cat \"$2\" > r.tmp; [ -s r.tmp ] && mv r.tmp got.wav || rm r.tmp";
+    return "{ sleep " + std::to_string(delay) + "; " + keep + "; } & c=$!";
+}
+const std::string kReaderEnds = "while [ -n \"$c\" ] && kill -0 $c 2>/dev/null; do : <> \"$2\"; sleep 0.01; done";
+// The run under strace, velto's `when`th `call` held as strace's `delay` says (on the output's
+// name alone for openat); once the call begins, the script does `act` with velto's pid in $p,
+// and where it starts a reader of the output in $c, gives it an end once the run ends. A run
+// in which the call never comes ends with 99.
+Layout held(const std::string& call, int when, const std::string& delay, const std::string& act) {
+    const std::string onName = call == "openat" ? " -P \"$2\"" : "", nth = std::to_string(when);
+    // A command started in the background ignores SIGINT and SIGQUIT unless it is given them
+    // back; signals that dump core would leave a core file beside the output.
+    return withStrace + script(
+        "ulimit -c 0; ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 env --default-signal=INT,QUIT "
+        "strace -f -o t.log -e trace=" + call + " -e inject=" + call + ":" + delay + onName + " \"$0\" \"$@\" & r=$!; "
+        "p=; until [ -n \"$p\" ] || ! kill -0 $r 2>/dev/null; do sleep 0.01; p=$(grep '" + call + "(' t.log "
+        "2>/dev/null | sed -n " + nth + "p | cut -d' ' -f1); done; [ -z \"$p\" ] || { " + act + "; }; wait $r; "
+        "s=$?; rm t.log; " + kReaderEnds + "; [ -n \"$p\" ] && exit $s; exit 99");
+}
+// The `when`th call (0: every one) of `call` velto makes, on `path` if given, fails with `error`.
+Layout injected(const std::string& call, const std::string& error, int when = 0, const std::string& path = "") {
+    const std::string nth = when > 0 ? ":when=" + std::to_string(when) : "";
+    std::vector<std::string> strace = {"/usr/bin/strace", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+                                       "trace=" + call, "-e", "inject=" + call + ":error=" + error + nth};
+    if (!path.empty()) strace.insert(strace.end(), {"-P", path});
+    return withStrace + wrapped(strace);
+}
+
+// ---- Layouts ------------------------------------------------------------------------------
+
+Layout sizeLimit(long long bytes) { return [=](Scene& s) { s.options.fileSizeLimit = bytes; }; }
+const Layout asNobody = root("runs as another user") + [](Scene& s) { s.options.user = kNobody; };
+// In.wav a clip of `n` bytes of noise.
+Layout clipOf(std::size_t n) {
+    return [=](Scene& s) { writeFile(s.dir / "in.wav", canonicalWav(kStereo16, noise(n, 9))); };
+}
+// A file the user may write (of `n` bytes of noise where given), in root's directory
+// locked/ that the user may not.
+Layout lockedDirectory(std::size_t n = 0) {
+    return asNobody + [=](Scene& s) { lay({{"locked/out.wav", 0666, -1, -1, n == 0 ? kOld : noise(n, 5)}})(s); };
+}
+// Root's directory m/shared on tmpfs holding the user's own old.wav, the first 1,044 bytes of
+// in.wav, a clip of 3,000,044 bytes that the user converts.
+void usersFileOnTmpfs(Scene& s) {
+    (asNobody + clipOf(3000000) + fileSystem("tmpfs", "size=16m"))(s);
+    lay({{"m/shared/", 0755}, {"m/shared/old.wav", 0644, kNobody, -1, readFile(s.dir / "in.wav").substr(0, 1044)}})(s);
+}
+// A sticky world-writable directory sticky/ of `owner`, holding a writable file of `file`'s.
+Layout sticky(int owner, int file = 0) { return lay({{"sticky/", 01777, owner}, {"sticky/out.wav", 0666, file}}); }
+// root's file open/out.wav of `mode`, or `owner`'s, in root's world-writable directory.
+Layout othersFile(unsigned mode, int owner = 0, int group = -1) {
+    return lay({{"open/", 0777, 0}, {"open/out.wav", mode, owner, group}});
+}
+// A directory that only grows, grows/, holding old.wav.
+const Layout appendOnlyDirectory = linuxOnly("the plain POSIX build cannot see append-only directories") +
+                                   lay({{"grows/old.wav"}}) + flag("grows", "+a");
+// /proc hidden, as in a container without it: no file can be named by its descriptor there.
+const Layout procHidden = unsanitized + fileSystem("tmpfs", "", "/proc");
+// The system's protection of links or FIFOs in sticky directories (fs.protected_symlinks,
+// fs.protected_fifos) as velto reads it, for the row alone: a file bound over the setting, and
+// then gone from the scratch directory.
+Layout protectedSetting(const std::string& setting, int value) {
+    return lay({{setting, 0, -1, -1, std::to_string(value) + "\n"}}) +
+           mounted({"mount", "--bind", setting, "/proc/sys/fs/" + setting}) + removed(setting);
+}
+Layout protectedLinks(int value) { return protectedSetting("protected_symlinks", value); }
+Layout protectedFifos(int value) { return protectedSetting("protected_fifos", value); }
+// A sticky world-writable directory pub/ of `owner` where user nobody has planted `name`, a
+// link to `target`, root's file victim.wav beside it.
+Layout plantedLink(const std::string& name, const std::string& target, int owner = 0) {
+    return lay({{"pub/", 01777, owner}, {"victim.wav", 0600, 0}, link("pub/" + name, target, kNobody)});
+}
+// A FIFO at the output name `path`, of `owner`, whose reader comes `delay` seconds after the run starts.
+Layout fifo(const std::string& path, int delay, int owner = -1) {
+    const std::string run = reader(delay) + "; \"$0\" \"$@\"; s=$?; " + kReaderEnds + "; exit $s";
+    return lay({{path, 0666, owner, -1, kNotRegular}}) + script(run);
+}
+// User nobody's FIFO pub/out.wav, with a reader from the start, in a sticky directory pub/ of
+// `mode` and `owner`.
+Layout plantedFifo(unsigned mode, int owner = 0) {
+    return lay({{"pub/", mode, owner}}) + fifo("pub/out.wav", 0, kNobody);
+}
+// The run as root of a user namespace where only root's ids are mapped; with /proc hidden in a
+// mount namespace of its own, where `procHidden`.
+Layout userNamespace(bool procHidden = false) {
+    const Layout there = root("runs in a user namespace as another user's") + run({"unshare", "-Ur", "true"}) +
+                         wrapped({"/usr/bin/unshare", "-Ur"});
+    const Layout procGone = wrapped({"-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"", "sh"});
+    return procHidden ? unsanitized + there + procGone : there;
+}
+// A user namespace whose id maps are `map`, written from outside while the run waits for them.
+Layout userNamespaceMapping(const std::string& map) {
+    return userNamespace() + [](Scene& s) { s.wrap.clear(); } + script(
+        "mkfifo go && { unshare -U sh -c 'read x < go && exec \"$0\" \"$@\"' \"$0\" \"$@\" & } && p=$! && "
+        "until [ $(readlink /proc/$p/ns/user) != $(readlink /proc/$$/ns/user) ]; do sleep 0.01; done && "
+        "for m in uid gid; do /usr/bin/printf '" + map + "' > /proc/$p/${m}_map; done && "
+        "echo > go; wait $p; s=$?; rm go; exit $s");
+}
+// An access list entry on `path` (setfacl's -m), or on a directory its default one (-d).
+Layout accessList(const std::string& path, const std::string& entry, bool byDefault = false) {
+    return linuxOnly(kNoAttributes) + needs("setfacl", "acl") + run({"setfacl", byDefault ? "-dm" : "-m", entry, path});
+}
+// The extended attribute `name` of `value` on `path`.
+Layout attribute(const std::string& path, const std::string& name, const std::string& value) {
+    return linuxOnly(kNoAttributes) + run({"setfattr", "-n", name, "-v", value, path});
+}
+// An ext4 image at m; in m/acl/, a directory with a default access list, old.wav, made before
+// the list and so without one, whose space for extended attributes is full: user.a0, user.a1,
+// ... of 180 bytes until no more fits, then of fewer bytes each, down to one.
+void fullAttributesUnderDefaultAcl(Scene& s) {
+    (needs("getfattr", "attr") + image({"mkfs.ext4", "-q", "m.img"}, "e2fsprogs", "16M") +
+     lay({{"m/acl/old.wav", 0640}}) + accessList("m/acl", "u:4242:rw,g:4343:r", true))(s);
+    const std::string file = (s.dir / "m/acl/old.wav").string(), value(180, 'v');
+    int n = 0;
+    for (const std::size_t size : {180, 100, 50, 20, 10, 5, 2, 1}) {
+        while (setxattr(file.c_str(), ("user.a" + std::to_string(n)).c_str(), value.data(), size, 0) == 0) ++n;
+        if (errno != ENOSPC) throw Skip{"cannot fill the attribute space: " + std::string(std::strerror(errno))};
+    }
+}
+// A directory `path` of `mode`, the user's (nobody's, for root), which the user opens up again
+// when the row ends.
+Layout usersDirectory(const std::string& path, unsigned mode) {
+    return [=](Scene& s) {
+        s.options.user = geteuid() == 0 ? kNobody : -1;
+        lay({{path, mode, s.options.user, s.options.user}})(s);
+        s.undo.push_back([p = s.dir / path] { fs::permissions(p, fs::perms::owner_all, fs::perm_options::add); });
+    };
+}
+// locked/link.wav, in a directory the user (nobody, for root) may not write, to open/real.wav,
+// which has another hard link open/other.wav.
+void linkToHardLinkedFile(Scene& s) {
+    const int user = geteuid() == 0 ? kNobody : -1;
+    lay({{"open/real.wav", 0644, user, user}, link("locked/link.wav", "../open/real.wav")})(s);
+    fs::create_hard_link(s.dir / "open/real.wav", s.dir / "open/other.wav");
+    (usersDirectory("open/", 0755) + usersDirectory("locked/", 0555))(s);
+}
+// A directory path of `length` bytes, in components the system takes, made in the scratch directory.
+std::string deepPath(Scene& s, std::size_t length) {
     std::string path;
     while (path.size() + 201 < length) path += std::string(200, 'd') + "/";
     path += std::string(length - path.size(), 'e');
+    makeDirectories(s.dir, path);
     return path;
 }
-const std::string kDeep = deepPath(4085 - (fs::temp_directory_path() / "velto-test-XXXXXX/").string().size());
-const fs::path kDeepCwd = deepPath(4300);
-
-// /proc hidden, as in a container without it: no file can be named by its descriptor there.
-const std::string kHideProc = "mount -t tmpfs none /proc";
-// The system's protection of links or FIFOs in sticky directories (protected_symlinks,
-// protected_fifos) as velto reads it, for one run.
-std::string protection(const std::string& setting, int value) {
-    return "f=$(mktemp) && echo " + std::to_string(value) + " >$f && mount --bind $f /proc/sys/fs/" + setting + " && rm $f";
-}
-std::string linksSetting(int value) { return protection("protected_symlinks", value); }
-std::string fifosSetting(int value) { return protection("protected_fifos", value); }
-// A sticky directory pub/ of `mode` holding user nobody's FIFO out.wav.
-std::string plantedFifo(const std::string& mode) {
-    return "mkdir -m " + mode + " pub && mkfifo -m 666 pub/out.wav && chown nobody pub/out.wav";
-}
-// velto writes pub/out.wav while cat reads it into got.wav; a run that fails stops the reader.
-const std::string kReadFifo = "cat pub/out.wav > got.wav & \"$0\" in.wav pub/out.wav; s=$?; [ $s = 0 ] || kill $!; wait; exit $s";
-// User namespaces can be made here (a container may forbid them).
-const std::string kUserNamespaces = " && { unshare -Ur true || { echo needs user namespaces >&2; exit 1; }; }";
-// Shell commands that mount: a tmpfs of `options` at m, a file system made by `mkfs` on an
-// image of `size` at `at`.
-std::string tmpfs(const std::string& options) { return "mkdir -p m && mount -t tmpfs -o " + options + " none m"; }
-std::string image(const std::string& mkfs, const std::string& size, const std::string& at) {
-    return "i=$PWD.img && truncate -s " + size + " $i && " + mkfs + " $i >/dev/null 2>&1 && mkdir -p " + at +
-           " && mount -o loop $i " + at + " && rm $i";
-}
-// chattr's `flag` (a: append only, i: immutable) on `path`.
-std::string chattr(const std::string& flag, const std::string& path) {
-    return "chattr +" + flag + " " + path + " 2>/dev/null || { echo needs /tmp on a file system that takes chattr, "
-           "such as ext4, XFS or btrfs >&2; exit 1; }";
-}
-// A sticky world-writable directory pub/ where user nobody has planted `link` to `target`, the
-// root's file victim.wav beside it.
-std::string planted(const std::string& link, const std::string& target) {
-    return "mkdir -m 1777 pub && echo old > victim.wav && chmod 600 victim.wav && ln -s " + target + " pub/" + link +
-           " && chown -h nobody pub/" + link;
-}
-// As root, `path` goes to user nobody, who makes the run; the mode binds the run whoever
-// starts the tests.
-std::string forRunner(const std::string& mode, const std::string& path) {
-    return "chmod " + mode + " " + path + " && { [ $(id -u) != 0 ] || chown nobody:nogroup " + path + "; }";
-}
-const std::vector<std::pair<std::string, std::string>> kStrace = {{"strace", "strace"}};
-const std::string kTraced = "ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null ";
-const std::string kKeep = "printf 'KEEP\\n' >log.bin && i=$(stat -c %i log.bin) && ";
-const std::string kSameInode = " && test \"$(stat -c %i log.bin)\" = $i";
-
-const std::vector<Case>& cases() {
-    static const std::vector<Case> all = {
-        // The other rows run on /tmp, which takes direct writes where it is on a disk.
-        {.name = "a file system without direct writes", .root = kMounts,
-         .lay = "mkdir m && mount -t ramfs none m && echo old > m/out.wav", .output = "m/out.wav"},
-        {.name = "no inode for a temporary file, room for the bytes: refused", .root = kMounts,
-         .lay = tmpfs("size=2m,nr_inodes=2") + " && echo old > m/out.wav", .output = "m/out.wav", .refused = true},
-        {.name = "no inode and no room: refused", .root = kMounts,
-         .lay = tmpfs("size=300k,nr_inodes=2") + " && echo old > m/out.wav", .output = "m/out.wav", .refused = true},
-        {.name = "no room for the new bytes: the temporary file goes", .root = kMounts,
-         .lay = tmpfs("size=300k,nr_inodes=64") + " && echo old > m/out.wav", .output = "m/out.wav", .status = 255,
-         .errTail = kFull},
-        {.name = "a read-only file system: refused", .root = kMounts,
-         .lay = tmpfs("size=2m") + " && echo old > m/out.wav && mount -o remount,ro m", .output = "m/out.wav",
-         .refused = true},
-        {.name = "file-size limit, in place", .limit = 100000, .output = "in.wav", .inPlace = true, .status = 255,
-         .errTail = kFull},
-        {.name = "file-size limit over another file", .files = {{"old.wav", kOld}}, .limit = 100000,
-         .output = "old.wav", .status = 255, .errTail = kFull},
-        // A file the user may write in a directory the user may not: no temporary file can be
-        // made beside it, so nothing is written.
-        {.name = "a directory the user may not write: refused", .root = kOtherUser, .files = {{"locked/out.wav", kOld}},
-         .lay = "chmod 666 locked/out.wav", .user = kNobody, .output = "locked/out.wav", .refused = true},
-        {.name = "the same over a longer file", .root = kOtherUser, .files = {{"locked/out.wav", kLongOld}},
-         .lay = "chmod 666 locked/out.wav", .user = kNobody, .output = "locked/out.wav", .refused = true},
-        {.name = "the same with a file-size limit", .root = kOtherUser, .files = {{"locked/out.wav", kOld}},
-         .lay = "chmod 666 locked/out.wav", .user = kNobody, .limit = 100000, .output = "locked/out.wav",
-         .refused = true},
-        // Root's directory on tmpfs, the user's own small file in it, few descriptors and a
-        // large clip: refused before a byte is written, so the file keeps its length.
-        {.name = "a user's file in root's directory on tmpfs with eight descriptors: refused", .root = kMounts,
-         .files = {{"big.wav", kBig}},
-         .lay = tmpfs("size=16m") + " && mkdir -m 755 m/shared && head -c 1044 big.wav > m/shared/old.wav && "
-                "chown nobody m/shared/old.wav",
-         .user = kNobody, .output = "m/shared/old.wav", .shell = "ulimit -n 8; \"$0\" big.wav m/shared/old.wav",
-         .refused = true},
-        // Only its owner or the directory's may remove or rename a file in a sticky directory.
-        {.name = "another user's writable file in a sticky directory: refused", .root = kOtherUser,
-         .files = {{"sticky/out.wav", kOld}}, .lay = "chmod 1777 sticky && chmod 666 sticky/out.wav", .user = kNobody,
-         .output = "sticky/out.wav", .refused = true},
-        {.name = "the same where the sticky directory is the user's own: converted", .root = kOtherUser,
-         .files = {{"sticky/out.wav", kOld}}, .lay = "chmod 1777 sticky && chown nobody sticky && chmod 666 sticky/out.wav",
-         .user = kNobody, .output = "sticky/out.wav"},
-        {.name = "another user's read-only file: refused", .root = kOtherUser, .files = {{"open/out.wav", kOld}},
-         .lay = "chmod 777 open", .user = kNobody, .output = "open/out.wav", .refused = true},
-        // A directory that only grows takes a new name but gives up none, not even a
-        // temporary file's: the file is linked in by its descriptor when complete.
-        {.name = "replacing a file in an append-only directory: refused", .root = kFlags, .portable = kNoAppendOnly,
-         .files = {{"grows/old.wav", kOld}}, .lay = chattr("a", "grows"), .output = "grows/old.wav", .refused = true},
-        {.name = "a new output in an append-only directory is made", .root = kFlags, .portable = kNoAppendOnly,
-         .files = {{"grows/old.wav", kOld}}, .lay = chattr("a", "grows"), .output = "grows/new.wav"},
-        {.name = "the same replacement with proc hidden: refused", .root = kFlags, .portable = kNoAppendOnly,
-         .files = {{"grows/old.wav", kOld}}, .lay = chattr("a", "grows"), .output = "grows/old.wav",
-         .prepare = kHideProc, .refused = true},
-        {.name = "the same new output with proc hidden is made", .root = kFlags, .portable = kNoAppendOnly,
-         .files = {{"grows/old.wav", kOld}}, .lay = chattr("a", "grows"), .output = "grows/new.wav",
-         .prepare = kHideProc},
-        // The plain POSIX build sees the last two only when the new file would take the name.
-        {.name = "an immutable file: refused", .root = kFlags, .files = {{"old.wav", kOld}}, .lay = chattr("i", "old.wav"),
-         .output = "old.wav", .refused = true},
-        {.name = "an append-only file: refused", .root = kFlags, .files = {{"old.wav", kOld}}, .lay = chattr("a", "old.wav"),
-         .output = "old.wav", .refused = true, .portableTail = kAtNaming},
-        {.name = "a file mounted over: refused", .root = "mounts a file over another",
-         .files = {{"out.wav", "hidden"}, {"src.wav", kOld}}, .lay = "mount --bind src.wav out.wav",
-         .output = "out.wav", .refused = true, .portableTail = kAtNaming},
-        // overlayfs reports itself, not the btrfs beneath it.
-        {.name = "btrfs under overlayfs, a user's file in root's directory: refused", .root = kMounts,
-         .needs = {{"mkfs.btrfs", "btrfs-progs"}},
-         .lay = image("mkfs.btrfs -f", "300M", "b") + " && mkdir b/lower b/upper b/work o && mount -t overlay none -o "
-                "lowerdir=b/lower,upperdir=b/upper,workdir=b/work o && mkdir o/shared && echo old > o/shared/rec.wav && "
-                "chown nobody o/shared/rec.wav",
-         .user = kNobody, .output = "o/shared/rec.wav", .refused = true},
-        {.name = "XFS, a file sharing its blocks with a copy, in a directory the user may not write: refused",
-         .root = kMounts, .needs = {{"mkfs.xfs", "xfsprogs"}},
-         .lay = image("mkfs.xfs -q -f", "320M", "m") + " && mkdir m/locked && echo old > m/locked/out.wav && "
-                "chmod 666 m/locked/out.wav && cp --reflink=always m/locked/out.wav m/copy.wav",
-         .user = kNobody, .output = "m/locked/out.wav", .refused = true},
-        // FAT through FUSE has no modes or owners to give: the new file has what it can show.
-        {.name = "FAT32 through FUSE: a file replaced, then converted in place", .root = kMounts,
-         .needs = {{"fusefat", "fusefat"}, {"mkfs.vfat", "dosfstools"}},
-         .lay = "[ -e /dev/fuse ] || { echo needs /dev/fuse >&2; exit 1; }; i=$PWD.fat && truncate -s 64M $i && "
-                "mkfs.vfat -F 32 $i >/dev/null && mkdir m && fusefat -o rw+ $i m >/dev/null 2>&1 && rm $i && "
-                "echo old > m/a.wav",
-         .shell = "\"$0\" in.wav m/a.wav && \"$0\" m/a.wav m/a.wav", .after = {{"m/a.wav", kClip}}},
-        // Setuid and setgid are cleared by the system when another user writes a file.
-        {.name = "setuid is not handed to a new owner", .root = kOtherUser, .files = {{"open/out.wav", kOld}},
-         .lay = "chmod 777 open && chmod 4666 open/out.wav && mkdir -m 777 notes", .user = kNobody,
-         .shell = "\"$0\" in.wav open/out.wav && stat -c '%a %U' open/out.wav > notes/mode.txt",
-         .after = {{"open/out.wav", kScrambled}, {"notes/mode.txt", "666 nobody\n"}}},
-        {.name = "a replaced file keeps its access list and extended attributes", .portable = kNoAttributes,
-         .needs = {{"setfacl", "acl"}, {"setfattr", "attr"}}, .files = {{"old.wav", kOld}},
-         .lay = "chmod 640 old.wav && setfacl -m u:nobody:rw old.wav && setfattr -n user.note -v kept old.wav",
-         .shell = "\"$0\" in.wav old.wav && getfacl -c old.wav > acl.txt && getfattr --only-values -n user.note old.wav > note.txt",
-         .after = {{"old.wav", kScrambled}, {"note.txt", "kept"},
-                   {"acl.txt", "user::rw-\nuser:nobody:rw-\ngroup::r--\nmask::rw-\nother::---\n\n"}}},
-        // A new file inherits the directory's default access list; the old file had none.
-        {.name = "a replaced file without an access list gets none from its directory", .portable = kNoAttributes,
-         .needs = {{"setfacl", "acl"}}, .files = {{"acl/old.wav", kOld}},
-         .lay = "chmod 640 acl/old.wav && setfacl -d -m u:nobody:rw acl",
-         .shell = "\"$0\" in.wav acl/old.wav && getfacl -c acl/old.wav > acl.txt",
-         .after = {{"acl/old.wav", kScrambled}, {"acl.txt", "user::rw-\ngroup::r--\nother::---\n\n"}}},
-        {.name = "an extended attribute that cannot be copied fails the run", .portable = kNoAttributes,
-         .needs = {{"strace", "strace"}, {"setfattr", "attr"}}, .files = {{"old.wav", kOld}},
-         .lay = "setfattr -n user.project -v alpha old.wav",
-         .shell = kTraced + "-e trace=fsetxattr -e inject=fsetxattr:error=ENOSPC:when=1 \"$0\" in.wav old.wav; s=$?; "
-                  "getfattr --only-values -n user.project old.wav > note.txt; exit $s",
-         .status = 255, .after = {{"note.txt", "alpha"}}},
-        // As a FUSE or network file system without them answers.
-        {.name = "a file system that keeps no extended attributes: the file is replaced all the same",
-         .portable = kNoAttributes, .needs = kStrace, .files = {{"old.wav", kOld}},
-         .shell = kTraced + "-e trace=flistxattr -e inject=flistxattr:error=EOPNOTSUPP \"$0\" in.wav old.wav",
-         .after = {{"old.wav", kScrambled}}},
-        {.name = "a directory that may be written but not read: a new file all the same",
-         .lay = "mkdir drop && " + forRunner("333", "drop"), .user = kNobody,
-         .shell = "\"$0\" in.wav drop/out.wav; s=$?; chmod 755 drop; exit $s", .after = {{"drop/out.wav", kScrambled}}},
-        {.name = "a dangling symbolic link and a failing write: nothing at its target",
-         .lay = "mkdir store && ln -s store/new.wav link.wav", .limit = 100000, .output = "link.wav", .status = 255,
-         .errTail = kFull},
-        // The temporary file is made beside the link's target, where the user may write, and
-        // renamed there: the target's other hard link keeps the old bytes.
-        {.name = "a link in a locked directory to a file with another hard link", .files = {{"open/real.wav", kOld}},
-         .lay = "ln open/real.wav open/other.wav && mkdir locked && ln -s ../open/real.wav locked/link.wav && " +
-                forRunner("644", "open/real.wav") + " && " + forRunner("755", "open") + " && " + forRunner("555", "locked"),
-         .user = kNobody, .output = "locked/link.wav",
-         .after = {{"open/real.wav", kScrambled}, {"locked/link.wav", "-> ../open/real.wav"}}},
-        // As the system refuses to follow them for anyone but their owner and the directory's,
-        // where its setting says so; and follows them where it does not.
-        {.name = "another user's link in a sticky world-writable directory: refused",
-         .root = "plants another user's link", .portable = kNoLinkRule, .lay = planted("out.wav", "../victim.wav"),
-         .output = "pub/out.wav", .prepare = linksSetting(1), .refused = true},
-        {.name = "the same, dangling: nothing is made where it points", .root = "plants another user's link",
-         .portable = kNoLinkRule,
-         .lay = planted("new.wav", "../made.wav"), .output = "pub/new.wav", .prepare = linksSetting(1),
-         .refused = true},
-        {.name = "the same link where the system follows such links: its target is converted",
-         .root = "plants another user's link", .lay = planted("out.wav", "../victim.wav"), .output = "pub/out.wav",
-         .prepare = linksSetting(0), .after = {{"victim.wav", kScrambled}, {"pub/out.wav", "-> ../victim.wav"}}},
-        // In a user namespace, ids without a mapping belong to nobody: neither the caller nor the
-        // directory's owner, and no capability overrides the sticky rule for them.
-        {.name = "in a user namespace, another user's link in a sticky directory of a third user: refused",
-         .root = "plants another user's link", .portable = kNoLinkRule,
-         .lay = planted("out.wav", "../victim.wav") + " && chown 1001 pub" + kUserNamespaces, .output = "pub/out.wav",
-         .prepare = linksSetting(1), .userNamespace = true, .refused = true},
-        // Where the namespace maps an id of its own to 65534, as a map of subordinate ids does,
-        // that id still shows every id without a mapping.
-        {.name = "the same where the namespace's map holds 65534: refused",
-         .root = "plants another user's link", .portable = kNoLinkRule,
-         .lay = planted("out.wav", "../victim.wav") + " && chown 1001 pub" + kUserNamespaces, .output = "pub/out.wav",
-         .shell = "mkfifo go && { unshare -U sh -c 'read x < go && exec \"$0\" in.wav pub/out.wav' \"$0\" & } && p=$! && "
-                  "until [ $(readlink /proc/$p/ns/user) != $(readlink /proc/$$/ns/user) ]; do sleep 0.01; done && "
-                  "for m in uid gid; do /usr/bin/printf '0 0 1\\n1 100000 65536\\n' > /proc/$p/${m}_map; done && "
-                  "echo > go; wait $p; s=$?; rm go; exit $s",
-         .prepare = linksSetting(1), .refused = true},
-        {.name = "in a user namespace, another user's file in another user's sticky directory: refused",
-         .root = kOtherUser, .files = {{"sticky/out.wav", kOld}},
-         .lay = "chmod 1777 sticky && chmod 666 sticky/out.wav && chown nobody sticky sticky/out.wav" + kUserNamespaces,
-         .output = "sticky/out.wav", .userNamespace = true, .refused = true, .portableTail = kAtNaming},
-        {.name = "in a user namespace, a file whose owner has no mapping becomes the caller's", .root = kOtherUser,
-         .files = {{"open/out.wav", kOld}},
-         .lay = "chmod 777 open && chmod 666 open/out.wav && chown nobody:nogroup open/out.wav" + kUserNamespaces,
-         .shell = "\"$0\" in.wav open/out.wav && stat -c %u:%g open/out.wav > owner.txt", .userNamespace = true,
-         .after = {{"open/out.wav", kScrambled}, {"owner.txt", "0:0\n"}}},
-        {.name = "in a user namespace, a file whose access list names a user without a mapping: refused",
-         .root = kOtherUser, .portable = kNoAttributes, .needs = {{"setfacl", "acl"}}, .files = {{"open/out.wav", kOld}},
-         .lay = "chmod 777 open && chmod 666 open/out.wav && setfacl -m u:1001:rw open/out.wav" + kUserNamespaces,
-         .output = "open/out.wav", .userNamespace = true, .refused = true},
-        {.name = "in a user namespace with proc hidden, another user's FIFO in a third user's sticky directory: refused",
-         .root = "plants another user's FIFO", .portable = kNoFifoRule,
-         .lay = plantedFifo("1777") + " && chown 1001 pub" + kUserNamespaces, .output = "pub/out.wav",
-         .shell = "unshare -Urm sh -c '" + kHideProc + " && exec \"$0\" in.wav pub/out.wav' \"$0\"", .refused = true},
-        // Another user's FIFO in a sticky directory would pass the recording to its reader: where
-        // the system protects FIFOs, velto refuses it, root as well; where not, it is written.
-        {.name = "another user's FIFO in a sticky world-writable directory: refused", .root = "plants another user's FIFO",
-         .portable = kNoFifoRule, .lay = plantedFifo("1777"), .output = "pub/out.wav", .prepare = fifosSetting(1),
-         .refused = true},
-        {.name = "the same in a sticky directory its group may write, at the second level: refused",
-         .root = "plants another user's FIFO", .portable = kNoFifoRule, .lay = plantedFifo("1770"),
-         .output = "pub/out.wav", .prepare = fifosSetting(2), .refused = true},
-        {.name = "the same FIFO in a directory of its owner's is written", .root = "plants another user's FIFO",
-         .lay = plantedFifo("1777") + " && chown nobody pub", .shell = kReadFifo, .prepare = fifosSetting(1),
-         .after = {{"got.wav", kScrambled}}},
-        {.name = "where the system protects no FIFOs, another user's FIFO receives the output",
-         .root = "plants another user's FIFO", .lay = plantedFifo("1777"), .shell = kReadFifo,
-         .prepare = fifosSetting(0), .after = {{"got.wav", kScrambled}}},
-        {.name = "another user's file whose extended attribute the user may not read: refused", .root = kOtherUser,
-         .portable = kNoAttributes, .needs = {{"setfattr", "attr"}}, .files = {{"open/out.wav", kOld}},
-         .lay = "chmod 777 open && chmod 622 open/out.wav && setfattr -n user.note -v kept open/out.wav",
-         .user = kNobody, .output = "open/out.wav", .refused = true},
-        {.name = "a link that cannot be read is a failure, not a name to replace", .needs = kStrace,
-         .files = {{"store/real.wav", kOld}}, .lay = "ln -s store/real.wav link.wav",
-         .shell = kTraced + "-P link.wav -e trace=newfstatat -e inject=newfstatat:error=EIO:when=2 \"$0\" in.wav link.wav",
-         .status = 255, .errTail = "link.wav" + kCannotOpen},
-        {.name = "a clip of more than one 64 MiB write",
-         .setup = [](const fs::path& dir, RunOptions&) {
-             const std::string data = noise((std::size_t{65} << 20) + 4000, 9);
-             writeFile(dir / "big.wav", canonicalWav(kStereo16, data));
-             writeFile(dir / "expected.wav", canonicalWav(kStereo16, mirrored(data, 16, 2)));
-         },
-         .shell = "\"$0\" big.wav out.wav && cmp -s out.wav expected.wav", .onlyThese = false},
-        {.name = "an output directory path near the system's limit",
-         .setup = [](const fs::path& dir, RunOptions&) { makeDirectories(dir, kDeep); }, .output = "out.wav",
-         .deep = true},
-        {.name = "the same, in place, with a file-size limit",
-         .setup = [](const fs::path& dir, RunOptions&) {
-             makeDirectories(dir, kDeep);
-             writeFile(dir / kDeep / "in.wav", bytesOf(kClip));
-         },
-         .limit = 100000, .output = "in.wav", .inPlace = true, .deep = true, .status = 255, .errTail = kFull},
-        {.name = "a working directory deeper than the system's limit",
-         .setup = [](const fs::path& dir, RunOptions& o) {
-             makeDirectories(dir, kDeepCwd);
-             o.workDir = dir / kDeepCwd;
-         },
-         .output = "out.wav"},
-        {.name = "an empty output name", .output = "", .status = 255, .errTail = kAfterData + kCannotOpen},
-        {.name = "a file in the root directory", .root = "writes in /", .files = {{"expected.wav", kScrambled}},
-         .shell = "f=/.velto-test-$$.wav; \"$0\" in.wav $f; s=$?; cmp -s $f expected.wav || s=99; rm -f $f; exit $s"},
-        // A name for a descriptor of the run is written through that descriptor, as the
-        // caller's redirection opened it.
-        {.name = "a pipe named by its descriptor",
-         .shell = "set -o pipefail; \"$0\" in.wav /dev/fd/3 3>&1 >/dev/null | cat > piped.wav",
-         .after = {{"piped.wav", kScrambled}}},
-        {.name = "a deleted file's descriptor is written, no file of its name is made",
-         .shell = "exec 7>gone.wav && rm gone.wav && \"$0\" in.wav /proc/self/fd/7"},
-        {.name = "appending through dev fd 3: the file keeps its bytes and its inode",
-         .shell = kKeep + "\"$0\" in.wav /dev/fd/3 3>>log.bin" + kSameInode, .after = {{"log.bin", "KEEP\n" + kScrambled}}},
-        {.name = "the same through proc self fd 3",
-         .shell = kKeep + "\"$0\" in.wav /proc/self/fd/3 3>>log.bin" + kSameInode,
-         .after = {{"log.bin", "KEEP\n" + kScrambled}}},
-        {.name = "a truncating descriptor: the file holds the WAV alone, same inode",
-         .shell = kKeep + "\"$0\" in.wav /dev/fd/3 3>log.bin" + kSameInode, .after = {{"log.bin", kScrambled}}},
-        {.name = "lines written through the descriptor before and after the run stay in order",
-         .shell = "exec 3>>f; echo earlier >&3; \"$0\" in.wav /dev/fd/3; s=$?; echo later >&3; exit $s",
-         .after = {{"f", "earlier\n" + kScrambled + "later\n"}}},
-        {.name = "dev stdout into a file: the report, the WAV, then the closing line", .files = {{"in.wav", kReported}},
-         .shell = "\"$0\" in.wav /dev/stdout >log.bin", .after = {{"log.bin", kReported + "-stdout"}}},
-        {.name = "another process's descriptor: refused, its file as it was", .lay = "printf 'KEEP\\n' >log.bin",
-         .shell = "exec 3>>log.bin; \"$0\" in.wav /proc/$$/fd/3 3>&-; s=$?; exit $s", .status = 255,
-         .errTail = "/fd/3" + kCannotOpen},
-        {.name = "another process's descriptor 1, the run's own another file: refused, its file as it was",
-         .lay = "printf 'KEEP\\n' >log.bin", .shell = "exec 4>&1 >>log.bin; \"$0\" in.wav /proc/$$/fd/1 >&4; s=$?; exit $s",
-         .status = 255, .errTail = "/fd/1" + kCannotOpen},
-        // Swapped between velto's look at the name and its open: the FIFO's reader gets nothing.
-        {.name = "a FIFO swapped for another user's before it is opened: refused", .root = "plants another user's FIFO",
-         .needs = kStrace, .lay = "mkfifo out.wav",
-         .shell = "ASAN_OPTIONS=detect_leaks=0 strace -o t.log -P out.wav -e trace=openat -e inject=openat:delay_enter=2s:when=1 "
-                  "\"$0\" in.wav out.wav & until [ -s t.log ]; do sleep 0.01; done; rm out.wav t.log && mkfifo out.wav && "
-                  "chown nobody out.wav && cat out.wav > got.wav; wait $!",
-         .status = 255, .errTail = "out.wav" + kCannotOpen, .after = {{"got.wav", ""}}},
-        {.name = "a device swapped for a FIFO before it is opened: refused without waiting for a reader",
-         .root = "makes a device node", .needs = kStrace, .lay = "mknod out.wav c 1 3",
-         .shell = "ASAN_OPTIONS=detect_leaks=0 strace -o t.log -P out.wav -e trace=openat -e inject=openat:delay_enter=2s:when=1 "
-                  "\"$0\" in.wav out.wav & until [ -s t.log ]; do sleep 0.01; done; rm out.wav t.log && mkfifo out.wav; wait $!",
-         .status = 255, .errTail = "out.wav" + kCannotOpen},
-        {.name = "a descriptor open only for reading: refused", .lay = "printf 'KEEP\\n' >log.bin",
-         .output = "/dev/fd/3", .shell = "\"$0\" in.wav /dev/fd/3 3<log.bin", .refused = true},
-        {.name = "a block device is synced: a failing sync fails the run", .root = "sets up a loop device",
-         .needs = kStrace, .lay = "truncate -s 1M disk",
-         .shell = "d=$(losetup -f --show disk) || exit 99; " + kTraced + "-e trace=fsync -e inject=fsync:error=EIO "
-                  "\"$0\" in.wav $d; s=$?; losetup -d $d; exit $s",
-         .status = 255, .errTail = kWriteFailed, .after = {{"disk", kScrambled + std::string(1048576 - 600044, '\0')}}},
-        // The first is held as it links its unnamed file in, the others started then: they take
-        // the name first, and it must link its file in under a temporary name and rename it. The
-        // plain POSIX build links nothing in, so its first run ends before the others start.
-        {.name = "twelve runs making one new output at once all succeed", .needs = kStrace,
-         .shell = "ASAN_OPTIONS=detect_leaks=0 strace -o t.log -P out.wav -e trace=linkat "
-                  "-e inject=linkat:delay_enter=2s:when=1 \"$0\" in.wav out.wav & until [ -s t.log ]; do sleep 0.01; done; "
-                  "for i in 1 2 3 4 5 6 7 8 9 10 11; do \"$0\" in.wav out.wav & done; s=0; "
-                  "for p in $(jobs -p); do wait $p || s=1; done; rm t.log; exit $s",
-         .after = {{"out.wav", kScrambled}}},
-    };
-    return all;
-}
-
-// Everything a row mounted below its directory, last first, and the attributes chattr set
-// there, undone when it ends.
-struct Undo {
-    fs::path dir;
-    ~Undo() {
-        if (geteuid() != 0) return;
-        std::system(("awk '{print $2}' /proc/self/mounts | grep -F '" + dir.string() + "/' | tac | xargs -r umount -l; "
-                     "chattr -R -i -a '" + dir.string() + "' 2>/dev/null").c_str());
-    }
+// The output in a directory whose path is near the system's limit.
+const Layout nearPathLimit = [](Scene& s) {
+    const std::size_t scratch = (fs::temp_directory_path() / "velto-test-XXXXXX/").string().size();
+    s.output = (s.dir / deepPath(s, 4085 - scratch) / s.output).string();
 };
-
-class OutputSafety : public ::testing::TestWithParam<Case> {};
-
-TEST_P(OutputSafety, NoFailureCostsAByteOrLeavesAFile) {
-    const Case& c = GetParam();
-    if (c.root != nullptr && geteuid() != 0) GTEST_SKIP() << "needs root: " << c.root;
-    if (c.portable != nullptr && !kLinuxFeatures) GTEST_SKIP() << c.portable;
-    if ((c.prepare + c.shell).find(kHideProc) != std::string::npos && kSanitizedBuild) GTEST_SKIP() << "the sanitizers' runtime reads its options from /proc";
-    for (const auto& [program, package] : c.needs) {
-        if (const std::string why = missing(program, package); !why.empty()) GTEST_SKIP() << why;
-    }
-    ScratchDir dir;
-    Undo undo{dir.path};
-    if (geteuid() == 0) owned(dir.path, 0755);
-    writeFile(dir / "in.wav", bytesOf(kClip));
-    for (const auto& [name, mark] : c.files) {
-        fs::create_directories((dir / name).parent_path());
-        writeFile(dir / name, bytesOf(mark));
-    }
-    RunOptions options{.workDir = dir.path, .fileSizeLimit = c.limit, .user = geteuid() == 0 ? c.user : -1};
-    if (!c.lay.empty()) {
-        const RunResult laid = runProgram("/bin/sh", {"-c", c.lay}, {.workDir = dir.path});
-        if (laid.status != 0) GTEST_SKIP() << "cannot be laid out here: " << laid.err;
-    }
-    if (c.setup) c.setup(dir.path, options);
-    Files expected = snapshot(dir.path);
-    const std::string output = c.deep ? (dir / kDeep / c.output).string() : c.output;
-    const std::string input = c.inPlace ? output : options.workDir == dir.path ? "in.wav" : (dir / "in.wav").string();
-    std::vector<std::string> command = {veltoPath(), input, output};
-    if (!c.shell.empty()) command = {"/bin/bash", "-c", c.shell, veltoPath()};
-    if (c.userNamespace) command.insert(command.begin(), {"/usr/bin/unshare", "-Ur"});
-    if (!c.prepare.empty()) command = inOwnMounts(c.prepare, command);
-    const RunResult r = runCommand(command, options);
-    EXPECT_EQ(r.status, c.refused ? 255 : c.status) << r.err;
-    const std::string& tail = !kLinuxFeatures && !c.portableTail.empty() ? c.portableTail
-                              : c.refused                               ? c.output + kCannotOpen
-                                                                        : c.errTail;
-    EXPECT_TRUE(r.err.ends_with(toCp932(tail))) << r.err;
-    if (c.status == 0 && !c.refused && c.shell.empty()) {
-        const fs::path written = (c.deep ? dir / kDeep : options.workDir) / c.output;
-        expected[written.lexically_relative(dir.path).string()] = bytesOf(kScrambled);
-    }
-    for (const auto& [name, mark] : c.after) expected[name] = bytesOf(mark);
-    Files found = snapshot(dir.path);
-    if (!c.onlyThese) std::erase_if(found, [&](const auto& file) { return !expected.contains(file.first); });
-    EXPECT_EQ(differences(expected, found), "");
+void deepWorkingDirectory(Scene& s) {
+    s.options.workDir = s.dir / deepPath(s, 4300);
+    s.input = (s.dir / "in.wav").string();
 }
-
-INSTANTIATE_TEST_SUITE_P(Output, OutputSafety, ::testing::ValuesIn(cases()),
-                         [](const auto& row) { return rowName(row.param.name); });
-
-// Runs `command` (velto under strace, its trace in `log`) in `dir`, waits for the `when`th
-// `held` call to begin, and then does `act` with the pid of the process making it. The caller
-// leaves `ignored` ignored, if it is a signal. Null when the call never came.
-std::optional<RunResult> whileHeld(const std::vector<std::string>& command, const fs::path& dir, const fs::path& log,
-                                   const std::string& held, int when, const std::function<void(pid_t)>& act,
-                                   int ignored) {
-    RunResult result;
-    std::atomic<bool> ended = false;
-    std::thread run([&] {
-        result = runCommand(command, {.workDir = dir, .watchdogSeconds = 30, .ignoredSignal = ignored});
-        ended = true;
-    });
-    pid_t velto = -1;
-    while (velto < 0 && !ended) {
-        std::ifstream in(log);
-        int seen = 0;
-        for (std::string line; std::getline(in, line);) {
-            if (line.find(held + "(") != std::string::npos && ++seen == when) velto = std::stoi(line);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (velto > 0 && !ended) act(velto);
-    run.join();
-    // A run that missed its deadline may be left blocked where its tracer could not end it.
-    std::error_code gone;
-    if (velto > 0 && fs::read_symlink("/proc/" + std::to_string(velto) + "/exe", gone) == veltoPath()) kill(velto, SIGKILL);
-    return velto > 0 ? std::optional(result) : std::nullopt;
+// The user's own file in place: the run is in place.
+void inPlace(Scene& s) {
+    writeFile(s.dir / s.output, readFile(s.dir / s.input));
+    s.input = s.output;
 }
+// In.wav the report table's canonical clip, whose texts are known.
+void reportedClip(Scene& s) { writeFile(s.dir / "in.wav", reportCases().front().file); }
+// log.bin, which a descriptor of the run may name.
+const Layout keptLog = lay({{"log.bin", 0, -1, -1, "KEEP\n"}});
+Layout redirected(const std::string& redirection) { return script("\"$0\" \"$@\" " + redirection); }
+// A loop device over the file disk of 1 MiB: the output.
+void loopDevice(Scene& s) {
+    root("sets up a loop device")(s);
+    lay({{"disk", 0, -1, -1, std::string(1 << 20, '\0')}})(s);
+    s.output = tool(s, {"losetup", "-f", "--show", "disk"});
+    s.output.pop_back();
+    s.undo.push_back([device = s.output] { runProgram("/usr/bin/env", {"losetup", "-d", device}, {}); });
+}
+// Overlayfs on btrfs, which reports itself and not the btrfs beneath: o/shared/rec.wav, the
+// user's file in root's directory.
+const Layout overlayOnBtrfs = image({"mkfs.btrfs", "-f", "m.img"}, "btrfs-progs", "300M") +
+                              lay({{"m/lower/"}, {"m/upper/"}, {"m/work/"}}) +
+                              fileSystem("overlay", "lowerdir=m/lower,upperdir=m/upper,workdir=m/work", "o") +
+                              lay({{"o/shared/", 0755}, {"o/shared/rec.wav", 0644, kNobody}}) + asNobody;
+// XFS: m/locked/out.wav, which the user may write in root's directory, sharing its blocks with
+// a copy.
+const Layout reflinkedOnXfs = image({"mkfs.xfs", "-f", "m.img"}, "xfsprogs", "320M") +
+                              lay({{"m/locked/out.wav", 0666}}) +
+                              run({"cp", "--reflink=always", "m/locked/out.wav", "m/copy.wav"}) + asNobody;
+// FAT32 through FUSE, which has no modes or owners to give, holding m/a.wav (without /dev/fuse,
+// the row skips as fusefat fails).
+const Layout fatThroughFuse = needs("fusefat", "fusefat") +
+                              image({"mkfs.vfat", "-F", "32", "m.img"}, "dosfstools", "64M",
+                                    {"fusefat", "-o", "rw+", "m.img", "m"}) +
+                              lay({{"m/a.wav"}});
+// velto's first open of the output is held two seconds, while `act` is done.
+Layout heldAtOpen(const std::string& act) { return held("openat", 1, "delay_enter=2s:when=1", act); }
+// What is done meanwhile: the file at the output name gives way to a FIFO; to a file; or to
+// user nobody's FIFO, read at once. Or the FIFO there is given to user nobody, the same inode,
+// and read at once.
+const std::string kFifoInPlace = "rm \"$2\" && mkfifo \"$2\"";
+const std::string kFileInPlace = "rm \"$2\" && printf %s \"" + kOld + "\" > \"$2\"";
+const std::string kReadAtOnce = "chown 65534 \"$2\" && " + reader();
+const std::string kOthersFifoInPlace = "rm \"$2\" && mkfifo -m 666 \"$2\" && " + kReadAtOnce;
+// root's FIFO out.wav.
+const Layout rootsFifo = lay({{"out.wav", 0666, 0, -1, kNotRegular}});
+// A device out.wav, as /dev/null is.
+const Layout device = root("makes a device node") + run({"mknod", "-m", "666", "out.wav", "c", "1", "3"});
+// A run in which each id map in turn cannot be read: the first read of uid_map, then of
+// gid_map, fails with EIO. Which read that is, a clean run over a copy (p.wav) counts; a run
+// whose failure did not fall on the map fails the row.
+const Layout mapsUnreadable = linuxOnly("the plain POSIX build reads no id maps") + withStrace + script(
+    "export ASAN_OPTIONS=detect_leaks=0; for m in uid gid; do cp -p \"$2\" p.wav && "
+    "strace -y -o t.log -e trace=read \"$0\" \"$1\" p.wav >/dev/null 2>&1 && "
+    "n=$(awk -v m=\"/${m}_map>\" '/read\\(/ {n++} index($0, m) {print n; exit}' t.log) && [ -n \"$n\" ] && "
+    "strace -y -o t.log -e trace=read -e inject=read:error=EIO:when=$n \"$0\" \"$@\" && "
+    "grep -q \"${m}_map>.*INJECTED\" t.log || exit 9; done; rm t.log p.wav");
 
-struct SignalCase {
+// ---- Outcomes -----------------------------------------------------------------------------
+
+// Marks in an outcome's bytes, for what the row's input makes: the input as laid out, what velto
+// must make of it, what a file behind /dev/stdout holds, and a fact as it was before the run.
+const std::string kClip = "@clip";
+const std::string kScrambled = "@scrambled";
+const std::string kThroughStdout = "@stdout";
+const std::string kBefore = "@before";
+// The last line of a refusal before writing: "<the output> をオープンできません.".
+const std::string kRefusal = "@refusal";
+// What getfacl -c shows of a file of mode 640 without an access list.
+const std::string kNoAcl = "user::rw-\ngroup::r--\nother::---\n\n";
+
+struct Outcome {
+    int status = 0;
+    std::string tail;       // how standard error ends, in UTF-8
+    bool replaced = false;  // the output name holds the conversion
+    Files files;            // what else holds what: files, and facts as "name::mode", "::owner", "::inode",
+                            // "::acl" (getfacl -c), "::user.*" (every user attribute) or "::<an attribute>"
+    bool ruled = false;     // refused by a rule for links or FIFOs the plain POSIX build does not know
+    bool atNamingThere = false;  // the plain POSIX build refuses only at the naming
+    bool orConverted = false;    // or status 0 and the conversion, as converted()
+};
+// Status 0, the conversion under the output name; `files` as they say.
+Outcome converted(Files files = {}) { return {.replaced = true, .files = std::move(files)}; }
+// Status 0, written through to what the name leads to, not a file made: `files` as they say.
+Outcome writtenThrough(Files files = {}) { return {.files = std::move(files)}; }
+// Refused before writing, every file as it was but as `files` say.
+Outcome refused(Files files = {}) { return {.status = 255, .tail = kRefusal, .files = std::move(files)}; }
+Outcome refusedByRule() { return {.status = 255, .tail = kRefusal, .ruled = true}; }
+Outcome refusedHereAtNamingThere() { return {.status = 255, .tail = kRefusal, .atNamingThere = true}; }
+// Failed while writing (kWriteFailed, or kFull where the data write failed): the old bytes kept.
+Outcome failedWriting(const std::string& tail, Files files = {}) {
+    return {.status = 255, .tail = tail, .files = std::move(files)};
+}
+// Ended by the signal `sig`, every file as it was (or, where `orConverted`, converted).
+Outcome endedBy(int sig, bool orConverted = false) { return {.status = 128 + sig, .orConverted = orConverted}; }
+
+struct Row {
     std::string name;
-    int sig = 0;                  // sent while the run is held; 0 for the file at the name swapped instead
-    std::string output = "old.wav";
-    std::string held = "fsync";   // the call during which the signal comes
-    int when = 1;                 // which of its calls; 0: the first open of the output's name
-    bool atExit = false;          // the signal comes once the call is done
-    bool eitherEnd = false;       // the run may also go on to status 0 and the conversion
-    bool completes = false;       // the run ends with status 0, the conversion under the name
-    bool ignored = false;         // the caller leaves the signal ignored (as nohup does SIGHUP)
-    bool bigClip = false;         // a clip over 2 MiB, whose buffer another thread faults in
-    bool hideProc = false;        // /proc hidden: the temporary file has a name
-    bool fifoFirst = false;       // swapped: a FIFO at the name gives way to a regular file
+    Layout layout;
+    std::string output;
+    Outcome outcome;
 };
 
-void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+// The rows: a name, a layout, the output name velto is given, and the outcome.
+const std::vector<Row> kRows = {
+    // The other rows run on /tmp, which takes direct writes where it is on a disk.
+    {"a file system without direct writes", fileSystem("ramfs", "") + lay({{"m/out.wav"}}), "m/out.wav", converted()},
+    {"no inode for a temporary file, room for the bytes: refused", fileSystem("tmpfs", "size=2m,nr_inodes=2") +
+     lay({{"m/out.wav"}}), "m/out.wav", refused()},
+    {"no inode and no room: refused", fileSystem("tmpfs", "size=300k,nr_inodes=2") + lay({{"m/out.wav"}}), "m/out.wav",
+     refused()},
+    {"no room for the new bytes: the temporary file goes", fileSystem("tmpfs", "size=300k,nr_inodes=64") +
+     lay({{"m/out.wav"}}), "m/out.wav", failedWriting(kFull)},
+    {"a read-only file system: refused", fileSystem("tmpfs", "size=2m") + lay({{"m/out.wav"}}) +
+     mounted({"mount", "-o", "remount,ro", "m"}), "m/out.wav", refused()},
+    {"file-size limit, in place", sizeLimit(100000), "in.wav", failedWriting(kFull)},
+    {"file-size limit over another file", lay({{"old.wav"}}) + sizeLimit(100000), "old.wav", failedWriting(kFull)},
+    // No temporary file can be made beside it, so nothing is written.
+    {"a directory the user may not write: refused", lockedDirectory(), "locked/out.wav", refused()},
+    {"the same over a longer file", lockedDirectory(2000000), "locked/out.wav", refused()},
+    {"the same with a file-size limit", lockedDirectory() + sizeLimit(100000), "locked/out.wav", refused()},
+    // Few descriptors and a large clip: refused before a byte is written, so the file keeps its length.
+    {"a user's file in root's directory on tmpfs with eight descriptors: refused", usersFileOnTmpfs +
+     wrapped({"/usr/bin/prlimit", "--nofile=8"}), "m/shared/old.wav", refused()},
+    // Only its owner or the directory's may remove or rename a file in a sticky directory.
+    {"another user's writable file in a sticky directory: refused", sticky(0) + asNobody, "sticky/out.wav", refused()},
+    {"the same where the sticky directory is the user's own: converted", sticky(kNobody) + asNobody, "sticky/out.wav",
+     converted()},
+    {"another user's read-only file: refused", othersFile(0644) + asNobody, "open/out.wav", refused()},
+    // A directory that only grows takes a new name but gives up none, not even a
+    // temporary file's: the file is linked in by its descriptor when complete.
+    {"replacing a file in an append-only directory: refused", appendOnlyDirectory, "grows/old.wav", refused()},
+    {"a new output in an append-only directory is made", appendOnlyDirectory, "grows/new.wav", converted()},
+    {"the same replacement with proc hidden: refused", appendOnlyDirectory + procHidden, "grows/old.wav", refused()},
+    {"the same new output with proc hidden is made", appendOnlyDirectory + procHidden, "grows/new.wav", converted()},
+    // The plain POSIX build sees the last two only when the new file would take the name.
+    {"an immutable file: refused", lay({{"old.wav"}}) + flag("old.wav", "+i"), "old.wav", refused()},
+    {"an append-only file: refused", lay({{"old.wav"}}) + flag("old.wav", "+a"), "old.wav", refusedHereAtNamingThere()},
+    {"a file mounted over: refused", lay({{"out.wav", 0, -1, -1, "hidden"}, {"src.wav"}}) +
+     mounted({"mount", "--bind", "src.wav", "out.wav"}), "out.wav", refusedHereAtNamingThere()},
+    {"btrfs under overlayfs, a user's file in root's directory: refused", overlayOnBtrfs, "o/shared/rec.wav",
+     refused()},
+    {"XFS, a file sharing its blocks with a copy, in a directory the user may not write: refused", reflinkedOnXfs,
+     "m/locked/out.wav", refused()},
+    {"FAT32 through FUSE: a file replaced, then converted in place", fatThroughFuse +
+     script("\"$0\" \"$@\" && \"$0\" \"$2\" \"$2\""), "m/a.wav", converted({{"m/a.wav", kClip}})},
+    // Setuid and setgid are cleared by the system when another user writes a file.
+    {"setuid is not handed to a new owner", othersFile(04666) + asNobody, "open/out.wav",
+     converted({{"open/out.wav::mode", "666"}, {"open/out.wav::owner", "65534:65534"}})},
+    {"a replaced file keeps its access list and extended attributes",
+     lay({{"old.wav", 0640}}) + accessList("old.wav", "u:nobody:rw") + attribute("old.wav", "user.note", "kept"),
+     "old.wav", converted({{"old.wav::acl", "user::rw-\nuser:nobody:rw-\ngroup::r--\nmask::rw-\nother::---\n\n"},
+                {"old.wav::user.note", "kept"}})},
+    // A new file inherits the directory's default access list; the old file had none.
+    {"a replaced file without an access list gets none from its directory", lay({{"acl/old.wav", 0640}}) +
+     accessList("acl", "u:nobody:rw", true), "acl/old.wav", converted({{"acl/old.wav::acl", kNoAcl}})},
+    // Nor where the list would take the last of the space that the old file's extended attributes fill.
+    {"a file whose extended-attribute space is full, in a folder with a default access list, is replaced and "
+     "keeps every attribute", linuxOnly(kNoAttributes) + fullAttributesUnderDefaultAcl, "m/acl/old.wav",
+     converted({{"m/acl/old.wav::acl", kNoAcl}, {"m/acl/old.wav::user.*", kBefore}})},
+    {"an extended attribute that cannot be copied fails the run",
+     lay({{"old.wav"}}) + attribute("old.wav", "user.project", "alpha") +
+     injected("fsetxattr", "ENOSPC", 1), "old.wav", failedWriting(kWriteFailed, {{"old.wav::user.project", "alpha"}})},
+    // As a FUSE or network file system without extended attributes answers.
+    {"a file system that keeps no extended attributes: the file is replaced all the same", linuxOnly(kNoAttributes) +
+     lay({{"old.wav"}}) + injected("flistxattr", "EOPNOTSUPP"), "old.wav", converted()},
+    {"a directory that may be written but not read: a new file all the same", usersDirectory("drop/", 0333),
+     "drop/out.wav", converted()},
+    {"a dangling symbolic link and a failing write: nothing at its target",
+     lay({{"store/"}, link("link.wav", "store/new.wav")}) + sizeLimit(100000), "link.wav", failedWriting(kFull)},
+    // The temporary file is made beside the link's target, where the user may write, and
+    // renamed there: the target's other hard link keeps the old bytes.
+    {"a link in a locked directory to a file with another hard link", linkToHardLinkedFile, "locked/link.wav",
+     converted({{"open/real.wav", kScrambled}, {"locked/link.wav", "-> ../open/real.wav"}})},
+    // As the system refuses to follow them for anyone but their owner and the directory's,
+    // where its setting says so; and follows them where it does not.
+    {"another user's link in a sticky world-writable directory: refused", protectedLinks(1) +
+     plantedLink("out.wav", "../victim.wav"), "pub/out.wav", refusedByRule()},
+    {"the same, dangling: nothing is made where it points", protectedLinks(1) + plantedLink("new.wav", "../made.wav"),
+     "pub/new.wav", refusedByRule()},
+    {"the same link where the system follows such links: its target is converted",
+     protectedLinks(0) + plantedLink("out.wav", "../victim.wav"),
+     "pub/out.wav", converted({{"victim.wav", kScrambled}, {"pub/out.wav", "-> ../victim.wav"}})},
+    // In a user namespace, ids without a mapping belong to nobody: neither the caller nor the
+    // directory's owner, and no capability overrides the sticky rule for them.
+    {"in a user namespace, another user's link in a sticky directory of a third user: refused", protectedLinks(1) +
+     plantedLink("out.wav", "../victim.wav", 1001) + userNamespace(), "pub/out.wav", refusedByRule()},
+    // Where the namespace maps an id of its own to 65534, as a map of subordinate ids does,
+    // that id still shows every id without a mapping.
+    {"the same where the namespace's map holds 65534: refused",
+     protectedLinks(1) + plantedLink("out.wav", "../victim.wav", 1001) +
+     userNamespaceMapping("0 0 1\\n1 100000 65536\\n"), "pub/out.wav", refusedByRule()},
+    {"in a user namespace, another user's file in another user's sticky directory: refused", sticky(kNobody, kNobody) +
+     userNamespace(), "sticky/out.wav", refusedHereAtNamingThere()},
+    {"in a user namespace, a file whose owner has no mapping becomes the caller's", othersFile(0666, kNobody, kNobody) +
+     userNamespace(), "open/out.wav", converted({{"open/out.wav::owner", "0:0"}})},
+    {"in a user namespace, a file whose access list names a user without a mapping: refused", othersFile(0666) +
+     accessList("open/out.wav", "u:1001:rw") + userNamespace(), "open/out.wav", refused()},
+    {"in a user namespace with proc hidden, another user's FIFO in a third user's sticky directory: refused",
+     plantedFifo(01777, 1001) + userNamespace(true), "pub/out.wav", refusedByRule()},
+    // An id map that cannot be read is no reason to give the file to the caller.
+    {"a replaced file keeps its owner and group where the id map cannot be read", lay({{"old.wav", 0644, 1001, 1002}}) +
+     mapsUnreadable, "old.wav", converted({{"old.wav::owner", "1001:1002"}})},
+    // Another user's FIFO in a sticky directory would pass the recording to its reader: where
+    // the system protects FIFOs, velto refuses it, root as well; where not, it is written.
+    {"another user's FIFO in a sticky world-writable directory: refused", protectedFifos(1) + plantedFifo(01777),
+     "pub/out.wav", refusedByRule()},
+    {"the same in a sticky directory its group may write, at the second level: refused", protectedFifos(2) +
+     plantedFifo(01770), "pub/out.wav", refusedByRule()},
+    {"the same FIFO in a directory of its owner's is written", protectedFifos(1) + plantedFifo(01777, kNobody),
+     "pub/out.wav", writtenThrough({{"got.wav", kScrambled}})},
+    {"where the system protects no FIFOs, another user's FIFO receives the output", protectedFifos(0) +
+     plantedFifo(01777), "pub/out.wav", writtenThrough({{"got.wav", kScrambled}})},
+    {"a FIFO whose reader comes a second after the run starts is waited for", fifo("out.wav", 1), "out.wav",
+     writtenThrough({{"got.wav", kScrambled}})},
+    {"another user's file whose extended attribute the user may not read: refused", othersFile(0622) +
+     attribute("open/out.wav", "user.note", "kept") + asNobody, "open/out.wav", refused()},
+    {"a link that cannot be read is a failure, not a name to replace",
+     lay({{"store/real.wav"}, link("link.wav", "store/real.wav")}) +
+     injected("newfstatat", "EIO", 2, "link.wav"), "link.wav", refused()},
+    {"a clip of more than one 64 MiB write", clipOf((std::size_t{65} << 20) + 4000), "out.wav", converted()},
+    {"an output directory path near the system's limit", nearPathLimit, "out.wav", converted()},
+    {"the same, in place, with a file-size limit", nearPathLimit + inPlace + sizeLimit(100000), "in.wav",
+     failedWriting(kFull)},
+    {"a working directory deeper than the system's limit", deepWorkingDirectory, "out.wav", converted()},
+    {"an empty output name", lay({}), "", refused()},
+    // The output in /, under a name of the row's own.
+    {"a file in the root directory", root("writes in /") +
+     [](Scene& s) { s.output = "/." + std::to_string(getpid()) + "-" + s.output; }, "velto-test.wav", converted()},
+    // A name for a descriptor of the run is written through that descriptor, as the
+    // caller's redirection opened it. Where a script names the output, the row's is how it ends.
+    {"a pipe named by its descriptor", script("set -o pipefail; \"$0\" \"$@\" 3>&1 >/dev/null | cat > piped.wav"),
+     "/dev/fd/3", writtenThrough({{"piped.wav", kScrambled}})},
+    {"a deleted file's descriptor is written, no file of its name is made",
+     script("exec 7>gone.wav && rm gone.wav && \"$0\" \"$@\""), "/proc/self/fd/7", writtenThrough()},
+    {"appending through dev fd 3: the file keeps its bytes and its inode", keptLog + redirected("3>>log.bin"),
+     "/dev/fd/3", writtenThrough({{"log.bin", "KEEP\n" + kScrambled}, {"log.bin::inode", kBefore}})},
+    {"the same through proc self fd 3", keptLog + redirected("3>>log.bin"), "/proc/self/fd/3",
+     writtenThrough({{"log.bin", "KEEP\n" + kScrambled}, {"log.bin::inode", kBefore}})},
+    {"a truncating descriptor: the file holds the WAV alone, same inode", keptLog + redirected("3>log.bin"),
+     "/dev/fd/3", writtenThrough({{"log.bin", kScrambled}, {"log.bin::inode", kBefore}})},
+    {"lines written through the descriptor before and after the run stay in order",
+     script("exec 3>>f; echo earlier >&3; \"$0\" \"$@\"; s=$?; echo later >&3; exit $s"),
+     "/dev/fd/3", writtenThrough({{"f", "earlier\n" + kScrambled + "later\n"}})},
+    {"dev stdout into a file: the report, the WAV, then the closing line", reportedClip + redirected(">log.bin"),
+     "/dev/stdout", writtenThrough({{"log.bin", kThroughStdout}})},
+    {"another process's descriptor: refused, its file as it was", keptLog +
+     script("exec 3>>log.bin; \"$0\" \"$1\" /proc/$$/fd/3 3>&-"), "/fd/3", refused()},
+    {"another process's descriptor 1, the run's own another file: refused, its file as it was", keptLog +
+     script("exec 4>&1 >>log.bin; \"$0\" \"$1\" /proc/$$/fd/1 >&4"), "/fd/1", refused()},
+    // Swapped or given away between velto's look at the name and its open: the FIFO's reader gets nothing.
+    {"a FIFO swapped for another user's before it is opened: refused", rootsFifo + heldAtOpen(kOthersFifoInPlace),
+     "out.wav", refused()},
+    {"a FIFO given to another user while its open is held: refused, its reader gets nothing", rootsFifo +
+     heldAtOpen(kReadAtOnce), "out.wav", refused()},
+    {"a device swapped for a FIFO before it is opened: refused without waiting for a reader", device +
+     heldAtOpen(kFifoInPlace), "out.wav", refused()},
+    {"a descriptor open only for reading: refused", keptLog + redirected("3<log.bin"), "/dev/fd/3", refused()},
+    {"a block device is synced: a failing sync fails the run", loopDevice + injected("fsync", "EIO"), "the loop device",
+     failedWriting(kWriteFailed, {{"disk", kScrambled + std::string(1048576 - 600044, '\0')}})},
+    // The first is held as it links its unnamed file in, the others started then: they take
+    // the name first, and it must link its file in under a temporary name and rename it. The
+    // plain POSIX build links nothing in, so its first run ends before the others start.
+    {"twelve runs making one new output at once all succeed",
+     withStrace + script("ASAN_OPTIONS=detect_leaks=0 strace -o t.log -P \"$2\" -e trace=linkat -e "
+                         "inject=linkat:delay_enter=2s:when=1 \"$0\" \"$@\" & until [ -s t.log ]; do sleep 0.01; "
+                         "done; for i in 1 2 3 4 5 6 7 8 9 10 11; do \"$0\" \"$@\" & done; s=0; "
+                         "for p in $(jobs -p); do wait $p || s=1; done; rm t.log; exit $s"),
+     "out.wav", converted()},
+};
+
+// A fact of the file `p` (see Outcome::files).
+std::string fact(const fs::path& p, const std::string& what) {
+    struct stat st {};
+    if (lstat(p.c_str(), &st) != 0) return "no file";
+    if (what == "mode") return (std::ostringstream() << std::oct << (st.st_mode & 07777)).str();
+    if (what == "owner") return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
+    if (what == "inode") return std::to_string(st.st_ino);
+    if (what == "acl") return runProgram("/usr/bin/env", {"getfacl", "-c", p.string()}, {}).out;
+    // An extended attribute's value; for "user.*", every user attribute with its value, by name.
+    const std::string get = what == "user.*" ? "getfattr -d -m '^user\\.' \"$0\" | sort"
+                                              : "getfattr --only-values -n \"$1\" \"$0\"";
+    return runProgram("/usr/bin/env", {"sh", "-c", get, p, what}, {}).out;
+}
+// The facts `expected` names, of the files below `dir`.
+Files facts(const fs::path& dir, const Files& expected) {
+    Files found;
+    for (const auto& [key, bytes] : expected) {
+        const std::size_t at = key.find("::");
+        if (at != std::string::npos) found[key] = fact(dir / key.substr(0, at), key.substr(at + 2));
+    }
+    return found;
+}
+
+// Lays `row` out in a scratch directory holding in.wav (the clip), runs velto and checks the
+// row's outcome.
+void check(const Row& row) {
+    const Outcome& o = row.outcome;
+    ScratchDir dir;
+    if (geteuid() == 0) owned(dir.path, 0755);
+    writeFile(dir / "in.wav", canonicalWav(kStereo16, noise(600000, 42)));
+    Scene s{.dir = dir.path, .options = {.workDir = dir.path}, .output = row.output};
+    try {
+        row.layout(s);
+        if (o.ruled && !kLinuxFeatures) throw Skip{"the plain POSIX build knows no sticky-folder rule for these"};
+    } catch (const Skip& skip) {
+        GTEST_SKIP() << skip.why;
+    }
+    // What the outcome's marks stand for, from the input as laid out.
+    const std::string clip = readFile(fs::path(s.options.workDir) / s.input);
+    const std::string scrambled = clip.substr(0, 44) + mirrored(std::string_view(clip).substr(44), 16, 2);
+    // What a file behind /dev/stdout holds: the report, the WAV, the closing line, in the order
+    // a run writes them (the report table's texts, the closing line naming /dev/stdout).
+    const auto throughStdout = [&] {
+        const std::string out = reportCases().front().out;
+        const std::size_t closing = out.rfind("\n[in.wav] を [out.wav] へ");
+        const std::string closingLine = replaced(out.substr(closing), "[out.wav]", "[/dev/stdout]");
+        return toCp932(out.substr(0, closing)) + scrambled + toCp932(closingLine);
+    };
+    const Files before = facts(dir.path, o.files);
+    Files expected = snapshot(dir.path), stated;
+    for (const auto& [name, bytes] : o.files) {
+        const std::string marked = replaced(bytes == kThroughStdout ? throughStdout() : bytes, kScrambled, scrambled);
+        stated[name] = bytes == kBefore ? before.at(name) : replaced(marked, kClip, clip);
+    }
+    std::vector<std::string> command = {veltoPath(), s.input, s.output};
+    if (!s.script.empty()) command = {"/bin/bash", "-c", s.script, veltoPath(), s.input, s.output};
+    command.insert(command.begin(), s.wrap.begin(), s.wrap.end());
+    const RunResult r = runCommand(command, s.options);
+    for (auto& step : s.undo) step();
+    // strace ends as its tracee did: of a signal, or with its status.
+    const bool converts = o.replaced || (o.orConverted && r.status == 0);
+    EXPECT_EQ(r.status, converts ? 0 : o.status) << r.err;
+    const std::string refusal = (s.output.empty() ? kAfterData : s.output) + kCannotOpen;
+    const std::string plain = o.atNamingThere && !kLinuxFeatures ? kAfterData + kWriteFailed : o.tail;
+    const std::string tail = plain == kRefusal ? refusal : plain;
+    EXPECT_TRUE(r.err.ends_with(toCp932(tail))) << r.err;
+    const fs::path written = fs::path(s.options.workDir) / s.output;
+    const bool inside = written.lexically_relative(dir.path).begin()->string() != "..";
+    if (converts && inside) expected[written.lexically_relative(dir.path).string()] = scrambled;
+    if (converts && !inside) {
+        EXPECT_TRUE(readFile(written) == scrambled && fs::remove(written)) << written;
+    }
+    stated.merge(expected);  // what the outcome states, over what it leaves as it was
+    Files found = snapshot(dir.path);
+    found.merge(facts(dir.path, o.files));
+    EXPECT_EQ(differences(stated, found), "");
+}
+
+std::string nameOf(const ::testing::TestParamInfo<Row>& row) { return rowName(row.param.name); }
+
+class OutputSafety : public ::testing::TestWithParam<Row> {};
+TEST_P(OutputSafety, NoFailureCostsAByteOrLeavesAFile) { check(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Output, OutputSafety, ::testing::ValuesIn(kRows), nameOf);
+
+// ---- Signals -----------------------------------------------------------------------------
 
 // Each signal that ends a process by default, and that a program may catch.
 const int kTerminating[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,   SIGALRM,
                             SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR,  SIGIO,   SIGSTKFLT, SIGRTMIN + 1};
 
-std::string signalName(int sig) { return sig >= SIGRTMIN ? "a real-time signal" : "SIG" + std::string(sigabbrev_np(sig)); }
+std::string signalName(int n) { return n >= SIGRTMIN ? "a real-time signal" : "SIG" + std::string(sigabbrev_np(n)); }
+// `sig` comes while velto's `when`th `call`, and every one after, is held a second; or, where
+// `atExit`, once that call is done, held then.
+Layout signalAt(int sig, const std::string& call = "fsync", int when = 1, bool atExit = false) {
+    const std::string delay = (atExit ? "delay_exit=1s:when=" : "delay_enter=1s:when=") + std::to_string(when);
+    const std::string why = sig == SIGKILL     ? "SIGKILL leaves the plain POSIX build's named temporary file"
+                            : call == "linkat" ? "the plain POSIX build makes no unnamed file" : "";
+    const Layout kill = held(call, when, delay + (atExit ? "" : "+"), "kill -" + std::to_string(sig) + " $p");
+    return why.empty() ? kill : linuxOnly(why) + kill;
+}
+// The caller leaves `sig` ignored, as nohup does SIGHUP.
+Layout ignored(int sig) { return [=](Scene& s) { s.options.ignoredSignal = sig; }; }
 
-std::vector<SignalCase> signalCases() {
-    std::vector<SignalCase> rows = {
-        {.name = "SIGKILL, new output", .sig = SIGKILL, .output = "out.wav"},
-        {.name = "SIGKILL over an existing file", .sig = SIGKILL},
-        {.name = "SIGTERM, in place", .sig = SIGTERM, .output = "in.wav"},
-        {.name = "SIGTERM with a clip over 2 MiB", .sig = SIGTERM, .output = "out.wav", .bigClip = true},
-        {.name = "SIGINT, named temporary file", .sig = SIGINT, .hideProc = true},
-        {.name = "SIGTERM, new output, named temporary file", .sig = SIGTERM, .output = "out.wav", .hideProc = true},
+// Each row's directory holds old.wav as well.
+std::vector<Row> signalRows() {
+    std::vector<Row> rows = {
+        {"SIGKILL, new output", signalAt(SIGKILL), "out.wav", endedBy(SIGKILL)},
+        {"SIGKILL over an existing file", signalAt(SIGKILL), "old.wav", endedBy(SIGKILL)},
+        {"SIGTERM, in place", signalAt(SIGTERM), "in.wav", endedBy(SIGTERM)},
+        {"SIGTERM with a clip over 2 MiB", clipOf((3u << 20) + 2) + signalAt(SIGTERM), "out.wav", endedBy(SIGTERM)},
+        {"SIGINT, named temporary file", procHidden + signalAt(SIGINT), "old.wav", endedBy(SIGINT)},
+        {"SIGTERM, new output, named temporary file", procHidden + signalAt(SIGTERM), "out.wav", endedBy(SIGTERM)},
         // A signal the caller ignores is no interrupt.
-        {.name = "SIGHUP under nohup: the run goes on", .sig = SIGHUP, .output = "out.wav", .completes = true,
-         .ignored = true},
-        {.name = "SIGUSR1 ignored by the caller: the run goes on", .sig = SIGUSR1, .completes = true, .ignored = true},
+        {"SIGHUP under nohup: the run goes on", ignored(SIGHUP) + signalAt(SIGHUP), "out.wav", converted()},
+        {"SIGUSR1 ignored by the caller: the run goes on", ignored(SIGUSR1) + signalAt(SIGUSR1), "old.wav",
+         converted()},
         // Another user swaps the file for a FIFO, or a FIFO for a file, between velto's look at
         // the name and its open.
-        {.name = "a FIFO put in place of the old file before it is opened: refused at once", .held = "openat",
-         .when = 0},
-        {.name = "a regular file put in place of a FIFO before it is opened: refused, the file as it was",
-         .output = "fifo.wav", .held = "openat", .when = 0, .fifoFirst = true},
+        {"a FIFO put in place of the old file before it is opened: refused at once", heldAtOpen(kFifoInPlace),
+         "old.wav", refused({{"old.wav", kNotRegular}})},
+        {"a regular file put in place of a FIFO before it is opened: refused, the file as it was",
+         lay({{"fifo.wav", 0666, -1, -1, kNotRegular}}) + heldAtOpen(kFileInPlace), "fifo.wav",
+         refused({{"fifo.wav", kOld}})},
     };
-    for (const int sig : kTerminating) {
-        rows.push_back({.name = signalName(sig) + " before the file takes its name: nothing changes", .sig = sig});
-    }
+    for (const int sig : kTerminating)
+        rows.push_back({signalName(sig) + " before the file takes its name: nothing changes", signalAt(sig), "old.wav",
+                        endedBy(sig)});
     // Once the complete file takes its name, a signal waits for the run to end: held as it
     // takes the name, or as the directory is synced after.
-    for (const auto& [sig, output] : {std::pair{SIGTERM, "in.wav"}, {SIGUSR1, "old.wav"}, {SIGRTMIN + 1, "old.wav"}}) {
-        rows.push_back({.name = signalName(sig) + " while " + output + " takes its name: the run completes", .sig = sig,
-                        .output = output, .held = "renameat", .completes = true});
-    }
-    for (const auto& [sig, output] : {std::pair{SIGINT, "out.wav"}, {SIGALRM, "old.wav"}, {SIGXCPU, "old.wav"}}) {
-        rows.push_back({.name = signalName(sig) + " while the name " + output + " is synced: the run completes", .sig = sig,
-                        .output = output, .when = 2, .completes = true});
-    }
+    for (const auto& [sig, output] : {std::pair{SIGTERM, "in.wav"}, {SIGUSR1, "old.wav"}, {SIGRTMIN + 1, "old.wav"}})
+        rows.push_back({signalName(sig) + " while " + output + " takes its name: the run completes",
+                        signalAt(sig, "renameat"), output, converted()});
+    for (const auto& [sig, output] : {std::pair{SIGINT, "out.wav"}, {SIGALRM, "old.wav"}, {SIGXCPU, "old.wav"}})
+        rows.push_back({signalName(sig) + " while the name " + output + " is synced: the run completes",
+                        signalAt(sig, "fsync", 2), output, converted()});
     // The unnamed file has just been given a temporary name beside the old file: the run ends
     // of the signal without it, or goes on to take the output's name.
-    for (const int sig : {SIGUSR1, SIGALRM, SIGXCPU}) {
-        rows.push_back({.name = signalName(sig) + " once the unnamed file has a temporary name: no debris",
-                        .sig = sig, .held = "linkat", .atExit = true, .eitherEnd = true});
-    }
+    for (const int sig : {SIGUSR1, SIGALRM, SIGXCPU})
+        rows.push_back({signalName(sig) + " once the unnamed file has a temporary name: no debris",
+                        signalAt(sig, "linkat", 1, true), "old.wav", endedBy(sig, true)});
+    for (Row& row : rows) row.layout = lay({{"old.wav"}}) + row.layout;
     return rows;
 }
 
-class Interrupted : public ::testing::TestWithParam<SignalCase> {};
-
-TEST_P(Interrupted, ASignalLeavesEitherTheOldFileOrTheWholeConversionAndNothingElse) {
-    const SignalCase& c = GetParam();
-    if (const std::string why = missing("strace", "strace"); !why.empty()) GTEST_SKIP() << why;
-    if (c.hideProc && geteuid() != 0) GTEST_SKIP() << "needs root: hides /proc in a mount namespace";
-    if (c.hideProc && kSanitizedBuild) GTEST_SKIP() << "the sanitizers' runtime reads its options from /proc";
-    if (c.sig == SIGKILL && !kLinuxFeatures) GTEST_SKIP() << "SIGKILL leaves the plain POSIX build's named temporary file";
-    if (c.held == "linkat" && !kLinuxFeatures) GTEST_SKIP() << "the plain POSIX build makes no unnamed file";
-    // Signals that dump core would leave a core file beside the output.
-    const struct rlimit noCore {};
-    setrlimit(RLIMIT_CORE, &noCore);
-    ScratchDir top;
-    const fs::path dir = top / "work";
-    fs::create_directory(dir);
-    const std::string data = c.bigClip ? noise((3u << 20) + 2, 3) : clipData();
-    const std::string clip = canonicalWav(kStereo16, data);
-    writeFile(dir / "in.wav", clip);
-    writeFile(dir / "old.wav", kOld);
-    const fs::path log = top / "strace.log";
-    if (c.fifoFirst) mkfifo((dir / c.output).c_str(), 0666);
-    // The first open of the output's name is the first call of a trace that keeps only the
-    // calls on that name.
-    const int when = c.when == 0 ? 1 : c.when;
-    const std::string delay = c.sig == 0  ? ":delay_enter=2s:when=" + std::to_string(when)
-                              : c.atExit ? ":delay_exit=1s:when=" + std::to_string(when)
-                                         : ":delay_enter=1s:when=" + std::to_string(when) + "+";
-    std::vector<std::string> options = {"-e", "trace=" + c.held, "-e", "inject=" + c.held + delay};
-    if (c.when == 0) options.insert(options.end(), {"-P", c.output});
-    std::vector<std::string> command = underStrace(log, options, {"in.wav", c.output});
-    if (c.hideProc) command = inOwnMounts(kHideProc, command);
-    const std::optional<RunResult> run = whileHeld(command, dir, log, c.held, when, [&](pid_t velto) {
-        if (c.sig != 0) {
-            kill(velto, c.sig);
-        } else {
-            fs::remove(dir / c.output);
-            if (c.fifoFirst) writeFile(dir / c.output, kOld);
-            else mkfifo((dir / c.output).c_str(), 0666);
-        }
-    }, c.ignored ? c.sig : 0);
-    ASSERT_TRUE(run) << "the held call never came";
-    Files expected = {{"in.wav", clip}, {"old.wav", kOld}};
-    // strace ends as its tracee did: of the signal, or with its status.
-    if (c.completes || (c.eitherEnd && run->status == 0)) {
-        EXPECT_EQ(run->status, 0) << run->err;
-        expected[c.output] = canonicalWav(kStereo16, mirrored(data, 16, 2));
-    } else if (c.sig == 0) {
-        EXPECT_EQ(run->status, 255);
-        EXPECT_TRUE(run->err.ends_with(toCp932(c.output + kCannotOpen))) << run->err;
-        expected[c.output] = c.fifoFirst ? kOld : kNotRegular;
-    } else {
-        EXPECT_EQ(run->status, 128 + c.sig) << "not ended by the signal";
-    }
-    EXPECT_EQ(differences(expected, snapshot(dir)), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(WhileWriting, Interrupted, ::testing::ValuesIn(signalCases()),
-                         [](const auto& row) { return rowName(row.param.name); });
+class Interrupted : public OutputSafety {};
+TEST_P(Interrupted, ASignalLeavesEitherTheOldFileOrTheWholeConversionAndNothingElse) { check(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(WhileWriting, Interrupted, ::testing::ValuesIn(signalRows()), nameOf);
 
 }  // namespace
