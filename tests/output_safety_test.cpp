@@ -467,6 +467,12 @@ const std::vector<Row> kRows = {
      lay({{"old.wav", 0640}}) + accessList("old.wav", "u:nobody:rw") + attribute("old.wav", "user.note", "kept"),
      "old.wav", converted({{"old.wav::acl", "user::rw-\nuser:nobody:rw-\ngroup::r--\nmask::rw-\nother::---\n\n"},
                 {"old.wav::user.note", "kept"}})},
+    // The old file's list comes last: one that leaves its new owner read-only would stop the rest.
+    {"another user's file whose access list leaves its owner read-only keeps the list and its attribute",
+     othersFile(0666, 1001, 1002) + attribute("open/out.wav", "user.note", "kept") + asNobody +
+     accessList("open/out.wav", "u::r,u:nobody:rw,g::r,o::-"), "open/out.wav", converted({{"open/out.wav::owner",
+     "65534:65534"}, {"open/out.wav::user.note", "kept"}, {"open/out.wav::acl", "user::r--\nuser:nobody:rw-\n"
+     "group::r--\nmask::rw-\nother::---\n\n"}})},
     // A new file inherits the directory's default access list; the old file had none.
     {"a replaced file without an access list gets none from its directory", lay({{"acl/old.wav", 0640}}) +
      accessList("acl", "u:nobody:rw", true), "acl/old.wav", converted({{"acl/old.wav::acl", kNoAcl}})},
