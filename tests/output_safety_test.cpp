@@ -77,7 +77,9 @@ Layout needs(const std::string& program, const std::string& package) {
     return [=](Scene&) { if (const std::string why = missing(program, package); !why.empty()) throw Skip{why}; };
 }
 // A build without the sanitizers, whose runtime reads its options from /proc.
-const Layout unsanitized = [](Scene&) { if (kSanitizedBuild) throw Skip{"the sanitizers' runtime reads its options from /proc"}; };
+const Layout unsanitized = [](Scene&) {
+    if (kSanitizedBuild) throw Skip{"the sanitizers' runtime reads its options from /proc"};
+};
 Layout linuxOnly(const std::string& why) { return [=](Scene&) { if (!kLinuxFeatures) throw Skip{why}; }; }
 // Runs a program found on the PATH, in the scratch directory; a row that cannot be laid out skips.
 std::string tool(Scene& s, const std::vector<std::string>& args) {
