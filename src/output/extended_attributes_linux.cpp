@@ -5,7 +5,9 @@
 #include <sys/xattr.h>
 
 #include <cerrno>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "output/extended_attributes.h"
 #include "output/kernel_rules.h"

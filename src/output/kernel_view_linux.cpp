@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "output/kernel_rules.h"

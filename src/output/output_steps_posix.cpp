@@ -3,7 +3,6 @@
 // a descriptor of the output's directory (openat, renameat, linkat), so that no full path is
 // ever built. What only some systems offer comes from the headers below, and the kernel's rules
 // from kernel_rules.h.
-#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <string>
