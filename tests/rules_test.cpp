@@ -79,13 +79,19 @@ INSTANTIATE_TEST_SUITE_P(KernelRules, IdRule, ::testing::Values(
 // A link or a FIFO (owner `owner`) in a folder (mode, owner), at a protected_* setting.
 struct PlaceRow { std::string name; KernelView view; int level; mode_t dir; uid_t dirOwner; uid_t owner; bool may; };
 void PrintTo(const PlaceRow& row, std::ostream* os) { *os << row.name; }
+// The row through `rule`, with its level as the view's `setting`, for a file of `type`; and where
+// the rules need not ask the system, the row's answer is yes.
+void expectPlace(const PlaceRow& r, int KernelView::*setting, mode_t type,
+                 bool (*rule)(const KernelView&, const struct stat&, const struct stat&)) {
+    KernelView view = r.view;
+    view.*setting = r.level;
+    const struct stat dir = st(S_IFDIR | r.dir, r.dirOwner);
+    EXPECT_EQ(rule(view, st(type, r.owner), dir), r.may);
+    EXPECT_TRUE(ruleAsksTheSystem(dir) || r.may) << "refused without asking the system";
+}
 class LinkRule : public ::testing::TestWithParam<PlaceRow> {};
 TEST_P(LinkRule, FollowedOrNot) {
-    const PlaceRow& r = GetParam();
-    KernelView view = r.view;
-    view.protectedSymlinks = r.level;
-    EXPECT_EQ(ruleMayFollow(view, st(S_IFLNK | 0777, r.owner), st(S_IFDIR | r.dir, r.dirOwner)), r.may);
-    EXPECT_TRUE(ruleAsksTheSystem(st(S_IFDIR | r.dir, r.dirOwner)) || r.may) << "refused without asking the system";
+    expectPlace(GetParam(), &KernelView::protectedSymlinks, S_IFLNK | 0777, ruleMayFollow);
 }
 INSTANTIATE_TEST_SUITE_P(KernelRules, LinkRule, ::testing::Values(
     PlaceRow{"setting 0: anything is followed", kUser, 0, 01777, 0, 1001, true},
@@ -107,11 +113,7 @@ INSTANTIATE_TEST_SUITE_P(KernelRules, LinkRule, ::testing::Values(
 
 class FifoRule : public ::testing::TestWithParam<PlaceRow> {};
 TEST_P(FifoRule, WrittenOrNot) {
-    const PlaceRow& r = GetParam();
-    KernelView view = r.view;
-    view.protectedFifos = r.level;
-    EXPECT_EQ(ruleMayWriteFifo(view, st(S_IFIFO | 0666, r.owner), st(S_IFDIR | r.dir, r.dirOwner)), r.may);
-    EXPECT_TRUE(ruleAsksTheSystem(st(S_IFDIR | r.dir, r.dirOwner)) || r.may) << "refused without asking the system";
+    expectPlace(GetParam(), &KernelView::protectedFifos, S_IFIFO | 0666, ruleMayWriteFifo);
 }
 INSTANTIATE_TEST_SUITE_P(KernelRules, FifoRule, ::testing::Values(
     PlaceRow{"setting 0: any FIFO", kUser, 0, 01777, 0, 1001, true},
