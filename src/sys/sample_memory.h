@@ -1,9 +1,9 @@
 // Memory for a clip's samples, laid out as the platform writes files best.
 //
 // The layout is a contract with the output's fast path (fsWritePastCache in
-// fs_features_linux.cpp): where the platform writes large files past its cache, the samples
-// of a large clip start `headerSize` bytes past a page boundary, as they will start that far
-// into the output file, so that every whole page of the file lies on a whole page of memory
+// output/direct_write_linux.cpp): where the platform writes large files past its cache, the
+// samples of a large clip start `headerSize` bytes past a page boundary, as they will start that
+// far into the output file, so that every whole page of the file lies on a whole page of memory
 // and goes to the disk straight from it. A block that breaks this still converts right, only
 // slower.
 #pragma once
