@@ -11,11 +11,13 @@
 // Name and value of each attribute.
 using ExtendedAttributes = std::vector<std::pair<std::string, std::string>>;
 
+// The attribute that holds a file's access control list.
+inline constexpr const char* kAccessListAttribute = "system.posix_acl_access";
+
 // Reads every extended attribute of the open file `fd` into `read`, those this process can list;
 // 0 where all were read. A security label that cannot be read is left out; -1 where any other
-// cannot be, where the names are more than the system can list (E2BIG: over 64 KiB of them), and
-// (EINVAL) where the access control list names an id without a mapping, which no file could be
-// given. A file system that keeps none has none.
+// cannot be, and where the names are more than the system can list (E2BIG: over 64 KiB of
+// them). A file system that keeps none has none.
 int fsReadExtendedAttributes(int fd, ExtendedAttributes& read);
 
 // Gives the open file `toFd` the attributes read: first it loses the access control list it may

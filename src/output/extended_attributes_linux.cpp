@@ -10,13 +10,6 @@
 #include <vector>
 
 #include "output/extended_attributes.h"
-#include "output/kernel_rules.h"
-
-namespace {
-
-constexpr const char* kAccessAcl = "system.posix_acl_access";
-
-}  // namespace
 
 int fsReadExtendedAttributes(int fd, ExtendedAttributes& read) {
     // A file opened only to be reached (O_PATH: one that may not be read) is read through /proc.
@@ -34,13 +27,7 @@ int fsReadExtendedAttributes(int fd, ExtendedAttributes& read) {
         const ssize_t got = path.empty() ? fgetxattr(fd, key.c_str(), value.data(), value.size())
                                          : getxattr(path.c_str(), key.c_str(), value.data(), value.size());
         if (got < 0 && !key.starts_with("security.")) return -1;
-        if (got < 0) continue;
-        const std::string_view bytes{value.data(), static_cast<std::size_t>(got)};
-        if (key == kAccessAcl && !ruleMayGiveAccessList(bytes)) {
-            errno = EINVAL;
-            return -1;
-        }
-        read.emplace_back(std::move(key), bytes);
+        if (got >= 0) read.emplace_back(std::move(key), std::string_view{value.data(), static_cast<std::size_t>(got)});
     }
     return 0;
 }
@@ -50,11 +37,11 @@ int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, int toFd) {
     // no room the others need, and no one may read the new file who could not read the old. The
     // old file's own list comes last: one that takes the right to write from the file's owner (the
     // user, where the owner could not be kept) would stop the others being set.
-    if (fremovexattr(toFd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) return -1;
+    if (fremovexattr(toFd, kAccessListAttribute) != 0 && errno != ENODATA && errno != ENOTSUP) return -1;
     const std::string* acl = nullptr;
     for (const auto& [key, value] : attributes) {
-        if (key == kAccessAcl) acl = &value;
+        if (key == kAccessListAttribute) acl = &value;
         else if (fsetxattr(toFd, key.c_str(), value.data(), value.size(), 0) != 0 && !key.starts_with("security.")) return -1;
     }
-    return acl == nullptr || fsetxattr(toFd, kAccessAcl, acl->data(), acl->size(), 0) == 0 ? 0 : -1;
+    return acl == nullptr || fsetxattr(toFd, kAccessListAttribute, acl->data(), acl->size(), 0) == 0 ? 0 : -1;
 }

@@ -3,54 +3,46 @@
 
 namespace {
 
-bool someone(const IdMap& map, std::uint32_t overflow, std::uint32_t id) {
-    if (!map.read) return id != overflow;
-    bool found = false;
-    bool everyId = false;  // the initial namespace's map, which has no id left for the overflow id
-    for (const IdRange& range : map.ranges) {
-        everyId = everyId || (range.first == 0 && range.count == 0xFFFFFFFFu);
-        found = found || (id >= range.first && id - range.first < range.count);
-    }
-    return found && (everyId || id != overflow);
-}
+constexpr std::uint32_t kSticky = 01000, kGroupWrites = 0020, kOthersWrite = 0002;
 
 // Whether the owner id `owner` is the user `who`; an id that stands for nobody is no one's.
-bool isUser(const KernelView& view, uid_t owner, uid_t who) { return owner == who && ruleUserIsSomeone(view, owner); }
-
-// The file's or link's owner is the caller or the directory's owner.
-bool ownedHere(const KernelView& view, const struct stat& file, const struct stat& dir) {
-    return isUser(view, file.st_uid, view.caller) || isUser(view, file.st_uid, dir.st_uid);
+bool isUser(const KernelView& view, std::uint32_t owner, std::uint32_t who) {
+    return owner == who && ruleUserIsSomeone(view, owner);
 }
 
-// A setting that could not be read is taken as 1, as Debian sets both, although the kernel's own
-// default is 0: a run refused where the system would have let it through can be made elsewhere,
-// while a recording written to another user's FIFO, or through another user's link, cannot be
-// taken back.
-int setting(int read) { return read < 0 ? 1 : read; }
+// The file's or link's owner is the caller or the folder's owner.
+bool ownedHere(const KernelView& view, const Seen& file, const Seen& dir) {
+    return isUser(view, file.owner, view.caller) || isUser(view, file.owner, dir.owner);
+}
+
+// A setting that could not be read is taken as its strictest, although the kernel's own default
+// is 0: a run refused where the system would have let it through can be made elsewhere, while a
+// recording handed to another user's FIFO, file or link cannot be taken back.
+int level(int read, int strictest) { return read < 0 ? strictest : read; }
 
 }  // namespace
 
-bool ruleUserIsSomeone(const KernelView& view, uid_t id) { return someone(view.users, view.overflowUser, id); }
+bool ruleUserIsSomeone(const KernelView& view, std::uint32_t id) { return id != view.overflowUser || view.everyUser; }
 
-bool ruleGroupIsSomeone(const KernelView& view, gid_t id) { return someone(view.groups, view.overflowGroup, id); }
-
-bool ruleAsksTheSystem(const struct stat& dir) { return (dir.st_mode & S_ISVTX) != 0; }
-
-bool ruleMayFollow(const KernelView& view, const struct stat& link, const struct stat& dir) {
-    const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
-    return !shared || ownedHere(view, link, dir) || setting(view.protectedSymlinks) == 0;
+bool ruleGroupIsSomeone(const KernelView& view, std::uint32_t id) {
+    return id != view.overflowGroup || view.everyGroup;
 }
 
-bool ruleMayWriteFifo(const KernelView& view, const struct stat& fifo, const struct stat& dir) {
-    if (!(dir.st_mode & S_ISVTX) || ownedHere(view, fifo, dir)) return true;
-    const int level = setting(view.protectedFifos);
-    return level == 0 || !((dir.st_mode & S_IWOTH) || (level >= 2 && (dir.st_mode & S_IWGRP)));
+bool ruleMayFollow(const KernelView& view, const Seen& link, const Seen& dir) {
+    const bool shared = (dir.mode & kSticky) && (dir.mode & kOthersWrite);
+    return !shared || ownedHere(view, link, dir) || level(view.protectedSymlinks, 1) == 0;
 }
 
-bool ruleMayReplaceInSticky(const KernelView& view, const struct stat& file, const struct stat& dir) {
-    if (!(dir.st_mode & S_ISVTX)) return true;
-    if (isUser(view, file.st_uid, view.caller) || isUser(view, dir.st_uid, view.caller)) return true;
-    return view.mayOverrideOwner && ruleUserIsSomeone(view, file.st_uid) && ruleGroupIsSomeone(view, file.st_gid);
+bool ruleMayCreateInSticky(const KernelView& view, int setting, const Seen& file, const Seen& dir) {
+    if (!(dir.mode & kSticky) || ownedHere(view, file, dir)) return true;
+    const int at = level(setting, 2);
+    return at == 0 || !((dir.mode & kOthersWrite) || (at >= 2 && (dir.mode & kGroupWrites)));
+}
+
+bool ruleMayReplaceInSticky(const KernelView& view, const Seen& file, const Seen& dir) {
+    if (!(dir.mode & kSticky)) return true;
+    if (isUser(view, file.owner, view.caller) || isUser(view, dir.owner, view.caller)) return true;
+    return view.mayOverrideOwner && ruleUserIsSomeone(view, file.owner) && ruleGroupIsSomeone(view, file.group);
 }
 
 bool ruleMayGiveAccessList(std::string_view acl) {

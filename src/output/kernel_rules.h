@@ -1,76 +1,67 @@
-// The rules by which Linux lets a process follow a link, open a FIFO, or remove or replace a
-// file, for the cases where velto must know the answer before it writes: functions of one
-// reading of the system (KernelView) and of the files' status, with no system call, so that
-// each rule can be checked by itself as any user (kernel_rules.cpp). Linux reads the system
-// (kernel_view_linux.cpp); other POSIX systems, and builds made with -DVELTO_PORTABLE_POSIX=ON,
-// get a system with no user namespaces and no protection of links or FIFOs
-// (kernel_view_portable.cpp).
+// The rules by which Linux lets a process follow a link, open an existing FIFO or file to be
+// created, or remove or replace a file, for the cases where velto must know the answer before
+// it writes: functions of one reading of the system (KernelView) and of the files as looked at
+// (Seen), with no system call, so that each rule can be checked by itself as any user
+// (kernel_rules.cpp). Linux reads the system (kernel_view_linux.cpp); other POSIX systems, and
+// builds made with -DVELTO_PORTABLE_POSIX=ON, get a system with no user namespaces and no
+// protection of links, FIFOs or files in sticky folders (kernel_view_portable.cpp); Windows
+// reads none, and shows no folder as sticky, so that no rule here ever refuses there.
 #pragma once
-
-#include <sys/stat.h>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
-
-// A user namespace's map of user or group ids (/proc/self/uid_map, gid_map): the ranges of
-// ids that have a mapping, as seen from inside.
-struct IdRange {
-    std::uint32_t first = 0;  // the first id inside
-    std::uint32_t count = 0;  // how many ids from it
-};
-struct IdMap {
-    bool read = false;            // false where the map could not be read whole (/proc hidden)
-    std::vector<IdRange> ranges;  // where it could: its lines
-};
 
 // What the rules depend on, as the system says it for this process.
 struct KernelView {
-    uid_t caller = 0;              // the user file access is checked for (the file-system user id)
-    bool mayOverrideOwner = false; // CAP_FOWNER in effect
-    IdMap users;
-    IdMap groups;
-    uid_t overflowUser = 65534;    // what the system shows for a user id without a mapping
-    gid_t overflowGroup = 65534;   // and for a group id
-    int protectedSymlinks = -1;    // the settings in /proc/sys/fs, 0 to 2; -1 where not read
+    std::uint32_t caller = 0;       // the user file access is checked for (the file-system user id)
+    bool mayOverrideOwner = false;  // CAP_FOWNER in effect
+    bool mayGiveOwner = false;      // CAP_CHOWN in effect
+    bool everyUser = false;         // the user namespace maps every user id (/proc/self/uid_map)
+    bool everyGroup = false;        // and every group id (gid_map)
+    std::uint32_t overflowUser = 65534;   // what the system shows for a user id without a mapping
+    std::uint32_t overflowGroup = 65534;  // and for a group id
+    int protectedSymlinks = -1;     // the settings in /proc/sys/fs, 0 to 2; -1 where not read
     int protectedFifos = -1;
+    int protectedRegular = -1;
 };
 
-// The system's answers, read once per run, the first time a rule needs them. Never fails: what
-// cannot be read is marked so in the record, and the rules say what that means.
+// A file or folder as looked at: its permission bits with setuid, setgid and sticky (POSIX's
+// values), its owner and its group.
+struct Seen {
+    std::uint32_t mode = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+};
+
+// The system's answers, read once per run, the first time the output asks for them. Never
+// fails: what cannot be read is marked so in the record, and the rules say what that means.
+// POSIX systems only.
 const KernelView& kernelView();
 
 // Whether the user id (group id) `id`, as the system shows a file's owner (group), stands for
-// someone in this namespace. Every id without a mapping shows as the overflow id, which a map
-// may also hold; only a map of every id (the initial namespace's) tells the two apart, so
-// elsewhere, and where the map was not read, the overflow id stands for nobody.
-bool ruleUserIsSomeone(const KernelView& view, uid_t id);
-bool ruleGroupIsSomeone(const KernelView& view, gid_t id);
+// someone in this namespace. The system shows every id without a mapping as the overflow id, so
+// any other id it shows has one; the overflow id itself may also be an id of a map, and stands
+// for someone only where the map holds every id (the initial namespace's).
+bool ruleUserIsSomeone(const KernelView& view, std::uint32_t id);
+bool ruleGroupIsSomeone(const KernelView& view, std::uint32_t id);
 
-// Whether the rules for links, FIFOs and replacing a file need the system's reading for a file
-// in the directory `dir`: only in a sticky directory does any of them ask whose the file is.
-// Elsewhere each lets the file be followed, written or replaced, and the system need not be
-// read for it.
-bool ruleAsksTheSystem(const struct stat& dir);
+// Whether the system follows the symbolic link `link` found in the folder `dir`: where it
+// protects links (protected_symlinks 1 or 2, as 1; taken as 1 where not read), not in a sticky
+// folder that everyone may write, unless the link is the caller's or the folder owner's.
+bool ruleMayFollow(const KernelView& view, const Seen& link, const Seen& dir);
 
-// Whether the system follows the symbolic link `link` (its lstat) found in the directory `dir`:
-// where it protects links (protected_symlinks 1 or 2; taken as 1 where not read), not in a
-// sticky directory that everyone may write unless the link is the caller's or the directory
-// owner's.
-bool ruleMayFollow(const KernelView& view, const struct stat& link, const struct stat& dir);
+// Whether the system lets an existing FIFO or regular file `file` in the folder `dir` be opened
+// with O_CREAT, as a shell's `>` opens it, by its protection `setting` for that kind of file
+// (protected_fifos, protected_regular; taken as 2 where not read): at 1, not in a sticky folder
+// that everyone may write, at 2 also one that its group may write, unless the file is the
+// caller's or the folder owner's. Root and CAP_FOWNER are no exception.
+bool ruleMayCreateInSticky(const KernelView& view, int setting, const Seen& file, const Seen& dir);
 
-// Whether the FIFO `fifo` in the directory `dir` may be written, by the rule the system applies
-// when a FIFO is opened to be created (protected_fifos; taken as 1 where not read): at 1, not in
-// a sticky directory that everyone may write, at 2 also one that its group may write, unless the
-// FIFO is the caller's or the directory owner's.
-bool ruleMayWriteFifo(const KernelView& view, const struct stat& fifo, const struct stat& dir);
-
-// Whether the caller may remove or rename the file `file` in the directory `dir`, where it may
-// write the directory: anyone, where it is not sticky; where it is, the file's owner and the
-// directory's, and a caller that may override ownership, where the file's owner and group both
+// Whether the caller may remove or rename the file `file` in the folder `dir`, where it may
+// write the folder: anyone, where it is not sticky; where it is, the file's owner and the
+// folder's, and a caller that may override ownership, where the file's owner and group both
 // stand for someone.
-bool ruleMayReplaceInSticky(const KernelView& view, const struct stat& file, const struct stat& dir);
+bool ruleMayReplaceInSticky(const KernelView& view, const Seen& file, const Seen& dir);
 
 // Whether an access control list as the system gives it (system.posix_acl_access: a 32-bit
 // version, then entries of a 16-bit tag, 16-bit permissions and a 32-bit id, little-endian) may

@@ -1,5 +1,6 @@
 // Linux: the file-system user id (which setfsuid answers with when given an id it refuses),
-// CAP_FOWNER, the user namespace's id maps, the overflow ids and the protection settings.
+// CAP_FOWNER and CAP_CHOWN, whether the user namespace maps every id, the overflow ids and the
+// protection settings.
 #include <linux/capability.h>
 #include <sys/fsuid.h>
 #include <sys/syscall.h>
@@ -21,34 +22,33 @@ long long readSetting(const char* path, long long fallback) {
     return value;
 }
 
-// A map of "first-inside first-outside count" lines, read whole; not read where it cannot be
-// opened or a read fails part way.
-IdMap readMap(const char* path) {
-    IdMap map;
+// Whether the id map at `path` ("first-inside first-outside count" lines) maps every id, as the
+// initial namespace's one line "0 0 4294967295" does; no other map can hold that line. False
+// where it holds fewer, or cannot be read.
+bool mapsEveryId(const char* path) {
     std::FILE* f = std::fopen(path, "re");
-    if (f == nullptr) return map;
-    unsigned long long first = 0, outside = 0, count = 0;
-    while (std::fscanf(f, "%llu %llu %llu", &first, &outside, &count) == 3) {
-        map.ranges.push_back({static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(count)});
-    }
-    map.read = std::feof(f) != 0 && std::ferror(f) == 0;
-    if (!map.read) map.ranges.clear();
-    std::fclose(f);
-    return map;
+    unsigned long long inside = 1, outside = 0, count = 0;
+    const bool every = f != nullptr && std::fscanf(f, "%llu %llu %llu", &inside, &outside, &count) == 3 &&
+                       inside == 0 && count == 4294967295ull;
+    if (f != nullptr) std::fclose(f);
+    return every;
 }
 
 KernelView readView() {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct caps[2]{};
-    return {.caller = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))),
-            .mayOverrideOwner = syscall(SYS_capget, &header, caps) == 0 &&
-                                (caps[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32))) != 0,
-            .users = readMap("/proc/self/uid_map"),
-            .groups = readMap("/proc/self/gid_map"),
-            .overflowUser = static_cast<uid_t>(readSetting("/proc/sys/kernel/overflowuid", 65534)),
-            .overflowGroup = static_cast<gid_t>(readSetting("/proc/sys/kernel/overflowgid", 65534)),
+    const bool read = syscall(SYS_capget, &header, caps) == 0;
+    const auto has = [&](int cap) { return read && (caps[cap / 32].effective & (1u << (cap % 32))) != 0; };
+    return {.caller = static_cast<std::uint32_t>(setfsuid(static_cast<uid_t>(-1))),
+            .mayOverrideOwner = has(CAP_FOWNER),
+            .mayGiveOwner = has(CAP_CHOWN),
+            .everyUser = mapsEveryId("/proc/self/uid_map"),
+            .everyGroup = mapsEveryId("/proc/self/gid_map"),
+            .overflowUser = static_cast<std::uint32_t>(readSetting("/proc/sys/kernel/overflowuid", 65534)),
+            .overflowGroup = static_cast<std::uint32_t>(readSetting("/proc/sys/kernel/overflowgid", 65534)),
             .protectedSymlinks = static_cast<int>(readSetting("/proc/sys/fs/protected_symlinks", -1)),
-            .protectedFifos = static_cast<int>(readSetting("/proc/sys/fs/protected_fifos", -1))};
+            .protectedFifos = static_cast<int>(readSetting("/proc/sys/fs/protected_fifos", -1)),
+            .protectedRegular = static_cast<int>(readSetting("/proc/sys/fs/protected_regular", -1))};
 }
 
 }  // namespace

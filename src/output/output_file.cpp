@@ -1,20 +1,25 @@
-// How an output is made: which way it is written, which steps it takes in what order, and
-// what a failure or a signal leaves. The steps themselves are the platform's (output_steps.h).
+// How an output is made: which steps it takes in what order, and what a failure or a signal
+// leaves. Whether and how it is written is decided from one look at its name (outputDecide);
+// the steps themselves are the platform's (output_steps.h).
 //
 // An output's life, each state a value of OutputState held in OutputFile::state:
 //
-//   outputOpen ── a device, FIFO, pipe or descriptor ──> DIRECT ── outputCommit ──> DONE
-//       │                                                  (a failure keeps what was written)
-//       ├── the name cannot be written, the system would not let a new file
-//       │   take it, or no temporary file can be made ──> REFUSED (nothing made;
+//   outputOpen: look at the name, and where a file may be made, make the unnamed temporary
+//   file there; then decide
+//       │
+//       ├── a device, FIFO, pipe or descriptor ──> DIRECT ── outputCommit ──> DONE
+//       │                                            (a failure keeps what was written)
+//       ├── the look fails (no such folder, no temporary file can be made there), or the
+//       │   decision refuses ──> REFUSED (nothing made, or the unnamed file closed;
 //       │   "cannot open")
 //       │
-//       └── a regular file or nothing there ──> TEMPORARY: an unnamed file in the output's
+//       └── a regular file or nothing there ──> TEMPORARY: the unnamed file in the output's
 //           directory; where the system has none, one under a hidden name (never in a
 //           directory that only grows), made with the signals held, which a signal removes
 //           before the process ends
 //             │
-//             ├── any failure, outputAbandon, or a signal ──> GONE (the name as it was)
+//             ├── any failure (its stream too), outputAbandon, or a signal ──> GONE (the
+//             │   name as it was)
 //             │
 //             └── outputCommit: close, keep the old file's attributes, sync
 //                   ── signals held from here to the end of the process ──
@@ -71,37 +76,27 @@ struct SignalsHeld {
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
-// Makes the temporary file: unnamed where the system can, else under a hidden name, but never
-// one in a directory that would keep the name for good.
-int createTemporary(OutputFile& out) {
-    OutputTarget& target = *out.target;
-    if (targetCreateUnnamed(target) == 0) {
-        enter(out, OutputState::kTemporary);
-        return 0;
-    }
-    if (!targetNotSupported() || targetDirectoryOnlyGrows(target)) return -1;
-    SignalsHeld held;
-    if (targetCreateNamed(target) != 0) return -1;
-    enter(out, OutputState::kTemporary);
-    return 0;
-}
-
 }  // namespace
 
 OutputFile::~OutputFile() { outputAbandon(*this); }
 
 int outputOpen(const char* path, OutputFile& out) {
-    TargetKind kind = TargetKind::kNew;
-    if (targetResolve(path, out.target, kind) != 0) return -1;
-    if (kind == TargetKind::kDirect || kind == TargetKind::kDescriptor) {
+    OutputLook look;
+    if (targetLook(path, out.target, look) != 0) return -1;
+    const OutputWay way = outputDecide(look);
+    if (way.way == Way::kRefused) return -1;
+    if (way.way == Way::kDirect || way.way == Way::kDescriptor) {
         if (targetOpenDirect(*out.target) != 0) return -1;
         enter(out, OutputState::kDirect);
         // A descriptor may share its file with standard output (`velto a.wav /dev/stdout > f`):
         // the report written so far goes first.
-        if (kind == TargetKind::kDescriptor) std::fflush(stdout);
+        if (way.way == Way::kDescriptor) std::fflush(stdout);
+    } else if (way.named) {
+        SignalsHeld held;
+        if (targetCreateNamed(*out.target) != 0) return -1;
+        enter(out, OutputState::kTemporary);
     } else {
-        if (kind == TargetKind::kRegular && targetCheckReplaceable(*out.target) != 0) return -1;
-        if (createTemporary(out) != 0) return -1;
+        enter(out, OutputState::kTemporary);
     }
     out.stream = targetStream(*out.target);
     return out.stream != nullptr ? 0 : -1;

@@ -16,12 +16,14 @@
 // The calling sequence, once per process (outputRemoveOnSignals first, at start-up):
 //
 //     OutputFile out;
-//     if (outputOpen(path, out) != 0)   -> the output cannot be opened; nothing was made
+//     if (outputOpen(path, out) != 0)   -> the output cannot be opened or is refused; nothing
+//                                          was made, or what was is gone again
 //     write to out.stream; the samples with outputWriteBulk(out, ...)
 //     if (outputCommit(out) != 0)       -> the write failed
 //
-// outputOpen, outputWriteBulk and outputCommit return 0 for success and -1 for failure, with
-// the cause in errno (GetLastError on Windows); they write no message. A run that fails or stops
+// outputOpen, outputWriteBulk and outputCommit return 0 for success and -1 for failure; they
+// write no message and report no cause (errno may hold one, or one from an earlier call: a
+// refusal sets none, nor does a write that failed before the commit). A run that fails or stops
 // before the commit leaves the rest to the destructor, which removes the temporary file; after
 // a commit, or outputAbandon, it does nothing.
 #pragma once
@@ -41,7 +43,7 @@ enum class OutputState {
     kNamed,      // it has the name; the directory is being synced
     kLeft,       // (Windows) the conversion under its temporary name, nothing under the name
     kGone,       // the temporary file removed, the name as it was
-    kDone,       // committed
+    kDone,       // committed; or a direct output, written or not, closed
 };
 
 struct OutputFile {

@@ -1,7 +1,7 @@
-// What the output name stands for on POSIX systems: its directory and name once symbolic links
-// are followed as the system would, and the file found there, opened where it is to be written
-// directly. All relative to a descriptor of a directory, so that any path the system accepts
-// works however deep.
+// The look at the output name on POSIX systems: its directory and name once symbolic links are
+// followed as the system would, what stands there and what the rules need to know of it, and
+// the file found there, opened where it is to be written directly. All relative to a descriptor
+// of a directory, so that any path the system accepts works however deep.
 #include <algorithm>
 #include <cerrno>
 #include <string>
@@ -10,6 +10,7 @@
 #include "output/file_status.h"
 #include "output/kernel_rules.h"
 #include "output/output_target_posix.h"
+#include "output/unnamed_file.h"
 
 #if defined(O_SEARCH)
 constexpr int kDirectoryHandle = O_SEARCH;  // a directory to work in, which need not be readable
@@ -45,9 +46,19 @@ bool stillSame(const struct stat& opened, const struct stat& seen) {
     return sameFile(opened, seen) && ((opened.st_mode ^ seen.st_mode) & S_IFMT) == 0 && opened.st_uid == seen.st_uid;
 }
 
+Seen seen(const struct stat& st) {
+    return {static_cast<std::uint32_t>(st.st_mode & 07777), static_cast<std::uint32_t>(st.st_uid),
+            static_cast<std::uint32_t>(st.st_gid)};
+}
+
+Found foundAs(const struct stat& st) {
+    return S_ISREG(st.st_mode) ? Found::kRegular : S_ISDIR(st.st_mode) ? Found::kDirectory
+                                : S_ISFIFO(st.st_mode) ? Found::kFifo : Found::kDevice;
+}
+
 // For a name of descriptor N in a directory of descriptors (/proc/self/fd, where /dev/fd and
-// /dev/stdout lead, or any other): N where it is the process's own; -2 with EACCES where it is
-// another process's; -1 for any other name.
+// /dev/stdout lead, or any other): N where it is the process's own; -2 where it is another
+// process's; -1 for any other name.
 int descriptorNamed(int dirFd, const std::string& name) {
     const bool number = !name.empty() && name.size() < 10 && name.find_first_not_of("0123456789") == std::string::npos &&
                         (name[0] != '0' || name == "0");
@@ -55,24 +66,32 @@ int descriptorNamed(int dirFd, const std::string& name) {
     const int fd = std::stoi(name);
     struct stat link {};
     struct stat own {};
-    if (fstatat(dirFd, name.c_str(), &link, 0) == 0 && fstat(fd, &own) == 0 && sameFile(link, own)) return fd;
-    errno = EACCES;
-    return -2;
+    return fstatat(dirFd, name.c_str(), &link, 0) == 0 && fstat(fd, &own) == 0 && sameFile(link, own) ? fd : -2;
 }
 
 // Follows the symbolic links that the target's name stands for, one directory at a time, so
-// that the file can be reached however deep it is, to the end or a descriptor's name. An error
-// on the way fails: nothing is made in place of a link that could not be read.
-int followLinks(OutputTarget& t, struct stat& st, bool& found) {
-    for (int hops = 0; hops < 40; ++hops) {
-        if ((t.descriptor = descriptorNamed(t.dirFd, t.name)) != -1) return t.descriptor >= 0 ? 0 : -1;
-        found = fstatat(t.dirFd, t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!found) return errno == ENOENT ? 0 : -1;
-        if (!S_ISLNK(st.st_mode)) return 0;
+// that the file can be reached however deep it is, as far as the system would: 40 links, and
+// none that the link rule refuses. Fills in what stands at the end, with its lstat in `st`. An
+// error on the way fails: nothing is made in place of a link that could not be read.
+int followLinks(OutputTarget& t, OutputLook& look, struct stat& st) {
+    for (int links = 0;; ++links) {
+        if ((t.descriptor = descriptorNamed(t.dirFd, t.name)) != -1) {
+            look.found = t.descriptor >= 0 ? Found::kOwnDescriptor : Found::kOthersDescriptor;
+            return 0;
+        }
+        if (fstatat(t.dirFd, t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
+        look.file = seen(st);
+        if (!S_ISLNK(st.st_mode)) {
+            look.found = foundAs(st);
+            return 0;
+        }
         struct stat dir {};
         if (fstat(t.dirFd, &dir) != 0) return -1;
-        if (ruleAsksTheSystem(dir) && !ruleMayFollow(kernelView(), st, dir)) {
-            errno = EACCES;
+        look.dir = seen(dir);
+        if (dir.st_mode & S_ISVTX) look.view = kernelView();
+        if (!ruleMayFollow(look.view, look.file, look.dir)) return look.linkRefused = true, 0;
+        if (links == 40) {
+            errno = ELOOP;
             return -1;
         }
         std::vector<char> link(static_cast<std::size_t>(std::max<off_t>(st.st_size, 255)) + 1);
@@ -87,8 +106,6 @@ int followLinks(OutputTarget& t, struct stat& st, bool& found) {
         t.dirFd = next;
         t.name = std::move(nextName);
     }
-    errno = ELOOP;
-    return -1;
 }
 
 // Opens the regular file found as `seen` without waiting, whatever took its place since (a
@@ -109,35 +126,49 @@ int openExisting(OutputTarget& t, const struct stat& seen) {
     return 0;
 }
 
+// What the decision needs to know of a regular file that would be replaced, opened first.
+int lookAtRegular(OutputTarget& t, OutputLook& look, const struct stat& st) {
+    if (openExisting(t, st) != 0) return -1;
+    look.mayWrite = faccessat(t.dirFd, t.name.c_str(), W_OK, AT_EACCESS) == 0;
+    look.pinned = fsIsPinned(t.existingFd) || fsIsMountRoot(t.existingFd);
+    look.dirPinned = fsIsPinned(t.dirFd);
+    look.attributesRead = fsReadExtendedAttributes(t.existingFd, t.attributes) == 0;
+    for (const auto& [key, value] : t.attributes) {
+        if (key == kAccessListAttribute) look.accessList = value;
+    }
+    return 0;
+}
+
 }  // namespace
 
-int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
+int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     target.reset(new OutputTarget);
     OutputTarget& t = *target;
     struct stat st {};
-    bool found = false;
-    if (openParent(AT_FDCWD, path, t.dirFd, t.name) != 0 || followLinks(t, st, found) != 0) return -1;
-    if (found && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return -1;
-    }
-    if (t.descriptor >= 0 || (found && !S_ISREG(st.st_mode))) {
-        // Another user's FIFO in a shared sticky directory would hand the output to its reader.
-        struct stat dir {};
-        if (found && S_ISFIFO(st.st_mode) &&
-            (fstat(t.dirFd, &dir) != 0 || (ruleAsksTheSystem(dir) && !ruleMayWriteFifo(kernelView(), st, dir)))) {
-            errno = EACCES;
-            return -1;
-        }
-        kind = t.descriptor >= 0 ? TargetKind::kDescriptor : TargetKind::kDirect;
-        t.existing = st;
-        return 0;
-    }
-    kind = found ? TargetKind::kRegular : TargetKind::kNew;
-    if (found && openExisting(t, st) != 0) return -1;
+    if (openParent(AT_FDCWD, path, t.dirFd, t.name) != 0 || followLinks(t, look, st) != 0) return -1;
+    t.existing = st;
+    const bool replacing = look.found == Found::kRegular;
+    // The file to be replaced is opened at once, before anything can take its place.
+    if (replacing && lookAtRegular(t, look, st) != 0) return -1;
+    struct stat dir {};
+    if (look.found != Found::kNothing && fstat(t.dirFd, &dir) != 0) return -1;
+    look.dir = seen(dir);
+    // The system's settings and maps, read only where a rule asks whose a file is: in a sticky
+    // folder (links have been asked about already), and for a file to be replaced.
+    if (replacing || (look.found == Found::kFifo && (look.dir.mode & S_ISVTX) != 0)) look.view = kernelView();
+    if (look.linkRefused || (look.found != Found::kNothing && !replacing)) return 0;
     // A directory that may be written but not read cannot be synced; the run goes on without.
     t.syncFd = openat(t.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return t.syncFd >= 0 || errno == EACCES ? 0 : -1;
+    if (t.syncFd < 0 && errno != EACCES) return -1;
+    // A temporary file is the user's alone until it has the attributes of the file it replaces;
+    // a new file gets what the umask leaves.
+    t.mode = replacing ? 0600 : 0666;
+    t.fd = fsCreateUnnamed(t.dirFd, t.mode);
+    if (t.fd < 0 && errno != ENOTSUP) return -1;
+    look.unnamed = t.fd >= 0;
+    // Where the temporary file will need a name, whether the folder would let it go again.
+    if (!look.unnamed && !replacing) look.dirPinned = fsIsPinned(t.dirFd);
+    return 0;
 }
 
 int targetOpenDirect(OutputTarget& t) {

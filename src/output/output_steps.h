@@ -1,7 +1,7 @@
-// The steps an output is made of, one source per platform. output_file.cpp chooses the way an
-// output is written and the order of the steps, and keeps the output's state; the steps carry
-// out what the platform itself decides: what a name stands for, whether the system would let a
-// new file take it, how the file takes it. They own the files, handles and names they make, and
+// The steps an output is made of, one source per platform. output_file.cpp chooses the order of
+// the steps and keeps the output's state; the steps look at what the output's name stands for
+// (targetLook), from which outputDecide decides whether and how it is written, and then act:
+// they make, write and name the files. They own the files, handles and names they make, and
 // close what is still open when the target goes. A step that can fail returns 0 for success
 // and -1 with the cause in errno (GetLastError on Windows); targetStream and targetTakeName say
 // what they return, and a predicate returns bool. None of them writes a message.
@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "output/output_decision.h"
+
 // The platform's record of the output name and the files made for it.
 struct OutputTarget;
 struct OutputTargetDelete {
@@ -19,46 +21,20 @@ struct OutputTargetDelete {
 };
 using OutputTargetPtr = std::unique_ptr<OutputTarget, OutputTargetDelete>;
 
-// What stands under the output name once symbolic links are followed.
-enum class TargetKind {
-    kNew,         // nothing: a new file is made
-    kRegular,     // a regular file, which is replaced
-    kDirect,      // a device, a FIFO or a pipe, written as it is
-    kDescriptor,  // one of this process's descriptors (/dev/stdout, /dev/fd/N): written through
-};
+// Looks at what `path` leads to and fills `look` (output_decision.h), following symbolic links
+// as the system would, so that a temporary file can be made beside the file itself, and
+// stopping at a link the system would not follow. A regular file found there is opened
+// (without waiting, whatever has taken its place meanwhile) and must be the file that was
+// looked at; its attributes are read. Where a file may be made (nothing there, or a regular
+// file), the unnamed temporary file is made in the folder, where the system has them. -1 where
+// the name cannot be written at all: no such folder, no temporary file can be made there, a
+// link that cannot be read, a file swapped under the run.
+int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look);
 
-// Finds what `path` names, following symbolic links as the system would and refusing those it
-// would refuse, so that a temporary file can be made beside the file itself. A regular file
-// found there is opened (without waiting, whatever has taken its place meanwhile) and must be
-// the file that was looked at. -1 where the name cannot be written at all: no such directory,
-// a directory, a link that may not be followed, another user's FIFO that may not be written
-// (kernel_rules.h), a file swapped under the run.
-int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind);
-
-// 0 where this user may write the regular file found and the system will let another file take
-// its name, with what the new file is to keep of it read; -1 otherwise (a read-only file,
-// another user's file in a sticky directory, a file that is immutable, append-only or mounted
-// over, a directory whose names cannot be removed, an extended attribute that cannot be read or
-// names of them longer than the system can list, an access control list that names an id
-// without a mapping).
-int targetCheckReplaceable(OutputTarget& target);
-
-// Opens a kDirect name, or a duplicate of a kDescriptor's descriptor, for writing; -1 where the
-// name has come to stand for something else since targetResolve looked at it: on POSIX systems
-// a file of another inode, type or owner, on Windows a file on a disk.
+// Opens a FIFO or device, or a duplicate of the process's descriptor, for writing; -1 where the
+// name has come to stand for something else since targetLook looked at it: on POSIX systems a
+// file of another inode, type or owner, on Windows a file on a disk.
 int targetOpenDirect(OutputTarget& target);
-
-// Makes an unnamed temporary file in the output's directory that can later be linked in under a
-// name. -1 with targetNotSupported() true where the system or the file system has none.
-int targetCreateUnnamed(OutputTarget& target);
-
-// True when the step that just failed did so because the system or file system has no such
-// thing (rather than for want of permission or room).
-bool targetNotSupported();
-
-// True where the output's directory only lets names be added (append-only): a temporary name
-// made there could never be removed.
-bool targetDirectoryOnlyGrows(OutputTarget& target);
 
 // Makes a temporary file under a fresh hidden name in the output's directory.
 int targetCreateNamed(OutputTarget& target);
@@ -78,8 +54,10 @@ std::FILE* targetStream(OutputTarget& target);
 int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size);
 
 // Gives the temporary file the owner, group, permission bits, access control list and extended
-// attributes of the file it replaces, as far as this user may keep them; a file system that
-// implements none of these is no failure where the new file already has what the old one had.
+// attributes of the file it replaces, as far as this user may keep them. Where the owner or the
+// group cannot be kept, the file is the user's, as any new file, and its bits and list are
+// narrowed (outputNarrowedMode). A file system that implements no owners is no failure, nor one
+// that implements no modes where the new file already has the mode it is to get.
 int targetKeepAttributes(OutputTarget& target);
 
 // Writes what the system holds of the file to its disk, where it is one that has a disk.

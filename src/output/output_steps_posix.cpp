@@ -1,8 +1,8 @@
-// The output's steps on every POSIX system once its name is resolved (output_resolve_posix.cpp):
-// the temporary file made, written, given the old file's attributes and named, all relative to
-// a descriptor of the output's directory (openat, renameat, linkat), so that no full path is
-// ever built. What only some systems offer comes from the headers below, and the kernel's rules
-// from kernel_rules.h.
+// The output's steps on every POSIX system once its name has been looked at
+// (output_resolve_posix.cpp) and its way decided: the temporary file made, written, given the
+// old file's attributes and named, all relative to a descriptor of the output's directory
+// (openat, renameat, linkat), so that no full path is ever built. What only some systems offer
+// comes from the headers below.
 #include <cerrno>
 #include <ctime>
 #include <string>
@@ -10,6 +10,7 @@
 #include "output/direct_write.h"
 #include "output/file_status.h"
 #include "output/kernel_rules.h"
+#include "output/output_decision.h"
 #include "output/output_target_posix.h"
 #include "output/unnamed_file.h"
 
@@ -45,35 +46,11 @@ int nameTemporary(OutputTarget& t, mode_t mode) {
     return -1;
 }
 
-// A temporary file is the user's alone until it has the attributes of the file it replaces; a
-// new file gets what the umask leaves.
-mode_t temporaryMode(const OutputTarget& t) { return t.replacing() ? 0600 : 0666; }
-
 bool unimplemented(int cause) { return cause == ENOSYS || cause == EOPNOTSUPP || cause == ENOTSUP; }
 
 }  // namespace
 
-int targetCheckReplaceable(OutputTarget& t) {
-    struct stat dir {};
-    if (faccessat(t.dirFd, t.name.c_str(), W_OK, AT_EACCESS) != 0 || fstat(t.dirFd, &dir) != 0) return -1;
-    // Nothing replaces a file in a sticky directory but those the system lets, nor a file that
-    // is pinned, in a directory that is, or mounted over a name.
-    if ((ruleAsksTheSystem(dir) && !ruleMayReplaceInSticky(kernelView(), t.existing, dir)) || fsIsPinned(t.existingFd) ||
-        fsIsPinned(t.dirFd) || fsIsMountRoot(t.existingFd)) {
-        errno = EPERM;
-        return -1;
-    }
-    // The attributes the new file is to keep: one that cannot be read refuses the run now,
-    // before anything is written.
-    return fsReadExtendedAttributes(t.existingFd, t.attributes);
-}
-int targetCreateUnnamed(OutputTarget& t) { return (t.fd = fsCreateUnnamed(t.dirFd, temporaryMode(t))) >= 0 ? 0 : -1; }
-
-bool targetNotSupported() { return errno == ENOTSUP || errno == EOPNOTSUPP; }
-
-bool targetDirectoryOnlyGrows(OutputTarget& t) { return fsIsPinned(t.dirFd); }
-
-int targetCreateNamed(OutputTarget& t) { return nameTemporary(t, temporaryMode(t)); }
+int targetCreateNamed(OutputTarget& t) { return nameTemporary(t, t.mode); }
 
 bool targetTemporaryNamed(const OutputTarget& t) { return !t.tempName.empty(); }
 
@@ -97,20 +74,28 @@ int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t siz
 int targetKeepAttributes(OutputTarget& t) {
     if (!t.replacing()) return 0;
     // Owner and group first, since a change of either clears setuid and setgid: both are kept
-    // by root, the group by a member of it; where the user may not, or the id has no mapping in
-    // this user namespace (EINVAL, or an id that stands for nobody), the file is the user's, as
-    // any new file. Any other failure fails the run.
+    // by root, the group by a member of it; where the user may not (EPERM), or an id has no
+    // mapping in this user namespace (EINVAL, or shown as the overflow id), the file is the
+    // user's, as any new file. A file system that keeps no owners fails the call as not
+    // implemented; any other failure fails the run.
     const struct stat& old = t.existing;
     const uid_t owner = ruleUserIsSomeone(kernelView(), old.st_uid) ? old.st_uid : static_cast<uid_t>(-1);
     const gid_t group = ruleGroupIsSomeone(kernelView(), old.st_gid) ? old.st_gid : static_cast<gid_t>(-1);
     const auto refused = [] { return errno == EPERM || errno == EINVAL; };
-    const bool kept = fchown(t.fd, owner, group) == 0 || (refused() && fchown(t.fd, static_cast<uid_t>(-1), group) == 0);
-    if (!kept && !refused() && !unimplemented(errno)) return -1;
+    const bool given = fchown(t.fd, owner, group) == 0 || (refused() && fchown(t.fd, static_cast<uid_t>(-1), group) == 0);
     struct stat now {};
-    if (fsWriteExtendedAttributes(t.attributes, t.fd) != 0 || fstat(t.fd, &now) != 0) return -1;
-    mode_t mode = old.st_mode & 07777;
-    if (now.st_uid != old.st_uid) mode &= ~static_cast<mode_t>(S_ISUID);
-    if (now.st_gid != old.st_gid) mode &= ~static_cast<mode_t>(S_ISGID);
+    if ((!given && !refused() && !unimplemented(errno)) || fstat(t.fd, &now) != 0) return -1;
+    // Where the owner or the group was lost, the bits and the access list give no one more.
+    const bool ownerKept = now.st_uid == old.st_uid, groupKept = now.st_gid == old.st_gid;
+    std::uint32_t mode = outputNarrowedMode(old.st_mode & 07777, ownerKept, groupKept);
+    for (auto& [key, value] : t.attributes) {
+        if (key == kAccessListAttribute &&
+            !outputNarrowAccessList(value, mode, ownerKept, groupKept, old.st_uid, now.st_gid)) {
+            errno = EPERM;
+            return -1;
+        }
+    }
+    if (fsWriteExtendedAttributes(t.attributes, t.fd) != 0) return -1;
     if (fchmod(t.fd, mode) == 0) return 0;
     // A file system that keeps no modes (FAT through FUSE) gives every file the same one.
     return unimplemented(errno) && (now.st_mode & 07777) == mode ? 0 : -1;
@@ -125,7 +110,8 @@ int targetSync(OutputTarget& t) {
 Naming targetTakeName(OutputTarget& t) {
     if (t.tempName.empty()) {
         if (!t.replacing() && fsLinkUnnamed(t.fd, t.dirFd, t.name.c_str()) == 0) return Naming::kNamed;
-        // Another run made the file meanwhile: the last complete file stands.
+        // A new name that another run took meanwhile is replaced as a file is, so that the last
+        // complete file stands; any other failure fails the naming, the name as it was.
         if (!t.replacing() && errno != EEXIST) return Naming::kRefused;
         // A temporary name is never given where it could not be taken back.
         if (fsIsPinned(t.dirFd) || nameTemporary(t, 0) != 0) return Naming::kRefused;

@@ -81,7 +81,7 @@ bool askPath(Ask ask, std::wstring& path) {
 
 }  // namespace
 
-int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
+int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     target.reset(new OutputTarget);
     OutputTarget& t = *target;
     t.path = wideFromUtf8(path);
@@ -94,38 +94,30 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
     if (!askPath([&](wchar_t* to, DWORD n) { return GetFullPathNameW(t.path.c_str(), n, to, nullptr); }, t.finalPath)) {
         return -1;
     }
-    kind = TargetKind::kNew;
     // Opened as the system opens it, links followed: no access to the data is asked for, so a
     // file another program holds open is reached too.
     const HANDLE h = CreateFileW(t.path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         // A device that takes no such open (the console) is written as it is: targetOpenDirect
-        // writes nothing that has a disk.
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-            kind = TargetKind::kDirect;
-            return 0;
-        }
-        // Nothing there; but a link whose file is missing is not replaced by a new file.
-        if (GetFileAttributesW(t.path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            SetLastError(ERROR_CANT_RESOLVE_FILENAME);
-            return -1;
-        }
+        // writes nothing that has a disk. Where nothing is there, a link whose file is missing
+        // is not replaced by a new file.
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) look.found = Found::kDevice;
+        else look.linkRefused = GetFileAttributesW(t.path.c_str()) != INVALID_FILE_ATTRIBUTES;
         return 0;
     }
     BY_HANDLE_FILE_INFORMATION info{};
     bool ok = true;
     if (!isDisk(h)) {
-        kind = TargetKind::kDirect;  // NUL, CON, a named pipe: written as they are
+        look.found = Found::kDevice;  // NUL, CON, a named pipe: written as they are
     } else if (GetFileInformationByHandle(h, &info) == 0) {
         ok = false;
     } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        SetLastError(ERROR_DIRECTORY);
-        ok = false;
+        look.found = Found::kDirectory;
     } else {
         t.attributes = info.dwFileAttributes;
         t.createdAt = info.ftCreationTime;
-        kind = TargetKind::kRegular;
+        look.found = Found::kRegular;
         t.replacing = true;
         // A symbolic link is followed: its file is replaced, beside which the temporary
         // file is made; the link stays. wine shows a POSIX link as a plain file, so every
@@ -137,22 +129,19 @@ int targetResolve(const char* path, OutputTargetPtr& target, TargetKind& kind) {
     }
     const DWORD cause = GetLastError();
     CloseHandle(h);
+    if (ok && look.found == Found::kRegular) {
+        // A read-only file may not be written, as opening it would show; nor may a file that
+        // another program holds open without letting it be removed be replaced, as the replace
+        // could not remove it either.
+        look.mayWrite = (t.attributes & FILE_ATTRIBUTE_READONLY) == 0;
+        const HANDLE probe =
+            CreateFileW(t.finalPath.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        look.pinned = probe == INVALID_HANDLE_VALUE;
+        if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+        return 0;
+    }
     SetLastError(cause);
     return ok ? 0 : -1;
-}
-
-int targetCheckReplaceable(OutputTarget& t) {
-    // A read-only file is refused, as opening it would be; so is one that another program
-    // holds open without letting it be removed, which the replace could not remove either.
-    if ((t.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return -1;
-    }
-    const HANDLE probe =
-        CreateFileW(t.finalPath.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) return -1;
-    CloseHandle(probe);
-    return 0;
 }
 
 int targetOpenDirect(OutputTarget& t) {
@@ -163,15 +152,6 @@ int targetOpenDirect(OutputTarget& t) {
     if (isDisk(t.file)) SetLastError(ERROR_ACCESS_DENIED);
     return isDisk(t.file) ? -1 : 0;
 }
-
-int targetCreateUnnamed(OutputTarget&) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return -1;
-}
-
-bool targetNotSupported() { return GetLastError() == ERROR_NOT_SUPPORTED; }
-
-bool targetDirectoryOnlyGrows(OutputTarget&) { return false; }
 
 bool targetTemporaryNamed(const OutputTarget& t) { return !t.tempName.empty(); }
 

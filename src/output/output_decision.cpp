@@ -1,0 +1,85 @@
+// The decision over a look at the output's name, and what a replaced file keeps: no system call.
+#include "output/output_decision.h"
+
+namespace {
+
+OutputWay refused(Refusal why) { return {Way::kRefused, why}; }
+
+// The bits of `who` (6: the owner, 3: the group, 0: others) in the mode `mode`.
+std::uint32_t bits(std::uint32_t mode, int who) { return mode >> who & 7; }
+
+// The access control list's entries: a 32-bit version, then 8 bytes each.
+constexpr std::size_t kHeader = 4, kEntry = 8;
+enum : std::uint32_t { kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08, kMask = 0x10, kOther = 0x20 };
+std::uint32_t field(const std::string& acl, std::size_t at, int bytes) {
+    std::uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(acl[at + static_cast<std::size_t>(i)]);
+    return value;
+}
+
+}  // namespace
+
+OutputWay outputDecide(const OutputLook& look) {
+    const KernelView& view = look.view;
+    if (look.linkRefused) return refused(Refusal::kLink);
+    switch (look.found) {
+    case Found::kOthersDescriptor: return refused(Refusal::kDescriptor);
+    case Found::kOwnDescriptor: return {Way::kDescriptor};
+    case Found::kDirectory: return refused(Refusal::kDirectory);
+    case Found::kFifo:
+        if (!ruleMayCreateInSticky(view, view.protectedFifos, look.file, look.dir)) return refused(Refusal::kCreate);
+        return {Way::kDirect};
+    case Found::kDevice: return {Way::kDirect};
+    case Found::kNothing: break;
+    case Found::kRegular:
+        if (!ruleMayCreateInSticky(view, view.protectedRegular, look.file, look.dir)) return refused(Refusal::kCreate);
+        if (!look.mayWrite) return refused(Refusal::kWrite);
+        if (!ruleMayReplaceInSticky(view, look.file, look.dir)) return refused(Refusal::kRename);
+        if (look.pinned || look.dirPinned) return refused(Refusal::kPinned);
+        // The old owner is kept where the file is the caller's, or the caller may give it away.
+        const bool ownerKept = (look.file.owner == view.caller || view.mayGiveOwner) &&
+                               ruleUserIsSomeone(view, look.file.owner);
+        std::string acl = look.accessList;
+        std::uint32_t mode = look.file.mode;
+        if (!look.attributesRead || !ruleMayGiveAccessList(acl) ||
+            (!acl.empty() && !outputNarrowAccessList(acl, mode, ownerKept, true, look.file.owner, 0))) {
+            return refused(Refusal::kAttributes);
+        }
+        return {Way::kReplace, Refusal::kNone, !look.unnamed};
+    }
+    // A temporary name in a folder that only grows could never be removed.
+    if (!look.unnamed && look.dirPinned) return refused(Refusal::kPinned);
+    return {Way::kNew, Refusal::kNone, !look.unnamed};
+}
+
+std::uint32_t outputNarrowedMode(std::uint32_t mode, bool ownerKept, bool groupKept) {
+    const std::uint32_t owner = ownerKept ? 7 : bits(mode, 6);
+    const std::uint32_t group = bits(mode, 3) & (groupKept ? 7 : bits(mode, 0)) & owner;
+    const std::uint32_t others = bits(mode, 0) & (groupKept ? 7 : bits(mode, 3)) & owner;
+    const std::uint32_t special = (ownerKept ? 04000 : 0) | (groupKept ? 02000 : 0) | 01000;
+    return (mode & special) | (mode & 0700) | group << 3 | others;
+}
+
+bool outputNarrowAccessList(std::string& acl, std::uint32_t& mode, bool ownerKept, bool groupKept,
+                            std::uint32_t oldOwner, std::uint32_t newGroup) {
+    std::uint32_t user = 7, group = 7, mask = 7, others = 7, newGroups = 8;  // 8: no entry
+    std::size_t groupAt = 0, othersAt = 0;
+    bool masked = false;  // a list with a mask shows it as the mode's group bits
+    for (std::size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
+        const std::uint32_t tag = field(acl, at, 2), perm = field(acl, at + 2, 2) & 7, id = field(acl, at + 4, 4);
+        if (tag == kUser && id == oldOwner && !ownerKept) return false;
+        if (tag == kUserObj) user = perm;
+        if (tag == kGroupObj) group = perm, groupAt = at;
+        if (tag == kGroup && id == newGroup) newGroups = perm;
+        if (tag == kMask) mask = perm, masked = true;
+        if (tag == kOther) others = perm, othersAt = at;
+    }
+    // The mode's rule, with what the new group's members and the old group's had in the list.
+    const std::uint32_t asNewGroup = newGroups < 8 ? newGroups : others;
+    const std::uint32_t newGroupBits = bits(outputNarrowedMode(user << 6 | group << 3 | asNewGroup, ownerKept, groupKept), 3);
+    const std::uint32_t newOthers = bits(outputNarrowedMode(user << 6 | (group & mask) << 3 | others, ownerKept, groupKept), 0);
+    if (groupAt != 0) acl[groupAt + 2] = static_cast<char>(newGroupBits);
+    if (othersAt != 0) acl[othersAt + 2] = static_cast<char>(newOthers);
+    mode = (mode & ~0777u) | user << 6 | (masked ? mask : newGroupBits) << 3 | newOthers;
+    return true;
+}
