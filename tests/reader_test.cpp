@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #if !defined(_WIN32)
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -43,28 +42,15 @@ TEST(Reader, FailedDataReadLeavesNoBuffer) {
     ASSERT_EQ(write(pipeEnds[1], file.data(), file.size()), static_cast<ssize_t>(file.size()));
     close(pipeEnds[1]);
     const std::string input = "/dev/fd/" + std::to_string(pipeEnds[0]);
-    // The reader's texts go to files while it runs.
-    ScratchDir dir;
-    std::fflush(stdout);
-    const int saved[] = {dup(1), dup(2)};
-    for (const int fd : {1, 2}) {
-        const int to = open((dir / std::to_string(fd)).c_str(), O_WRONLY | O_CREAT, 0600);
-        dup2(to, fd);
-        close(to);
-    }
     WavInfo info;
-    const int status = wavFileRead(input.c_str(), info);
-    std::fflush(stdout);
-    for (const int fd : {1, 2}) {
-        dup2(saved[fd - 1], fd);
-        close(saved[fd - 1]);
-    }
+    int status = 0;
+    const RunResult texts = captureStreams([&] { status = wavFileRead(input.c_str(), info); });
     close(pipeEnds[0]);
     EXPECT_EQ(status, -1);
     EXPECT_EQ(info.data, nullptr);
     EXPECT_EQ(info.dataLength, 10u);
-    EXPECT_EQ(readFile(dir / "1"), toCp932("\nファイル名[" + input + "]\n" + formatReport(kStereo16)));
-    EXPECT_EQ(readFile(dir / "2"), toCp932(fmtLine(16) + dataLine(4) + dataLine(10) + kReadFailed));
+    EXPECT_EQ(texts.out, toCp932("\nファイル名[" + input + "]\n" + formatReport(kStereo16)));
+    EXPECT_EQ(texts.err, toCp932(fmtLine(16) + dataLine(4) + dataLine(10) + kReadFailed));
 }
 #endif
 

@@ -112,6 +112,9 @@ std::vector<Row> rows() {
         // Shift_JIS the bytes 0x81 to 0x9F begin characters.
         conversion("a name with C1 controls", asGiven("in.wav"),
                    {"\xc2\x9b" "2J \x9b" "2J.wav", "?2J ?2J.wav", "\xc2\x9b" "2J \x9b" "2J.wav"}),
+        // The last of them, U+009F, likewise.
+        conversion("a name with the last C1 control", asGiven("in.wav"),
+                   {"\xc2\x9f" "x \x9f" "x.wav", "?x ?x.wav", "\xc2\x9f" "x \x9f" "x.wav"}),
         conversion("a Japanese name with DEL and a byte that is not UTF-8",
                    {"録音\x7f\xff.wav", "録音?\xff.wav", "録音?\xff.wav"}, asGiven("out.wav")),
         tags,

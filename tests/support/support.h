@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -164,6 +165,8 @@ struct RunOptions {
     int ignoredSignal = 0;            // start with this signal ignored, as nohup does SIGHUP
     bool stderrToStdout = false;      // stderr where stdout goes, as `> all 2>&1` does
     std::vector<std::string> environment;  // "NAME=value" set for the child, over the tests' own
+    bool endsItsProcesses = false;    // the child in a process group of its own, every process
+                                      // of which is ended and waited for when the child ends
 };
 
 struct RunResult {
@@ -235,6 +238,9 @@ std::vector<std::string> underStrace(const fs::path& log, const std::vector<std:
 void writeClip(const fs::path& p, std::uint64_t n);
 // Runs `command` (its program by full path, then its arguments) as runProgram does.
 RunResult runCommand(const std::vector<std::string>& command, const RunOptions& options);
+// What `call`, the program's own code run in this process, writes to standard output and
+// standard error: the descriptors 1 and 2 go to files while it runs (POSIX only).
+RunResult captureStreams(const std::function<void()>& call);
 
 // ---- Running velto.exe under wine --------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include <iconv.h>
 #include <grp.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -145,6 +146,16 @@ unsigned runDeadline(const std::string& program, const std::vector<std::string>&
 
 namespace {
 
+// Ends every process of the process group `group`, and waits until none is left: each is a
+// child of this process by then (a subreaper), or soon will be.
+void endGroup(pid_t group) {
+    for (int tries = 0; kill(-group, SIGKILL) == 0 && tries < 10000; ++tries) {
+        while (waitpid(-group, nullptr, WNOHANG) > 0) {
+        }
+        usleep(1000);
+    }
+}
+
 // Sets each "NAME=value" of `environment` in a forked child.
 void setEnvironment(const std::vector<std::string>& environment) {
     for (const std::string& setting : environment) {
@@ -196,9 +207,13 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         close(feed[1]);
     }
 
+    // Whatever the child leaves running is made this process's child as its parent ends, to be
+    // waited for.
+    if (options.endsItsProcesses) prctl(PR_SET_CHILD_SUBREAPER, 1);
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
+        if (options.endsItsProcesses) setpgid(0, 0);
         if (feed[0] >= 0) {
             dup2(feed[0], 0);
             close(feed[0]);
@@ -247,6 +262,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     int wstatus = 0;
     if (waitpid(pid, &wstatus, 0) != pid) throw std::runtime_error("waitpid failed");
     if (feeder > 0) waitpid(feeder, nullptr, 0);
+    if (options.endsItsProcesses) endGroup(pid);
 
     RunResult result;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
@@ -379,6 +395,26 @@ void writeClip(const fs::path& p, std::uint64_t n) {
 
 RunResult runCommand(const std::vector<std::string>& command, const RunOptions& options) {
     return runProgram(command.front(), {command.begin() + 1, command.end()}, options);
+}
+
+RunResult captureStreams(const std::function<void()>& call) {
+    ScratchDir dir;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int saved[] = {dup(1), dup(2)};
+    for (const int fd : {1, 2}) {
+        const int to = open((dir / std::to_string(fd)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        dup2(to, fd);
+        close(to);
+    }
+    call();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (const int fd : {1, 2}) {
+        dup2(saved[fd - 1], fd);
+        close(saved[fd - 1]);
+    }
+    return {.out = readFile(dir / "1"), .err = readFile(dir / "2")};
 }
 
 const char* windowsExe() {
