@@ -29,7 +29,8 @@ int setDirect(int fd, bool on) {
 }
 
 // Writes `size` bytes at `offset`, in pieces; returns how many were written before the first
-// failure (errno tells which), all of them when none failed.
+// failure, all of them when none failed. A write that fails says why in errno; one that takes
+// no byte also stops the loop, errno left as it was.
 std::size_t writeAt(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
     std::size_t done = 0;
     while (done < size) {

@@ -1,5 +1,6 @@
-// Linux: large sample buffers start where the output file's pages do, on transparent huge
-// pages, faulted in by another thread ahead of the read that fills them.
+// Linux: sample buffers of 512 KiB or more start where the output file's pages do; those of
+// 2 MiB or more lie on transparent huge pages as well, which another thread faults in ahead of
+// the read that fills them where a file fills them.
 #include "sys/sample_memory.h"
 
 #include <sys/mman.h>

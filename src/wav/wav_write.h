@@ -13,9 +13,9 @@
 // naming leaves. Returns 0 on success and -1 on failure, after writing its own messages.
 int wavFileWrite(const char* path, WavInfo& info);
 
-// Writes the 44-byte header for `info` at the stream's position and returns the position after
-// it, counted from the position before (the bytes the write took, on a stream that has no
-// position); 44 when written whole.
+// Writes the 44-byte header for `info` at the stream's position and returns how far that
+// position moved: 44 when written whole; -1 where the move does not fit 32 bits. On a stream
+// that has no position (a pipe), 44 where the write went through and 0 where it failed.
 std::int32_t wavHeaderWrite(std::FILE* stream, const WavInfo& info);
 
 // Scrambles the samples of `info` in place and writes them. Returns 0, or -1 when they were
