@@ -44,14 +44,3 @@ bool ruleMayReplaceInSticky(const KernelView& view, const Seen& file, const Seen
     if (isUser(view, file.owner, view.caller) || isUser(view, dir.owner, view.caller)) return true;
     return view.mayOverrideOwner && ruleUserIsSomeone(view, file.owner) && ruleGroupIsSomeone(view, file.group);
 }
-
-bool ruleMayGiveAccessList(std::string_view acl) {
-    constexpr unsigned kUser = 0x02, kGroup = 0x08;
-    const auto byte = [&](std::size_t at) { return static_cast<std::uint32_t>(static_cast<unsigned char>(acl[at])); };
-    for (std::size_t at = 4; at + 8 <= acl.size(); at += 8) {
-        const std::uint32_t tag = byte(at) | byte(at + 1) << 8;
-        const std::uint32_t id = byte(at + 4) | byte(at + 5) << 8 | byte(at + 6) << 16 | byte(at + 7) << 24;
-        if ((tag == kUser || tag == kGroup) && id == 0xFFFFFFFFu) return false;
-    }
-    return true;
-}

@@ -1,36 +1,33 @@
 // The rules by which Linux lets a process follow a link, open an existing FIFO or file to be
 // created, or remove or replace a file, for the cases where velto must know the answer before
-// it writes: functions of one reading of the system (KernelView) and of the files as looked at
-// (Seen), with no system call, so that each rule can be checked by itself as any user
-// (kernel_rules.cpp). Linux reads the system (kernel_view_linux.cpp); other POSIX systems, and
-// builds made with -DVELTO_PORTABLE_POSIX=ON, get a system with no user namespaces and no
-// protection of links, FIFOs or files in sticky folders (kernel_view_portable.cpp); Windows
-// reads none, and shows no folder as sticky, so that no rule here ever refuses there.
+// it writes (whether it may give a file an access list: output_decision.h): functions of one
+// reading of the system (KernelView) and of the files as looked at (Seen), with no system call,
+// so that each rule can be checked by itself as any user (kernel_rules.cpp). Linux reads the
+// system (kernel_view_linux.cpp); other POSIX systems, and builds made with
+// -DVELTO_PORTABLE_POSIX=ON, get a system with no user namespaces and no protection of links,
+// FIFOs or files in sticky folders (kernel_view_portable.cpp); Windows reads none, and shows no
+// folder as sticky, so that no rule here ever refuses there.
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 // What the rules depend on, as the system says it for this process.
 struct KernelView {
     std::uint32_t caller = 0;       // the user file access is checked for (the file-system user id)
     bool mayOverrideOwner = false;  // CAP_FOWNER in effect
     bool mayGiveOwner = false;      // CAP_CHOWN in effect
-    bool everyUser = false;         // the user namespace maps every user id (/proc/self/uid_map)
-    bool everyGroup = false;        // and every group id (gid_map)
-    std::uint32_t overflowUser = 65534;   // what the system shows for a user id without a mapping
-    std::uint32_t overflowGroup = 65534;  // and for a group id
-    int protectedSymlinks = -1;     // the settings in /proc/sys/fs, 0 to 2; -1 where not read
-    int protectedFifos = -1;
-    int protectedRegular = -1;
+    // Whether the user namespace maps every user id (/proc/self/uid_map), and every group id
+    // (gid_map); what the system shows for a user id, and a group id, without a mapping.
+    bool everyUser = false, everyGroup = false;
+    std::uint32_t overflowUser = 65534, overflowGroup = 65534;
+    // The settings in /proc/sys/fs, 0 to 2; -1 where not read.
+    int protectedSymlinks = -1, protectedFifos = -1, protectedRegular = -1;
 };
 
 // A file or folder as looked at: its permission bits with setuid, setgid and sticky (POSIX's
 // values), its owner and its group.
 struct Seen {
-    std::uint32_t mode = 0;
-    std::uint32_t owner = 0;
-    std::uint32_t group = 0;
+    std::uint32_t mode = 0, owner = 0, group = 0;
 };
 
 // The system's answers, read once per run, the first time the output asks for them. Never
@@ -62,9 +59,3 @@ bool ruleMayCreateInSticky(const KernelView& view, int setting, const Seen& file
 // folder's, and a caller that may override ownership, where the file's owner and group both
 // stand for someone.
 bool ruleMayReplaceInSticky(const KernelView& view, const Seen& file, const Seen& dir);
-
-// Whether an access control list as the system gives it (system.posix_acl_access: a 32-bit
-// version, then entries of a 16-bit tag, 16-bit permissions and a 32-bit id, little-endian) may
-// be given to another file: not where it names a user or a group without a mapping, which the
-// system shows as id -1 and refuses to set.
-bool ruleMayGiveAccessList(std::string_view acl);

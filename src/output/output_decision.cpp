@@ -11,10 +11,10 @@ std::uint32_t bits(std::uint32_t mode, int who) { return mode >> who & 7; }
 // The access control list's entries: a 32-bit version, then 8 bytes each.
 constexpr std::size_t kHeader = 4, kEntry = 8;
 enum : std::uint32_t { kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08, kMask = 0x10, kOther = 0x20 };
-std::uint32_t field(const std::string& acl, std::size_t at, int bytes) {
-    std::uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(acl[at + static_cast<std::size_t>(i)]);
-    return value;
+// The little-endian 16-bit value at `at`.
+std::uint32_t le16(const std::string& acl, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(acl[i])); };
+    return byte(at) | byte(at + 1) << 8;
 }
 
 }  // namespace
@@ -24,11 +24,11 @@ OutputWay outputDecide(const OutputLook& look) {
     if (look.linkRefused) return refused(Refusal::kLink);
     switch (look.found) {
     case Found::kOthersDescriptor: return refused(Refusal::kDescriptor);
-    case Found::kOwnDescriptor: return {Way::kDescriptor};
+    case Found::kOwnDescriptor: return look.mayWrite ? OutputWay{Way::kDescriptor} : refused(Refusal::kWrite);
     case Found::kDirectory: return refused(Refusal::kDirectory);
     case Found::kFifo:
-        if (!ruleMayCreateInSticky(view, view.protectedFifos, look.file, look.dir)) return refused(Refusal::kCreate);
-        return {Way::kDirect};
+        return ruleMayCreateInSticky(view, view.protectedFifos, look.file, look.dir) ? OutputWay{Way::kDirect}
+                                                                                     : refused(Refusal::kCreate);
     case Found::kDevice: return {Way::kDirect};
     case Found::kNothing: break;
     case Found::kRegular:
@@ -41,8 +41,7 @@ OutputWay outputDecide(const OutputLook& look) {
                                ruleUserIsSomeone(view, look.file.owner);
         std::string acl = look.accessList;
         std::uint32_t mode = look.file.mode;
-        if (!look.attributesRead || !ruleMayGiveAccessList(acl) ||
-            (!acl.empty() && !outputNarrowAccessList(acl, mode, ownerKept, true, look.file.owner, 0))) {
+        if (!look.attributesRead || !outputNarrowAccessList(acl, mode, ownerKept, true, look.file.owner, 0)) {
             return refused(Refusal::kAttributes);
         }
         return {Way::kReplace, Refusal::kNone, !look.unnamed};
@@ -66,7 +65,9 @@ bool outputNarrowAccessList(std::string& acl, std::uint32_t& mode, bool ownerKep
     std::size_t groupAt = 0, othersAt = 0;
     bool masked = false;  // a list with a mask shows it as the mode's group bits
     for (std::size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
-        const std::uint32_t tag = field(acl, at, 2), perm = field(acl, at + 2, 2) & 7, id = field(acl, at + 4, 4);
+        const std::uint32_t tag = le16(acl, at), perm = le16(acl, at + 2) & 7;
+        const std::uint32_t id = le16(acl, at + 4) | le16(acl, at + 6) << 16;
+        if ((tag == kUser || tag == kGroup) && id == 0xFFFFFFFFu) return false;
         if (tag == kUser && id == oldOwner && !ownerKept) return false;
         if (tag == kUserObj) user = perm;
         if (tag == kGroupObj) group = perm, groupAt = at;
@@ -76,8 +77,11 @@ bool outputNarrowAccessList(std::string& acl, std::uint32_t& mode, bool ownerKep
     }
     // The mode's rule, with what the new group's members and the old group's had in the list.
     const std::uint32_t asNewGroup = newGroups < 8 ? newGroups : others;
-    const std::uint32_t newGroupBits = bits(outputNarrowedMode(user << 6 | group << 3 | asNewGroup, ownerKept, groupKept), 3);
-    const std::uint32_t newOthers = bits(outputNarrowedMode(user << 6 | (group & mask) << 3 | others, ownerKept, groupKept), 0);
+    const auto narrowed = [&](std::uint32_t g, std::uint32_t o) {
+        return outputNarrowedMode(user << 6 | g << 3 | o, ownerKept, groupKept);
+    };
+    const std::uint32_t newGroupBits = bits(narrowed(group, asNewGroup), 3);
+    const std::uint32_t newOthers = bits(narrowed(group & mask, others), 0);
     if (groupAt != 0) acl[groupAt + 2] = static_cast<char>(newGroupBits);
     if (othersAt != 0) acl[othersAt + 2] = static_cast<char>(newOthers);
     mode = (mode & ~0777u) | user << 6 | (masked ? mask : newGroupBits) << 3 | newOthers;

@@ -10,7 +10,7 @@
 //   protected_regular (may_create_in_sticky): ruleMayCreateInSticky;
 // - a directory at the name: refused (Found::kDirectory);
 // - write permission on the file, which a read-only file system and an immutable file deny
-//   too: OutputLook::mayWrite;
+//   too, and for a descriptor (/dev/fd/N) its being open for writing: OutputLook::mayWrite;
 // - an append-only file, which may not be truncated: OutputLook::pinned.
 // velto does not write the file itself but a new one that is renamed over it, which the system
 // checks as well, and a replacement must pass both sets of checks:
@@ -29,25 +29,19 @@
 
 #include "output/kernel_rules.h"
 
-// What stands under the output name once symbolic links are followed.
-enum class Found {
-    kNothing,            // a new file is made
-    kRegular,            // a regular file, which is replaced
-    kDirectory,
-    kFifo,               // written as it is
-    kDevice,             // a device, a socket, a pipe, a console: written as it is
-    kOwnDescriptor,      // one of this process's descriptors (/dev/stdout, /dev/fd/N): written through
-    kOthersDescriptor,   // another process's (/proc/PID/fd/N)
-};
+// What stands under the output name once symbolic links are followed: nothing (a new file is
+// made), a regular file (replaced), a directory, a FIFO, a device (a socket, a pipe, a console:
+// written as it is, as a FIFO is), one of this process's descriptors (/dev/stdout, /dev/fd/N:
+// written through), or another process's (/proc/PID/fd/N).
+enum class Found { kNothing, kRegular, kDirectory, kFifo, kDevice, kOwnDescriptor, kOthersDescriptor };
 
 // Everything the decision needs, as looked at: the platform's steps fill it (targetLook), and
 // what a platform cannot see keeps its value here, which refuses nothing.
 struct OutputLook {
     Found found = Found::kNothing;
     bool linkRefused = false;     // the name leads through a link the system would not follow
-    Seen file;                    // what stands under the name
-    Seen dir;                     // the folder it is in
-    bool mayWrite = true;         // the caller may write that file
+    Seen file, dir;               // what stands under the name, and the folder it is in
+    bool mayWrite = true;         // the caller may write that file, or its descriptor writes
     bool pinned = false;          // immutable, append-only or mounted over (on Windows: held open)
     bool dirPinned = false;       // the folder is immutable or append-only
     bool attributesRead = true;   // every extended attribute of the file could be read
@@ -59,18 +53,12 @@ struct OutputLook {
 
 enum class Way { kRefused, kDirect, kDescriptor, kNew, kReplace };
 
-// Why an output is refused.
-enum class Refusal {
-    kNone,
-    kLink,         // a link the system would not follow
-    kDescriptor,   // another process's descriptor
-    kDirectory,
-    kCreate,       // a FIFO or file that the system would not open with O_CREAT in its sticky folder
-    kWrite,        // a file the caller may not write
-    kRename,       // a file the caller may not remove from its sticky folder
-    kPinned,       // a file or folder whose names cannot be removed, or a file mounted over
-    kAttributes,   // attributes that cannot be read or given, or that would widen access
-};
+// Why an output is refused: a link the system would not follow (kLink); another process's
+// descriptor; a directory; a FIFO or file the system would not open with O_CREAT in its sticky
+// folder (kCreate); a file the caller may not write; one it may not remove from its sticky
+// folder (kRename); a file or folder whose names cannot be removed, or a file mounted over
+// (kPinned); attributes that cannot be read or given, or that would widen access.
+enum class Refusal { kNone, kLink, kDescriptor, kDirectory, kCreate, kWrite, kRename, kPinned, kAttributes };
 
 struct OutputWay {
     Way way = Way::kRefused;
@@ -89,10 +77,13 @@ OutputWay outputDecide(const OutputLook& look);
 // the group did.
 std::uint32_t outputNarrowedMode(std::uint32_t mode, bool ownerKept, bool groupKept);
 
-// The same for an access control list (as ruleMayGiveAccessList reads it) and the mode that goes
-// with it: its owning group's and others' entries narrowed the same way, where a named entry for
-// `newGroup`, the new file's group, counts as what that group's members had, and the old group's
-// members had its entry under the mask; named entries and the mask stay. False where the owner
-// was not kept and the list names `oldOwner`, who would then have that entry's rights.
+// The same for an access control list as the system gives it (system.posix_acl_access: a 32-bit
+// version, then entries of a 16-bit tag, 16-bit permissions and a 32-bit id, little-endian) and
+// the mode that goes with it: its owning group's and others' entries narrowed the same way,
+// where a named entry for `newGroup`, the new file's group, counts as what that group's members
+// had, and the old group's members had its entry under the mask; named entries and the mask
+// stay. False where the list cannot be given to the new file: it names a user or group without
+// a mapping, which the system shows as id -1 and refuses to set; or the owner was not kept and
+// the list names `oldOwner`, who would then have that entry's rights.
 bool outputNarrowAccessList(std::string& acl, std::uint32_t& mode, bool ownerKept, bool groupKept,
                             std::uint32_t oldOwner, std::uint32_t newGroup);

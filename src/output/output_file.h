@@ -34,17 +34,16 @@
 
 #include "output/output_steps.h"
 
-// Where an output stands in its life (the diagram in output_file.cpp).
-enum class OutputState {
-    kRefused,    // nothing made: before outputOpen, or refused by it
-    kDirect,     // a device, FIFO, pipe or descriptor, written as it is
-    kTemporary,  // a temporary file, which takes the name at the commit
-    kNaming,     // the complete temporary file is taking the name
-    kNamed,      // it has the name; the directory is being synced
-    kLeft,       // (Windows) the conversion under its temporary name, nothing under the name
-    kGone,       // the temporary file removed, the name as it was
-    kDone,       // committed; or a direct output, written or not, closed
-};
+// Where an output stands in its life (the diagram in output_file.cpp):
+// - kRefused: nothing made, before outputOpen or refused by it;
+// - kDirect: a device, FIFO, pipe or descriptor, written as it is;
+// - kTemporary: a temporary file, which takes the name at the commit;
+// - kNaming: the complete temporary file is taking the name;
+// - kNamed: it has the name; the directory is being synced;
+// - kLeft: (Windows) the conversion under its temporary name, nothing under the name;
+// - kGone: the temporary file removed, the name as it was;
+// - kDone: committed; or a direct output, written or not, closed.
+enum class OutputState { kRefused, kDirect, kTemporary, kNaming, kNamed, kLeft, kGone, kDone };
 
 struct OutputFile {
     std::FILE* stream = nullptr;  // where the bytes go, from the first byte of the output

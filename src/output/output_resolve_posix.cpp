@@ -24,18 +24,23 @@ void OutputTargetDelete::operator()(OutputTarget* target) const noexcept { delet
 
 namespace {
 
-// Splits a path into a descriptor of its directory and the last name in it. Fails on a path
-// that names no file in a directory ("", "dir/").
-int openParent(int base, const std::string& path, int& dirFd, std::string& name) {
+// Moves the target to the directory of `path` and the last name in it, `path` taken from the
+// target's directory (the working directory at first). Fails on a path that names no file in
+// a directory ("", "dir/").
+int openParent(OutputTarget& t, const std::string& path) {
     const auto slash = path.rfind('/');
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty() || name == "." || name == "..") {
         errno = EISDIR;
         return -1;
     }
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    dirFd = openat(base, dir.c_str(), kDirectoryHandle | O_DIRECTORY | O_CLOEXEC);
-    return dirFd >= 0 ? 0 : -1;
+    const int dirFd = openat(t.dirFd < 0 ? AT_FDCWD : t.dirFd, dir.c_str(), kDirectoryHandle | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return -1;
+    if (t.dirFd >= 0) close(t.dirFd);
+    t.dirFd = dirFd;
+    t.name = std::move(name);
+    return 0;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
@@ -51,11 +56,6 @@ Seen seen(const struct stat& st) {
             static_cast<std::uint32_t>(st.st_gid)};
 }
 
-Found foundAs(const struct stat& st) {
-    return S_ISREG(st.st_mode) ? Found::kRegular : S_ISDIR(st.st_mode) ? Found::kDirectory
-                                : S_ISFIFO(st.st_mode) ? Found::kFifo : Found::kDevice;
-}
-
 // For a name of descriptor N in a directory of descriptors (/proc/self/fd, where /dev/fd and
 // /dev/stdout lead, or any other): N where it is the process's own; -2 where it is another
 // process's; -1 for any other name.
@@ -64,8 +64,7 @@ int descriptorNamed(int dirFd, const std::string& name) {
                         (name[0] != '0' || name == "0");
     if (!number || !fsIsProcessTable(dirFd)) return -1;
     const int fd = std::stoi(name);
-    struct stat link {};
-    struct stat own {};
+    struct stat link {}, own {};
     return fstatat(dirFd, name.c_str(), &link, 0) == 0 && fstat(fd, &own) == 0 && sameFile(link, own) ? fd : -2;
 }
 
@@ -77,12 +76,14 @@ int followLinks(OutputTarget& t, OutputLook& look, struct stat& st) {
     for (int links = 0;; ++links) {
         if ((t.descriptor = descriptorNamed(t.dirFd, t.name)) != -1) {
             look.found = t.descriptor >= 0 ? Found::kOwnDescriptor : Found::kOthersDescriptor;
+            look.mayWrite = t.descriptor >= 0 && (fcntl(t.descriptor, F_GETFL) & O_ACCMODE) != O_RDONLY;
             return 0;
         }
         if (fstatat(t.dirFd, t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
         look.file = seen(st);
         if (!S_ISLNK(st.st_mode)) {
-            look.found = foundAs(st);
+            look.found = S_ISREG(st.st_mode) ? Found::kRegular : S_ISDIR(st.st_mode) ? Found::kDirectory
+                         : S_ISFIFO(st.st_mode) ? Found::kFifo : Found::kDevice;
             return 0;
         }
         struct stat dir {};
@@ -97,14 +98,7 @@ int followLinks(OutputTarget& t, OutputLook& look, struct stat& st) {
         std::vector<char> link(static_cast<std::size_t>(std::max<off_t>(st.st_size, 255)) + 1);
         const ssize_t n = readlinkat(t.dirFd, t.name.c_str(), link.data(), link.size());
         if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) return -1;
-        int next = -1;
-        std::string nextName;
-        if (openParent(t.dirFd, std::string(link.data(), static_cast<std::size_t>(n)), next, nextName) != 0) {
-            return -1;
-        }
-        close(t.dirFd);
-        t.dirFd = next;
-        t.name = std::move(nextName);
+        if (openParent(t, std::string(link.data(), static_cast<std::size_t>(n))) != 0) return -1;
     }
 }
 
@@ -126,30 +120,17 @@ int openExisting(OutputTarget& t, const struct stat& seen) {
     return 0;
 }
 
-// What the decision needs to know of a regular file that would be replaced, opened first.
-int lookAtRegular(OutputTarget& t, OutputLook& look, const struct stat& st) {
-    if (openExisting(t, st) != 0) return -1;
-    look.mayWrite = faccessat(t.dirFd, t.name.c_str(), W_OK, AT_EACCESS) == 0;
-    look.pinned = fsIsPinned(t.existingFd) || fsIsMountRoot(t.existingFd);
-    look.dirPinned = fsIsPinned(t.dirFd);
-    look.attributesRead = fsReadExtendedAttributes(t.existingFd, t.attributes) == 0;
-    for (const auto& [key, value] : t.attributes) {
-        if (key == kAccessListAttribute) look.accessList = value;
-    }
-    return 0;
-}
-
 }  // namespace
 
 int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     target.reset(new OutputTarget);
     OutputTarget& t = *target;
     struct stat st {};
-    if (openParent(AT_FDCWD, path, t.dirFd, t.name) != 0 || followLinks(t, look, st) != 0) return -1;
+    if (openParent(t, path) != 0 || followLinks(t, look, st) != 0) return -1;
     t.existing = st;
     const bool replacing = look.found == Found::kRegular;
     // The file to be replaced is opened at once, before anything can take its place.
-    if (replacing && lookAtRegular(t, look, st) != 0) return -1;
+    if (replacing && openExisting(t, st) != 0) return -1;
     struct stat dir {};
     if (look.found != Found::kNothing && fstat(t.dirFd, &dir) != 0) return -1;
     look.dir = seen(dir);
@@ -157,6 +138,15 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     // folder (links have been asked about already), and for a file to be replaced.
     if (replacing || (look.found == Found::kFifo && (look.dir.mode & S_ISVTX) != 0)) look.view = kernelView();
     if (look.linkRefused || (look.found != Found::kNothing && !replacing)) return 0;
+    if (replacing) {
+        look.mayWrite = faccessat(t.dirFd, t.name.c_str(), W_OK, AT_EACCESS) == 0;
+        look.pinned = fsIsPinned(t.existingFd) || fsIsMountRoot(t.existingFd);
+        look.dirPinned = fsIsPinned(t.dirFd);
+        look.attributesRead = fsReadExtendedAttributes(t.existingFd, t.attributes) == 0;
+        for (const auto& [key, value] : t.attributes) {
+            if (key == kAccessListAttribute) look.accessList = value;
+        }
+    }
     // A directory that may be written but not read cannot be synced; the run goes on without.
     t.syncFd = openat(t.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (t.syncFd < 0 && errno != EACCES) return -1;
@@ -175,11 +165,6 @@ int targetOpenDirect(OutputTarget& t) {
     if (t.descriptor >= 0) {
         // Written through a duplicate, as the caller's redirection made it: at its offset, with
         // its append flag; the caller's own descriptor is never closed or changed.
-        const int flags = fcntl(t.descriptor, F_GETFL);
-        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
-            errno = EBADF;
-            return -1;
-        }
         t.fd = fcntl(t.descriptor, F_DUPFD_CLOEXEC, 3);
         return t.fd >= 0 ? 0 : -1;
     }

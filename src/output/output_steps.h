@@ -63,13 +63,11 @@ int targetKeepAttributes(OutputTarget& target);
 // Writes what the system holds of the file to its disk, where it is one that has a disk.
 int targetSync(OutputTarget& target);
 
-// What became of the name when the complete temporary file was to take it.
-enum class Naming {
-    kNamed,    // the file has the name, replacing what stood there
-    kRefused,  // the name as it was; the temporary file is left for targetRemoveTemporary
-    kLeft,     // (Windows) the old file is gone and the new one stays under its temporary name,
-               // the only copy of the conversion, not to be removed; GetLastError says why
-};
+// What became of the name when the complete temporary file was to take it: kNamed, the file has
+// the name, replacing what stood there; kRefused, the name as it was, the temporary file left
+// for targetRemoveTemporary; kLeft (Windows), the old file is gone and the new one stays under
+// its temporary name, the only copy of the conversion, not to be removed; GetLastError says why.
+enum class Naming { kNamed, kRefused, kLeft };
 
 // Gives the complete temporary file the output name, replacing what stands there.
 Naming targetTakeName(OutputTarget& target);

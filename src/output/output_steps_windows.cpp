@@ -126,20 +126,18 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
         ok = askPath([&](wchar_t* to, DWORD n) { return GetFinalPathNameByHandleW(h, to, n, VOLUME_NAME_DOS); },
                      t.finalPath) ||
              (own != INVALID_FILE_ATTRIBUTES && !(own & FILE_ATTRIBUTE_REPARSE_POINT));
-    }
-    const DWORD cause = GetLastError();
-    CloseHandle(h);
-    if (ok && look.found == Found::kRegular) {
         // A read-only file may not be written, as opening it would show; nor may a file that
         // another program holds open without letting it be removed be replaced, as the replace
         // could not remove it either.
         look.mayWrite = (t.attributes & FILE_ATTRIBUTE_READONLY) == 0;
-        const HANDLE probe =
-            CreateFileW(t.finalPath.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE probe = ok ? CreateFileW(t.finalPath.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr)
+                                : INVALID_HANDLE_VALUE;
         look.pinned = probe == INVALID_HANDLE_VALUE;
-        if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
-        return 0;
+        if (!look.pinned) CloseHandle(probe);
     }
+    const DWORD cause = GetLastError();
+    CloseHandle(h);
     SetLastError(cause);
     return ok ? 0 : -1;
 }
