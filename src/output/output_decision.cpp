@@ -41,9 +41,8 @@ OutputWay outputDecide(const OutputLook& look) {
                                ruleUserIsSomeone(view, look.file.owner);
         std::string acl = look.accessList;
         std::uint32_t mode = look.file.mode;
-        if (!look.attributesRead || !outputNarrowAccessList(acl, mode, ownerKept, true, look.file.owner, 0)) {
-            return refused(Refusal::kAttributes);
-        }
+        const bool given = acl.empty() || outputNarrowAccessList(acl, mode, ownerKept, true, look.file.owner, 0);
+        if (!look.attributesRead || !given) return refused(Refusal::kAttributes);
         return {Way::kReplace, Refusal::kNone, !look.unnamed};
     }
     // A temporary name in a folder that only grows could never be removed.
