@@ -183,15 +183,18 @@ Layout held(const std::string& call, int when, const std::string& delay, const s
     // back; signals that dump core would leave a core file beside the output.
     return withStrace + script(
         "exec 3>&2 2>/dev/null; ulimit -c 0; ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 "
-        "env --default-signal=INT,QUIT strace -f -o t.log -e trace=" + call + " -e inject=" + call + ":" + delay + onPath +
-        " sh -c 'exec \"$0\" \"$@\" 2>&3 3>&-' \"$0\" \"$@\" & r=$!; p=; until [ -n \"$p\" ] || ! kill -0 $r; do sleep 0.01; p=$(grep '" + call + "(' "
-        "t.log | grep -F -e '" + match + "' | sed -n " + nth + "p | cut -d' ' -f1); done; [ -z \"$p\" ] || { " + act +
-        "; }; wait $r; s=$?; rm t.log; " + kReaderEnds + "; [ -n \"$p\" ] && exit $s; exit 99");
+        "env --default-signal=INT,QUIT strace -f -o t.log -e trace=" + call + " -e inject=" + call + ":" + delay +
+        onPath + " sh -c 'exec \"$0\" \"$@\" 2>&3 3>&-' \"$0\" \"$@\" & r=$!; p=; "
+        "until [ -n \"$p\" ] || ! kill -0 $r; do sleep 0.01; "
+        "p=$(grep '" + call + "(' t.log | grep -F -e '" + match + "' | sed -n " + nth + "p | cut -d' ' -f1); done; "
+        "[ -z \"$p\" ] || { " + act + "; }; wait $r; s=$?; rm t.log; " + kReaderEnds + "; [ -n \"$p\" ] && exit $s; "
+        "exit 99");
 }
 // The `when`th call (0: every one) of `call` velto makes, on `path` if given, fails with `error`.
 Layout injected(const std::string& call, const std::string& error, int when = 0, const std::string& path = "") {
     const std::string nth = when > 0 ? ":when=" + std::to_string(when) : "";
-    std::vector<std::string> strace = {"/usr/bin/strace", "-e", "quiet=all", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+    std::vector<std::string> strace = {"/usr/bin/strace", "-e", "quiet=all", "-o", "/dev/null", "-E",
+                                       "ASAN_OPTIONS=detect_leaks=0", "-e",
                                        "trace=" + call, "-e", "inject=" + call + ":error=" + error + nth};
     if (!path.empty()) strace.insert(strace.end(), {"-P", path});
     return withStrace + wrapped(strace);
@@ -468,23 +471,24 @@ const std::vector<Row> kRows = {
     {"the same where the sticky directory is the user's own, where files are not protected: converted",
      protectedFiles(0) + sticky(kNobody) + asNobody, "sticky/out.wav", converted()},
     {"the same where files are protected: refused", protectedFiles(1) + sticky(kNobody) + asNobody, "sticky/out.wav",
-     refused()},
+     refusedByRule()},
     {"root and another user's file in a sticky world-writable directory, files protected: refused", protectedFiles(1) +
-     lay({{"pub/", 01777}, {"pub/out.wav", 0666, kNobody}}), "pub/out.wav", refused()},
-    {"root and another user's file in a sticky directory its group may write, files protected at 2: refused", protectedFiles(2) +
-     lay({{"pub/", 01770}, {"pub/out.wav", 0666, kNobody}}), "pub/out.wav", refused()},
+     lay({{"pub/", 01777}, {"pub/out.wav", 0666, kNobody}}), "pub/out.wav", refusedByRule()},
+    {"root and another user's file in a sticky directory its group may write, files protected at 2: refused",
+     protectedFiles(2) +
+     lay({{"pub/", 01770}, {"pub/out.wav", 0666, kNobody}}), "pub/out.wav", refusedByRule()},
     {"the same, files protected at 1: converted, the file still its owner's", protectedFiles(1) +
      lay({{"pub/", 01770}, {"pub/out.wav", 0666, kNobody, kNobody}}), "pub/out.wav",
      converted({{"pub/out.wav::owner", "65534:65534"}, {"pub/out.wav::mode", "666"}})},
     {"the same with proc hidden, the setting unread: refused", procHidden +
-     lay({{"pub/", 01770}, {"pub/out.wav", 0666, kNobody}}), "pub/out.wav", refused()},
+     lay({{"pub/", 01770}, {"pub/out.wav", 0666, kNobody}}), "pub/out.wav", refusedByRule()},
     {"root replaces another user's file in a third user's sticky directory where files are not protected",
      protectedFiles(0) + lay({{"pub/", 01777, 1001}, {"pub/out.wav", 0666, 1002, 1002}}), "pub/out.wav",
      converted({{"pub/out.wav::owner", "1002:1002"}})},
     // Where the old owner or group cannot be kept, no one but the caller gains by it.
-    {"another user's file of mode 0606: the owner and group lost, 0600", lay({{"open/", 0777}, {"open/out.wav", 0606,
-     1002, 2000}}) + asNobody, "open/out.wav", converted({{"open/out.wav::owner", "65534:65534"}, {"open/out.wav::mode", "600"}})},
-    {"the same of mode 0662: 0622", lay({{"open/", 0777}, {"open/out.wav", 0662, 1002, 2000}}) + asNobody, "open/out.wav",
+    {"another user's file of mode 0606: the owner and group lost, 0600", othersFile(0606, 1002, 2000) + asNobody,
+     "open/out.wav", converted({{"open/out.wav::owner", "65534:65534"}, {"open/out.wav::mode", "600"}})},
+    {"the same of mode 0662: 0622", othersFile(0662, 1002, 2000) + asNobody, "open/out.wav",
      converted({{"open/out.wav::owner", "65534:65534"}, {"open/out.wav::mode", "622"}})},
     {"the user's own file of another group, mode 0606: the group lost, 0600", lay({{"open/", 0777}, {"open/out.wav",
      0606, kNobody, 4343}}) + asNobody, "open/out.wav", converted({{"open/out.wav::owner", "65534:65534"},
@@ -493,7 +497,7 @@ const std::vector<Row> kRows = {
      root("runs as another user") + wrapped({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=4343"}),
      "open/out.wav", converted({{"open/out.wav::owner", "65534:4343"}, {"open/out.wav::mode", "664"}})},
     {"an access list whose entry for the user's group writes only: the owning group's narrows to it",
-     lay({{"open/", 0777}, {"open/out.wav", 0666, 1002, 2000}}) + accessList("open/out.wav", "g::rw,g:nogroup:w,o::rw") +
+     othersFile(0666, 1002, 2000) + accessList("open/out.wav", "g::rw,g:nogroup:w,o::rw") +
      asNobody, "open/out.wav", converted({{"open/out.wav::acl",
      "user::rw-\ngroup::-w-\ngroup:nogroup:-w-\nmask::rw-\nother::rw-\n\n"}})},
     {"an access list naming the owner the user cannot keep: refused", othersFile(0666, 1002) +
@@ -605,7 +609,7 @@ const std::vector<Row> kRows = {
     {"a FIFO whose reader comes a second after the run starts is waited for", fifo("out.wav", 1), "out.wav",
      writtenThrough({{"got.wav", kScrambled}})},
     {"another user's FIFO in a sticky directory its group may write, with proc hidden: refused", plantedFifo(01770) +
-     procHidden, "pub/out.wav", refused()},
+     procHidden, "pub/out.wav", refusedByRule()},
     // Kernels before 6.10 link an unnamed file in by its descriptor only through /proc.
     {"where an unnamed file cannot be linked in, a named temporary file is used", lay({{"old.wav"}}) +
      injected("linkat", "EPERM"), "old.wav", converted()},
@@ -644,7 +648,8 @@ const std::vector<Row> kRows = {
     {"another process's descriptor: refused, its file as it was", keptLog + script("exec 3>>log.bin; ln -s "
      "/proc/$$/fd fds; \"$0\" \"$@\" 3>&-; s=$?; rm fds; exit $s"), "fds/3", refused()},
     {"another process's descriptor 1, the run's own another file: refused, its file as it was", keptLog +
-     script("exec 4>&1 >>log.bin; ln -s /proc/$$/fd fds; \"$0\" \"$@\" >&4; s=$?; rm fds; exit $s"), "fds/1", refused()},
+     script("exec 4>&1 >>log.bin; ln -s /proc/$$/fd fds; \"$0\" \"$@\" >&4; s=$?; rm fds; exit $s"), "fds/1",
+     refused()},
     // Swapped or given away between velto's look at the name and its open: the FIFO's reader gets nothing.
     {"a FIFO swapped for another user's before it is opened: refused", rootsFifo + heldAtOpen(kOthersFifoInPlace),
      "out.wav", refused()},
@@ -659,7 +664,8 @@ const std::vector<Row> kRows = {
     // the name first, and it must link its file in under a temporary name and rename it. The
     // plain POSIX build links nothing in, so its first run ends before the others start.
     {"twelve runs making one new output at once all succeed",
-     withStrace + script("ASAN_OPTIONS=detect_leaks=0 strace -e quiet=all -o t.log -P \"$2\" -e trace=linkat -e "
+     withStrace + script("ASAN_OPTIONS=detect_leaks=0 strace -e quiet=path-resolution -o t.log -P \"$2\" "
+                         "-e trace=linkat -e "
                          "inject=linkat:delay_enter=2s:when=1 \"$0\" \"$@\" & until [ -s t.log ]; do sleep 0.01; "
                          "done; for i in 1 2 3 4 5 6 7 8 9 10 11; do \"$0\" \"$@\" 2>/dev/null & done; s=0; "
                          "for p in $(jobs -p); do wait $p || s=1; done; rm t.log; exit $s"),
@@ -782,7 +788,8 @@ std::vector<Row> signalRows() {
         // FAT through FUSE has no unnamed files: the temporary file has a name from the start.
         {"SIGINT, named temporary file", fatThroughFuse + lay({{"m/old.wav"}}) + signalAt(SIGINT), "m/old.wav",
          endedBy(SIGINT)},
-        {"SIGTERM, new output, named temporary file", fatThroughFuse + signalAt(SIGTERM), "m/out.wav", endedBy(SIGTERM)},
+        {"SIGTERM, new output, named temporary file", fatThroughFuse + signalAt(SIGTERM), "m/out.wav",
+         endedBy(SIGTERM)},
         {"SIGTERM as the named temporary file is made", fatThroughFuse + lay({{"m/old.wav"}}) +
          held("openat", 1, "delay_exit=0.4s:when=1+", "kill -TERM $p", "m", ".velto-") + watchdog(10), "m/old.wav",
          endedBy(SIGTERM)},

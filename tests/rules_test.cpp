@@ -11,6 +11,8 @@
 // - an id that stands for nobody is never the caller nor the folder's owner.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "output/kernel_rules.h"
 #include "output/output_decision.h"
 #include "support/support.h"
@@ -63,11 +65,12 @@ INSTANTIATE_TEST_SUITE_P(KernelRules, IdRule, ::testing::Values(
     [](const auto& row) { return rowName(row.param.name); });
 
 // A link, a FIFO or a file (owner `owner`) in a folder (mode, owner), at a protected_* setting.
-struct PlaceRow { std::string name; KernelView view; int level; std::uint32_t dir; std::uint32_t dirOwner; std::uint32_t owner; bool may; };
+struct PlaceRow { std::string name; KernelView view; int level; std::uint32_t dir, dirOwner, owner; bool may; };
 void PrintTo(const PlaceRow& row, std::ostream* os) { *os << row.name; }
 // The row through `rule`, with its level as the view's `setting`; and in a folder that is not
 // sticky, where the system is not read, the answer is yes whatever the view.
-void expectPlace(const PlaceRow& r, int KernelView::*setting, bool (*rule)(const KernelView&, const Seen&, const Seen&)) {
+using Rule = bool (*)(const KernelView&, const Seen&, const Seen&);
+void expectPlace(const PlaceRow& r, int KernelView::*setting, Rule rule) {
     KernelView view = r.view;
     view.*setting = r.level;
     EXPECT_EQ(rule(view, seen(0777, r.owner), seen(r.dir, r.dirOwner)), r.may);
@@ -130,7 +133,8 @@ TEST_P(StickyRule, ReplacedOrNot) {
     const StickyRow& r = GetParam();
     EXPECT_EQ(ruleMayReplaceInSticky(r.view, seen(0644, r.owner, r.group), seen(r.dir, r.dirOwner)), r.may);
     if (!(r.dir & 01000)) {
-        EXPECT_TRUE(ruleMayReplaceInSticky({}, seen(0644, r.owner, r.group), seen(r.dir, r.dirOwner))) << "needs the system read";
+        EXPECT_TRUE(ruleMayReplaceInSticky({}, seen(0644, r.owner, r.group), seen(r.dir, r.dirOwner)))
+            << "needs the system read";
     }
 }
 INSTANTIATE_TEST_SUITE_P(KernelRules, StickyRule, ::testing::Values(
@@ -156,16 +160,25 @@ INSTANTIATE_TEST_SUITE_P(KernelRules, StickyRule, ::testing::Values(
     StickyRow{"CAP_FOWNER, overflow ids of their own: the overflow group", kOtherOverflow, 01777, 1001, 1000, 65001, false}),
     [](const auto& row) { return rowName(row.param.name); });
 
-// system.posix_acl_access: version 2, then {tag, permissions, id} little-endian. The entries for
-// the owner, the owning group, the mask and others carry id -1 (no id); a named user or group
-// without a mapping reads back as -1 too, and such a list cannot be set (the table of narrowed
-// lists below).
-enum : std::uint16_t { kUserObj = 0x01, kNamedUser = 0x02, kGroupObj = 0x04, kNamedGroup = 0x08, kMask = 0x10, kOther = 0x20 };
-constexpr std::uint32_t kNoId = 0xFFFFFFFFu;
-struct Entry { std::uint16_t tag, perm; std::uint32_t id; };
-std::string acl(std::initializer_list<Entry> entries) {
+// An access control list as the system gives it (system.posix_acl_access): version 2, then
+// {tag, permissions, id} little-endian, from its entries as getfacl writes them, short:
+// "u::rw,u:1001:w,g::r,g:?:r,m::rw,o::-". The entries for the owner, the owning group, the mask
+// and others carry id -1 (no id); a named user or group without a mapping ("?") reads back as
+// -1 too, and such a list cannot be set (the table of narrowed lists below).
+std::string acl(const std::string& entries) {
     std::string bytes = le32(2);
-    for (const Entry& e : entries) bytes += le16(e.tag) + le16(e.perm) + le32(e.id);
+    std::istringstream in(entries);
+    for (std::string e; std::getline(in, e, ',');) {
+        const std::size_t colon = e.find(':', 2);
+        const std::string id = e.substr(2, colon - 2), perms = e.substr(colon + 1);
+        const bool named = !id.empty();
+        const std::uint16_t tag = e[0] == 'u' ? (named ? 0x02 : 0x01) : e[0] == 'g' ? (named ? 0x08 : 0x04)
+                                : e[0] == 'm' ? 0x10 : 0x20;
+        std::uint16_t perm = 0;
+        for (const char c : perms) perm |= c == 'r' ? 4 : c == 'w' ? 2 : c == 'x' ? 1 : 0;
+        const std::uint32_t number = !named || id == "?" ? 0xFFFFFFFFu : static_cast<std::uint32_t>(std::stoul(id));
+        bytes += le16(tag) + le16(perm) + le32(number);
+    }
     return bytes;
 }
 // What velto makes of one look at the output's name: the way it is written, or the refusal and
@@ -184,85 +197,106 @@ struct DecisionRow {
     bool named = false;
 };
 void PrintTo(const DecisionRow& row, std::ostream* os) { *os << row.name; }
+using enum Found;
+using enum Way;
 void asIs(OutputLook&) {}
 KernelView at(KernelView view, int regular, int fifos = 1) {
     view.protectedRegular = regular;
     view.protectedFifos = fifos;
     return view;
 }
-const std::string kListNaming1001 = acl({{kUserObj, 6, kNoId}, {kNamedUser, 6, 1001}, {kGroupObj, 4, kNoId}, {kMask, 6, kNoId}, {kOther, 4, kNoId}});
+const std::string kListNaming1001 = acl("u::rw,u:1001:rw,g::r,m::rw,o::r");
 class Decision : public ::testing::TestWithParam<DecisionRow> {};
 TEST_P(Decision, WaysAndRefusals) {
     const DecisionRow& r = GetParam();
-    OutputLook look{.found = r.found, .file = seen(r.mode, r.owner, r.owner), .dir = seen(r.dirMode, r.dirOwner), .unnamed = true, .view = r.view};
+    OutputLook look{.found = r.found, .file = seen(r.mode, r.owner, r.owner), .dir = seen(r.dirMode, r.dirOwner),
+                    .unnamed = true, .view = r.view};
     r.change(look);
     const OutputWay way = outputDecide(look);
     EXPECT_EQ(way.way, r.way);
     EXPECT_EQ(way.refusal, r.refusal);
-    if (r.way == Way::kNew || r.way == Way::kReplace) {
+    if (r.way == kNew || r.way == Way::kReplace) {
         EXPECT_EQ(way.named, r.named);
     }
 }
-constexpr Way kRefused = Way::kRefused, kReplace = Way::kReplace;
 INSTANTIATE_TEST_SUITE_P(Output, Decision, ::testing::Values(
     // A regular file in a sticky folder, by protected_regular: never where the system would refuse
     // `>`, root and CAP_FOWNER included; root passes the rename rule throughout.
-    DecisionRow{"protected_regular 0: another user's file in tmp", at(kRoot, 0), Found::kRegular, 0666, 1001, 01777, 0, asIs, kReplace},
-    DecisionRow{"protected_regular 1: another user's file in tmp", at(kRoot, 1), Found::kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kCreate},
-    DecisionRow{"protected_regular 2: another user's file in tmp", at(kRoot, 2), Found::kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kCreate},
-    DecisionRow{"protected_regular unread: another user's file in tmp", at(kProcHidden, -1), Found::kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kCreate},
-    DecisionRow{"protected_regular 1: a sticky folder only its group may write", at(kRoot, 1), Found::kRegular, 0666, 1001, 01770, 0, asIs, kReplace},
-    DecisionRow{"protected_regular 2: a sticky folder its group may write", at(kRoot, 2), Found::kRegular, 0666, 1001, 01770, 0, asIs, kRefused, Refusal::kCreate},
-    DecisionRow{"protected_regular unread: a sticky folder its group may write", at(kProcHidden, -1), Found::kRegular, 0666, 1001, 01770, 0, asIs, kRefused, Refusal::kCreate},
-    DecisionRow{"protected_regular 1: a sticky folder others may write", at(kRoot, 1), Found::kRegular, 0666, 1001, 01757, 0, asIs, kRefused, Refusal::kCreate},
-    DecisionRow{"protected_regular 2: a sticky folder no one else may write", at(kRoot, 2), Found::kRegular, 0666, 1001, 01755, 0, asIs, kReplace},
-    DecisionRow{"protected_regular 2: a folder that is not sticky", at(kRoot, 2), Found::kRegular, 0666, 1001, 00777, 0, asIs, kReplace},
-    DecisionRow{"protected_regular 2: the caller's own file in tmp", at(kUser, 2), Found::kRegular, 0644, 1000, 01777, 0, asIs, kReplace},
-    DecisionRow{"protected_regular 2: the folder owner's file", at(kRoot, 2), Found::kRegular, 0666, 1001, 01777, 1001, asIs, kReplace},
+    DecisionRow{"protected_regular 0: another user's file in tmp",
+                at(kRoot, 0), kRegular, 0666, 1001, 01777, 0, asIs, kReplace},
+    DecisionRow{"protected_regular 1: another user's file in tmp",
+                at(kRoot, 1), kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kCreate},
+    DecisionRow{"protected_regular 2: another user's file in tmp",
+                at(kRoot, 2), kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kCreate},
+    DecisionRow{"protected_regular unread: another user's file in tmp",
+                at(kProcHidden, -1), kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kCreate},
+    DecisionRow{"protected_regular 1: a sticky folder only its group may write",
+                at(kRoot, 1), kRegular, 0666, 1001, 01770, 0, asIs, kReplace},
+    DecisionRow{"protected_regular 2: a sticky folder its group may write",
+                at(kRoot, 2), kRegular, 0666, 1001, 01770, 0, asIs, kRefused, Refusal::kCreate},
+    DecisionRow{"protected_regular unread: a sticky folder its group may write",
+                at(kProcHidden, -1), kRegular, 0666, 1001, 01770, 0, asIs, kRefused, Refusal::kCreate},
+    DecisionRow{"protected_regular 1: a sticky folder others may write",
+                at(kRoot, 1), kRegular, 0666, 1001, 01757, 0, asIs, kRefused, Refusal::kCreate},
+    DecisionRow{"protected_regular 2: a sticky folder no one else may write",
+                at(kRoot, 2), kRegular, 0666, 1001, 01755, 0, asIs, kReplace},
+    DecisionRow{"protected_regular 2: a folder that is not sticky",
+                at(kRoot, 2), kRegular, 0666, 1001, 00777, 0, asIs, kReplace},
+    DecisionRow{"protected_regular 2: the caller's own file in tmp",
+                at(kUser, 2), kRegular, 0644, 1000, 01777, 0, asIs, kReplace},
+    DecisionRow{"protected_regular 2: the folder owner's file",
+                at(kRoot, 2), kRegular, 0666, 1001, 01777, 1001, asIs, kReplace},
     // The folder's owner may rename another user's file there, but not open it with O_CREAT.
-    DecisionRow{"protected_regular 1: the folder owner writing another user's file", at(kUser, 1), Found::kRegular, 0666, 1001, 01777, 1000, asIs, kRefused, Refusal::kCreate},
-    DecisionRow{"protected_regular 0: the folder owner writing another user's file", at(kUser, 0), Found::kRegular, 0666, 1001, 01777, 1000, asIs, kReplace},
-    DecisionRow{"protected_regular 0: another user's file, rename refused", at(kUser, 0), Found::kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kRename},
-    DecisionRow{"user namespace: the caller's own file, shown as 0, in tmp", at(kNamespaceRoot, 1), Found::kRegular, 0644, 0, 01777, 65534, asIs, kReplace},
-    DecisionRow{"user namespace: the overflow id's file in its folder", at(kNamespaceRoot, 1), Found::kRegular, 0666, 65534, 01777, 65534, asIs, kRefused, Refusal::kCreate},
+    DecisionRow{"protected_regular 1: the folder owner writing another user's file",
+                at(kUser, 1), kRegular, 0666, 1001, 01777, 1000, asIs, kRefused, Refusal::kCreate},
+    DecisionRow{"protected_regular 0: the folder owner writing another user's file",
+                at(kUser, 0), kRegular, 0666, 1001, 01777, 1000, asIs, kReplace},
+    DecisionRow{"protected_regular 0: another user's file, rename refused",
+                at(kUser, 0), kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kRename},
+    DecisionRow{"user namespace: the caller's own file, shown as 0, in tmp",
+                at(kNamespaceRoot, 1), kRegular, 0644, 0, 01777, 65534, asIs, kReplace},
+    DecisionRow{"user namespace: the overflow id's file in its folder",
+                at(kNamespaceRoot, 1), kRegular, 0666, 65534, 01777, 65534, asIs, kRefused, Refusal::kCreate},
     // A FIFO in a sticky folder, by protected_fifos, read or not.
-    DecisionRow{"protected_fifos unread: another user's FIFO in a group's sticky folder", at(kProcHidden, -1, -1), Found::kFifo, 0666, 65534, 01770, 0, asIs, kRefused, Refusal::kCreate},
-    DecisionRow{"protected_fifos 1: the same FIFO", at(kRoot, 2, 1), Found::kFifo, 0666, 65534, 01770, 0, asIs, Way::kDirect},
-    DecisionRow{"a device in tmp", at(kUser, 2, 2), Found::kDevice, 0666, 0, 01777, 0, asIs, Way::kDirect},
+    DecisionRow{"protected_fifos unread: another user's FIFO in a group's sticky folder",
+                at(kProcHidden, -1, -1), kFifo, 0666, 65534, 01770, 0, asIs, kRefused, Refusal::kCreate},
+    DecisionRow{"protected_fifos 1: the same FIFO", at(kRoot, 2, 1), kFifo, 0666, 65534, 01770, 0, asIs, kDirect},
+    DecisionRow{"a device in tmp", at(kUser, 2, 2), kDevice, 0666, 0, 01777, 0, asIs, kDirect},
     // What else the look may find.
-    DecisionRow{"nothing there: a new file, unnamed", kUser, Found::kNothing, 0, 0, 0755, 1000, asIs, Way::kNew},
-    DecisionRow{"nothing there, no unnamed files: a named temporary file", kUser, Found::kNothing, 0, 0, 0755, 1000,
-                [](OutputLook& l) { l.unnamed = false; }, Way::kNew, Refusal::kNone, true},
-    DecisionRow{"a new file in a folder that only grows, no unnamed files", kUser, Found::kNothing, 0, 0, 0755, 1000,
+    DecisionRow{"nothing there: a new file, unnamed", kUser, kNothing, 0, 0, 0755, 1000, asIs, kNew},
+    DecisionRow{"nothing there, no unnamed files: a named temporary file", kUser, kNothing, 0, 0, 0755, 1000,
+                [](OutputLook& l) { l.unnamed = false; }, kNew, Refusal::kNone, true},
+    DecisionRow{"a new file in a folder that only grows, no unnamed files", kUser, kNothing, 0, 0, 0755, 1000,
                 [](OutputLook& l) { l.unnamed = false, l.dirPinned = true; }, kRefused, Refusal::kPinned},
-    DecisionRow{"a new file in a folder that only grows, unnamed", kUser, Found::kNothing, 0, 0, 0755, 1000,
-                [](OutputLook& l) { l.dirPinned = true; }, Way::kNew},
-    DecisionRow{"a directory", kUser, Found::kDirectory, 0755, 1000, 0755, 1000, asIs, kRefused, Refusal::kDirectory},
-    DecisionRow{"a link the system would not follow", kUser, Found::kNothing, 0, 0, 01777, 0,
+    DecisionRow{"a new file in a folder that only grows, unnamed", kUser, kNothing, 0, 0, 0755, 1000,
+                [](OutputLook& l) { l.dirPinned = true; }, kNew},
+    DecisionRow{"a directory", kUser, kDirectory, 0755, 1000, 0755, 1000, asIs, kRefused, Refusal::kDirectory},
+    DecisionRow{"a link the system would not follow", kUser, kNothing, 0, 0, 01777, 0,
                 [](OutputLook& l) { l.linkRefused = true; }, kRefused, Refusal::kLink},
-    DecisionRow{"the process's own descriptor", kUser, Found::kOwnDescriptor, 0, 0, 0, 0, asIs, Way::kDescriptor},
-    DecisionRow{"the process's own descriptor, open only for reading", kUser, Found::kOwnDescriptor, 0, 0, 0, 0,
+    DecisionRow{"the process's own descriptor", kUser, kOwnDescriptor, 0, 0, 0, 0, asIs, kDescriptor},
+    DecisionRow{"the process's own descriptor, open only for reading", kUser, kOwnDescriptor, 0, 0, 0, 0,
                 [](OutputLook& l) { l.mayWrite = false; }, kRefused, Refusal::kWrite},
-    DecisionRow{"another process's descriptor", kUser, Found::kOthersDescriptor, 0, 0, 0, 0, asIs, kRefused, Refusal::kDescriptor},
-    DecisionRow{"a file the caller may not write", kUser, Found::kRegular, 0644, 1001, 0777, 0,
+    DecisionRow{"another process's descriptor",
+                kUser, kOthersDescriptor, 0, 0, 0, 0, asIs, kRefused, Refusal::kDescriptor},
+    DecisionRow{"a file the caller may not write", kUser, kRegular, 0644, 1001, 0777, 0,
                 [](OutputLook& l) { l.mayWrite = false; }, kRefused, Refusal::kWrite},
-    DecisionRow{"an immutable, append-only or mounted-over file", kUser, Found::kRegular, 0644, 1000, 0755, 1000,
+    DecisionRow{"an immutable, append-only or mounted-over file", kUser, kRegular, 0644, 1000, 0755, 1000,
                 [](OutputLook& l) { l.pinned = true; }, kRefused, Refusal::kPinned},
-    DecisionRow{"a file in an immutable or append-only folder", kUser, Found::kRegular, 0644, 1000, 0755, 1000,
+    DecisionRow{"a file in an immutable or append-only folder", kUser, kRegular, 0644, 1000, 0755, 1000,
                 [](OutputLook& l) { l.dirPinned = true; }, kRefused, Refusal::kPinned},
-    DecisionRow{"a file replaced, no unnamed files: a named temporary file", kUser, Found::kRegular, 0644, 1000, 0755, 1000,
+    DecisionRow{"a file replaced, no unnamed files: a named temporary file", kUser, kRegular, 0644, 1000, 0755, 1000,
                 [](OutputLook& l) { l.unnamed = false; }, kReplace, Refusal::kNone, true},
-    DecisionRow{"an attribute that could not be read", kUser, Found::kRegular, 0644, 1000, 0755, 1000,
+    DecisionRow{"an attribute that could not be read", kUser, kRegular, 0644, 1000, 0755, 1000,
                 [](OutputLook& l) { l.attributesRead = false; }, kRefused, Refusal::kAttributes},
-    DecisionRow{"an access list naming a user without a mapping", kRoot, Found::kRegular, 0644, 1000, 0755, 0,
-                [](OutputLook& l) { l.accessList = acl({{kUserObj, 6, kNoId}, {kNamedUser, 6, kNoId}, {kGroupObj, 4, kNoId}, {kMask, 6, kNoId}, {kOther, 0, kNoId}}); },
+    DecisionRow{"an access list naming a user without a mapping", kRoot, kRegular, 0644, 1000, 0755, 0,
+                [](OutputLook& l) { l.accessList = acl("u::rw,u:?:rw,g::r,m::rw,o::-"); },
                 kRefused, Refusal::kAttributes},
     // Whoever may not keep the old owner would leave the owner its named entry's rights.
-    DecisionRow{"an access list naming its owner, which the caller cannot keep", kUser, Found::kRegular, 0664, 1001, 0777, 0,
+    DecisionRow{"an access list naming its owner, which the caller cannot keep", kUser, kRegular, 0664, 1001, 0777, 0,
                 [](OutputLook& l) { l.accessList = kListNaming1001; }, kRefused, Refusal::kAttributes},
-    DecisionRow{"the same list where CAP_CHOWN keeps the owner", kRoot, Found::kRegular, 0664, 1001, 0777, 0,
+    DecisionRow{"the same list where CAP_CHOWN keeps the owner", kRoot, kRegular, 0664, 1001, 0777, 0,
                 [](OutputLook& l) { l.accessList = kListNaming1001; }, kReplace},
-    DecisionRow{"the same list, the caller's own file", kUser, Found::kRegular, 0664, 1000, 0777, 0,
+    DecisionRow{"the same list, the caller's own file", kUser, kRegular, 0664, 1000, 0777, 0,
                 [](OutputLook& l) { l.accessList = kListNaming1001, l.file.owner = 1001, l.view.caller = 1001; }, kReplace}),
     [](const auto& row) { return rowName(row.param.name); });
 
@@ -295,7 +329,7 @@ INSTANTIATE_TEST_SUITE_P(Output, NarrowedMode, ::testing::Values(
 // The same for an access list: the owning group's and others' entries narrowed, a named entry
 // for the new file's group (1001) counting as what its members had, the old group's members
 // having their entry under the mask; named entries and the mask kept. Owner 1002, group 2000.
-struct ListRow { std::string name; std::string acl; bool ownerKept, groupKept; bool given; std::string narrowed; std::uint32_t mode; };
+struct ListRow { std::string name, acl; bool ownerKept, groupKept, given; std::string narrowed; std::uint32_t mode; };
 void PrintTo(const ListRow& row, std::ostream* os) { *os << row.name; }
 class NarrowedList : public ::testing::TestWithParam<ListRow> {};
 TEST_P(NarrowedList, NoOneButTheCallerGains) {
@@ -310,34 +344,34 @@ TEST_P(NarrowedList, NoOneButTheCallerGains) {
 }
 INSTANTIATE_TEST_SUITE_P(Output, NarrowedList, ::testing::Values(
     ListRow{"the new group's entry write-only: the owning group's becomes write-only",
-            acl({{kUserObj, 6, kNoId}, {kGroupObj, 6, kNoId}, {kNamedGroup, 2, 1001}, {kMask, 6, kNoId}, {kOther, 6, kNoId}}), false, false, true,
-            acl({{kUserObj, 6, kNoId}, {kGroupObj, 2, kNoId}, {kNamedGroup, 2, 1001}, {kMask, 6, kNoId}, {kOther, 6, kNoId}}), 0666},
+            acl("u::rw,g::rw,g:1001:w,m::rw,o::rw"), false, false, true,
+            acl("u::rw,g::w,g:1001:w,m::rw,o::rw"), 0666},
     ListRow{"no entry for the new group: it gets what others had",
-            acl({{kUserObj, 6, kNoId}, {kGroupObj, 6, kNoId}, {kNamedUser, 6, 4242}, {kMask, 6, kNoId}, {kOther, 4, kNoId}}), true, false, true,
-            acl({{kUserObj, 6, kNoId}, {kGroupObj, 4, kNoId}, {kNamedUser, 6, 4242}, {kMask, 6, kNoId}, {kOther, 4, kNoId}}), 0664},
+            acl("u::rw,g::rw,u:4242:rw,m::rw,o::r"), true, false, true,
+            acl("u::rw,g::r,u:4242:rw,m::rw,o::r"), 0664},
     ListRow{"the old group read-only under the mask: others get no more",
-            acl({{kUserObj, 6, kNoId}, {kGroupObj, 6, kNoId}, {kNamedUser, 6, 4242}, {kMask, 4, kNoId}, {kOther, 6, kNoId}}), true, false, true,
-            acl({{kUserObj, 6, kNoId}, {kGroupObj, 6, kNoId}, {kNamedUser, 6, 4242}, {kMask, 4, kNoId}, {kOther, 4, kNoId}}), 0644},
+            acl("u::rw,g::rw,u:4242:rw,m::r,o::rw"), true, false, true,
+            acl("u::rw,g::rw,u:4242:rw,m::r,o::r"), 0644},
     ListRow{"the owner lost: no one gets more than it had",
-            acl({{kUserObj, 4, kNoId}, {kGroupObj, 6, kNoId}, {kNamedUser, 6, 4242}, {kMask, 6, kNoId}, {kOther, 6, kNoId}}), false, true, true,
-            acl({{kUserObj, 4, kNoId}, {kGroupObj, 4, kNoId}, {kNamedUser, 6, 4242}, {kMask, 6, kNoId}, {kOther, 4, kNoId}}), 0464},
+            acl("u::r,g::rw,u:4242:rw,m::rw,o::rw"), false, true, true,
+            acl("u::r,g::r,u:4242:rw,m::rw,o::r"), 0464},
     ListRow{"both kept: as it was",
-            acl({{kUserObj, 6, kNoId}, {kGroupObj, 0, kNoId}, {kNamedGroup, 2, 1001}, {kMask, 6, kNoId}, {kOther, 6, kNoId}}), true, true, true,
-            acl({{kUserObj, 6, kNoId}, {kGroupObj, 0, kNoId}, {kNamedGroup, 2, 1001}, {kMask, 6, kNoId}, {kOther, 6, kNoId}}), 0666},
+            acl("u::rw,g::-,g:1001:w,m::rw,o::rw"), true, true, true,
+            acl("u::rw,g::-,g:1001:w,m::rw,o::rw"), 0666},
     ListRow{"naming the old owner, who is lost: not given",
-            acl({{kUserObj, 4, kNoId}, {kNamedUser, 6, 1002}, {kGroupObj, 4, kNoId}, {kMask, 6, kNoId}, {kOther, 0, kNoId}}), false, true, false, "", 0},
+            acl("u::r,u:1002:rw,g::r,m::rw,o::-"), false, true, false, "", 0},
     ListRow{"a named user without a mapping: not given",
-            acl({{kUserObj, 6, kNoId}, {kNamedUser, 6, kNoId}, {kGroupObj, 4, kNoId}, {kMask, 6, kNoId}, {kOther, 0, kNoId}}), true, true, false, "", 0},
+            acl("u::rw,u:?:rw,g::r,m::rw,o::-"), true, true, false, "", 0},
     ListRow{"a named group without a mapping: not given",
-            acl({{kUserObj, 6, kNoId}, {kNamedUser, 6, 4242}, {kGroupObj, 4, kNoId}, {kNamedGroup, 4, kNoId}, {kMask, 6, kNoId}, {kOther, 0, kNoId}}), true, true, false, "", 0},
+            acl("u::rw,u:4242:rw,g::r,g:?:r,m::rw,o::-"), true, true, false, "", 0},
     ListRow{"a named user 65534 is someone: given as it was",
-            acl({{kUserObj, 6, kNoId}, {kNamedUser, 6, 65534}, {kGroupObj, 4, kNoId}, {kMask, 6, kNoId}, {kOther, 0, kNoId}}), true, true, true,
-            acl({{kUserObj, 6, kNoId}, {kNamedUser, 6, 65534}, {kGroupObj, 4, kNoId}, {kMask, 6, kNoId}, {kOther, 0, kNoId}}), 0660},
-    ListRow{"the mode's three entries alone: given as they were", acl({{kUserObj, 6, kNoId}, {kGroupObj, 4, kNoId}, {kOther, 4, kNoId}}),
-            true, true, true, acl({{kUserObj, 6, kNoId}, {kGroupObj, 4, kNoId}, {kOther, 4, kNoId}}), 0644},
+            acl("u::rw,u:65534:rw,g::r,m::rw,o::-"), true, true, true,
+            acl("u::rw,u:65534:rw,g::r,m::rw,o::-"), 0660},
+    ListRow{"the mode's three entries alone: given as they were", acl("u::rw,g::r,o::r"),
+            true, true, true, acl("u::rw,g::r,o::r"), 0644},
     ListRow{"naming the old owner, who is kept: given",
-            acl({{kUserObj, 4, kNoId}, {kNamedUser, 6, 1002}, {kGroupObj, 4, kNoId}, {kMask, 6, kNoId}, {kOther, 0, kNoId}}), true, true, true,
-            acl({{kUserObj, 4, kNoId}, {kNamedUser, 6, 1002}, {kGroupObj, 4, kNoId}, {kMask, 6, kNoId}, {kOther, 0, kNoId}}), 0460}),
+            acl("u::r,u:1002:rw,g::r,m::rw,o::-"), true, true, true,
+            acl("u::r,u:1002:rw,g::r,m::rw,o::-"), 0460}),
     [](const auto& row) { return rowName(row.param.name); });
 
 }  // namespace
