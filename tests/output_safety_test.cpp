@@ -331,6 +331,12 @@ std::string longLink() {
     return replaced(std::string(124, '@'), "@", "./") + "/cut.wav2";
 }
 const std::string kLongLink = longLink();
+// prog, a copy of sleep(1), running from the start of the run.
+void runningProgram(Scene& s) {
+    fs::copy_file("/bin/sleep", s.dir / "prog");
+    script("\"$PWD/prog\" 30 & p=$!; until [ \"$(readlink /proc/$p/exe)\" = \"$PWD/prog\" ]; do sleep 0.01; done; "
+           "\"$0\" \"$@\"; s=$?; kill $p; wait $p; exit $s")(s);
+}
 // The output in a directory whose path is near the system's limit.
 const Layout nearPathLimit = [](Scene& s) {
     const std::size_t scratch = (fs::temp_directory_path() / "velto-test-XXXXXX/").string().size();
@@ -502,6 +508,14 @@ const std::vector<Row> kRows = {
      "user::rw-\ngroup::-w-\ngroup:nogroup:-w-\nmask::rw-\nother::rw-\n\n"}})},
     {"an access list naming the owner the user cannot keep: refused", othersFile(0666, 1002) +
      accessList("open/out.wav", "u:1002:rw") + asNobody, "open/out.wav", refused()},
+    {"an access list whose named group gives more than its owner had: refused", othersFile(0666, 1002) +
+     accessList("open/out.wav", "u::r,g:3000:rw") + asNobody, "open/out.wav", refused()},
+    // There the system shows the old owner and the user alike, as the overflow id.
+    {"in a user namespace that maps no one, another user's file of mode 0466: 0444", othersFile(0466, 1002, 1002) +
+     asNobody + wrapped({"/usr/bin/unshare", "-U"}), "open/out.wav",
+     converted({{"open/out.wav::owner", "65534:65534"}, {"open/out.wav::mode", "444"}})},
+    // A shell's `>` cannot open a program that is running (ETXTBSY).
+    {"a program running from the file: refused", runningProgram, "prog", refused()},
     {"another user's read-only file: refused", othersFile(0644) + asNobody, "open/out.wav", refused()},
     // A directory that only grows takes a new name but gives up none, not even a
     // temporary file's: the file is linked in by its descriptor when complete.

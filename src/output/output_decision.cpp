@@ -41,7 +41,8 @@ OutputWay outputDecide(const OutputLook& look) {
                                ruleUserIsSomeone(view, look.file.owner);
         std::string acl = look.accessList;
         std::uint32_t mode = look.file.mode;
-        const bool given = acl.empty() || outputNarrowAccessList(acl, mode, ownerKept, true, look.file.owner, 0);
+        const std::uint32_t owner = ruleUserIsSomeone(view, look.file.owner) ? look.file.owner : 0xFFFFFFFFu;
+        const bool given = acl.empty() || outputNarrowAccessList(acl, mode, ownerKept, true, owner, 0);
         if (!look.attributesRead || !given) return refused(Refusal::kAttributes);
         return {Way::kReplace, Refusal::kNone, !look.unnamed};
     }
@@ -61,8 +62,10 @@ std::uint32_t outputNarrowedMode(std::uint32_t mode, bool ownerKept, bool groupK
 bool outputNarrowAccessList(std::string& acl, std::uint32_t& mode, bool ownerKept, bool groupKept,
                             std::uint32_t oldOwner, std::uint32_t newGroup) {
     std::uint32_t user = 7, group = 7, mask = 7, others = 7, newGroups = 8;  // 8: no entry
+    std::uint32_t everyNamedGroup = 7, anyNamedGroup = 0;  // what all named groups give, and any
     std::size_t groupAt = 0, othersAt = 0;
     bool masked = false;  // a list with a mask shows it as the mode's group bits
+    bool namedGroups = false;
     for (std::size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
         const std::uint32_t tag = le16(acl, at), perm = le16(acl, at + 2) & 7;
         const std::uint32_t id = le16(acl, at + 4) | le16(acl, at + 6) << 16;
@@ -70,12 +73,18 @@ bool outputNarrowAccessList(std::string& acl, std::uint32_t& mode, bool ownerKep
         if (tag == kUser && id == oldOwner && !ownerKept) return false;
         if (tag == kUserObj) user = perm;
         if (tag == kGroupObj) group = perm, groupAt = at;
+        if (tag == kGroup) everyNamedGroup &= perm, anyNamedGroup |= perm, namedGroups = true;
         if (tag == kGroup && id == newGroup) newGroups = perm;
         if (tag == kMask) mask = perm, masked = true;
         if (tag == kOther) others = perm, othersAt = at;
     }
-    // The mode's rule, with what the new group's members and the old group's had in the list.
-    const std::uint32_t asNewGroup = newGroups < 8 ? newGroups : others;
+    // The old owner, where lost, may be in a named group: one that gives more than it had would
+    // give it more.
+    if (!ownerKept && (anyNamedGroup & mask & ~user) != 0) return false;
+    // The mode's rule, with what the new group's members and the old group's had in the list: the
+    // new group's own entry where there is one, else others' bits, but no more than any named
+    // group gave those of its members who are in one.
+    const std::uint32_t asNewGroup = newGroups < 8 ? newGroups : others & (namedGroups ? everyNamedGroup & mask : 7);
     const auto narrowed = [&](std::uint32_t g, std::uint32_t o) {
         return outputNarrowedMode(user << 6 | g << 3 | o, ownerKept, groupKept);
     };

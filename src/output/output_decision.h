@@ -80,10 +80,12 @@ std::uint32_t outputNarrowedMode(std::uint32_t mode, bool ownerKept, bool groupK
 // The same for an access control list as the system gives it (system.posix_acl_access: a 32-bit
 // version, then entries of a 16-bit tag, 16-bit permissions and a 32-bit id, little-endian) and
 // the mode that goes with it: its owning group's and others' entries narrowed the same way,
-// where a named entry for `newGroup`, the new file's group, counts as what that group's members
-// had, and the old group's members had its entry under the mask; named entries and the mask
-// stay. False where the list cannot be given to the new file: it names a user or group without
-// a mapping, which the system shows as id -1 and refuses to set; or the owner was not kept and
-// the list names `oldOwner`, who would then have that entry's rights.
+// where what the new group's members had is the list's entry for `newGroup`, the new file's
+// group, or where there is none, others' bits and no more than every named group's entry under
+// the mask; and the old group's members had its entry under the mask. Named entries and the
+// mask stay. False where the list cannot be given to the new file: it names a user or group
+// without a mapping, which the system shows as id -1 and refuses to set; or the owner was not
+// kept and the list names `oldOwner` (-1 where it stands for no one), or has a named group that
+// gives more than the owner had: the old owner would then have that entry's rights.
 bool outputNarrowAccessList(std::string& acl, std::uint32_t& mode, bool ownerKept, bool groupKept,
                             std::uint32_t oldOwner, std::uint32_t newGroup);

@@ -139,7 +139,11 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     if (replacing || (look.found == Found::kFifo && (look.dir.mode & S_ISVTX) != 0)) look.view = kernelView();
     if (look.linkRefused || (look.found != Found::kNothing && !replacing)) return 0;
     if (replacing) {
-        look.mayWrite = faccessat(t.dirFd, t.name.c_str(), W_OK, AT_EACCESS) == 0;
+        // Opened to be written as `>` opens it, and closed at once: what the system answers, a
+        // program running from the file or an active swap file (ETXTBSY) included.
+        const int writer = openat(t.dirFd, t.name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        look.mayWrite = writer >= 0;
+        if (writer >= 0) close(writer);
         look.pinned = fsIsPinned(t.existingFd) || fsIsMountRoot(t.existingFd);
         look.dirPinned = fsIsPinned(t.dirFd);
         look.attributesRead = fsReadExtendedAttributes(t.existingFd, t.attributes) == 0;

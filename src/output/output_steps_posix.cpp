@@ -85,12 +85,13 @@ int targetKeepAttributes(OutputTarget& t) {
     const bool given = fchown(t.fd, owner, group) == 0 || (refused() && fchown(t.fd, static_cast<uid_t>(-1), group) == 0);
     struct stat now {};
     if ((!given && !refused() && !unimplemented(errno)) || fstat(t.fd, &now) != 0) return -1;
-    // Where the owner or the group was lost, the bits and the access list give no one more.
-    const bool ownerKept = now.st_uid == old.st_uid, groupKept = now.st_gid == old.st_gid;
+    // Where the owner or the group was lost, the bits and the access list give no one more. An
+    // id that stands for no one was not kept, whatever the new file shows.
+    const bool ownerKept = owner != static_cast<uid_t>(-1) && now.st_uid == old.st_uid;
+    const bool groupKept = group != static_cast<gid_t>(-1) && now.st_gid == old.st_gid;
     std::uint32_t mode = outputNarrowedMode(old.st_mode & 07777, ownerKept, groupKept);
     for (auto& [key, value] : t.attributes) {
-        if (key == kAccessListAttribute &&
-            !outputNarrowAccessList(value, mode, ownerKept, groupKept, old.st_uid, now.st_gid)) {
+        if (key == kAccessListAttribute && !outputNarrowAccessList(value, mode, ownerKept, groupKept, owner, now.st_gid)) {
             errno = EPERM;
             return -1;
         }
