@@ -140,7 +140,8 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     if (look.linkRefused || (look.found != Found::kNothing && !replacing)) return 0;
     if (replacing) {
         // Opened to be written as `>` opens it, and closed at once: what the system answers, a
-        // program running from the file or an active swap file (ETXTBSY) included.
+        // program running from the file (ETXTBSY) included. An active swap file opens; only the
+        // naming is refused there.
         const int writer = openat(t.dirFd, t.name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
         look.mayWrite = writer >= 0;
         if (writer >= 0) close(writer);
