@@ -40,10 +40,10 @@ const std::string& converted() {
 }
 
 // The calls a run makes on its way to the output.
-const std::vector<std::string> kCalls = {"openat",    "write",     "pwrite64",  "lseek",        "fcntl",
-                                         "faccessat2", "fchown",   "fchmod",    "flistxattr",   "fgetxattr",
-                                         "fsetxattr", "fremovexattr", "fsync",  "close",        "linkat",
-                                         "renameat",  "newfstatat", "statx",    "readlinkat"};
+const std::vector<std::string> kCalls = {"openat",    "write",        "pwrite64", "lseek",      "fcntl",
+                                         "fchown",    "fchmod",       "flistxattr", "fgetxattr", "fsetxattr",
+                                         "fremovexattr", "fsync",     "close",    "linkat",     "renameat",
+                                         "newfstatat", "statx",       "readlinkat"};
 
 struct Trace {
     std::vector<std::string> calls;  // the names of the calls, in order
