@@ -73,6 +73,10 @@ set(entry "")      # the entry being read: its heading line, then its items
 set(item "")       # the item being read
 set(trailer "")    # the entry's closing line
 set(released OFF)  # inside a released section
+# Releases of one day are signed an hour apart, the newest at noon, so that each entry is newer
+# than the one below it, as Debian's changelog wants.
+set(previous_date "")
+set(hour 12)
 
 # Ends the item being read, and with `entry_too` the entry as well.
 macro(finish_item)
@@ -106,11 +110,21 @@ foreach(line IN LISTS lines)
       math(EXPR index "${month_number} - 1")
       list(GET months ${index} month_name)
       weekday(${year} ${month_number} ${day_number} weekday_name)
+      if("${year}-${month}-${day}" STREQUAL previous_date)
+        math(EXPR hour "${hour} - 1")
+      else()
+        set(hour 12)
+      endif()
+      set(previous_date "${year}-${month}-${day}")
+      set(time "${hour}:00:00")
+      if(hour LESS 10)
+        set(time "0${time}")
+      endif()
       if(NOT changelog STREQUAL "")
         string(APPEND changelog "\n")
       endif()
       set(entry "${PACKAGE} (${version}) unstable; urgency=medium\n\n")
-      set(trailer " -- ${MAINTAINER}  ${weekday_name}, ${day} ${month_name} ${year} 12:00:00 +0000\n")
+      set(trailer " -- ${MAINTAINER}  ${weekday_name}, ${day} ${month_name} ${year} ${time} +0000\n")
       set(released ON)
     elseif(NOT line MATCHES "^## Unreleased$")
       message(FATAL_ERROR "${IN}: a section heading is \"## VERSION — YYYY-MM-DD\" or \"## Unreleased\": ${line}")

@@ -314,6 +314,7 @@ TEST(Release, PackageChangelogSaysWhatChangelogMdSays) {
     struct Entry {
         std::string version;
         std::string date;  // YYYY-MM-DD
+        std::string signedAt = "";  // the Debian entry's date and hour
         std::vector<std::string> items;
         bool operator==(const Entry&) const = default;
     };
@@ -355,7 +356,7 @@ TEST(Release, PackageChangelogSaysWhatChangelogMdSays) {
             } else if (line.starts_with("    ")) {
                 ASSERT_FALSE(debian.empty() || debian.back().items.empty()) << line;
                 debian.back().items.back() += " " + line;
-            } else if (std::regex_match(line, m, std::regex(" -- .+ <.+>  (\\w{3}), (\\d\\d) (\\w{3}) (\\d{4}) 12:00:00 \\+0000"))) {
+            } else if (std::regex_match(line, m, std::regex(" -- .+ <.+>  (\\w{3}), (\\d\\d) (\\w{3}) (\\d{4}) (\\d\\d):00:00 \\+0000"))) {
                 ASSERT_FALSE(debian.empty()) << line;
                 const auto month = std::find(std::begin(months), std::end(months), m[3].str()) - std::begin(months) + 1;
                 const std::chrono::year_month_day date{std::chrono::year{std::stoi(m[4])}, std::chrono::month(month),
@@ -363,6 +364,7 @@ TEST(Release, PackageChangelogSaysWhatChangelogMdSays) {
                 ASSERT_TRUE(date.ok()) << line;
                 EXPECT_EQ(m[1].str(), days[std::chrono::weekday{std::chrono::sys_days{date}}.c_encoding()]) << line;
                 debian.back().date = m[4].str() + "-" + (month < 10 ? "0" : "") + std::to_string(month) + "-" + m[2].str();
+                debian.back().signedAt = debian.back().date + " " + m[5].str();
             } else {
                 EXPECT_EQ(line, "");
             }
@@ -380,6 +382,10 @@ TEST(Release, PackageChangelogSaysWhatChangelogMdSays) {
         EXPECT_EQ(debian[i].version, markdown[i].version);
         EXPECT_EQ(debian[i].date, markdown[i].date) << markdown[i].version;
         EXPECT_EQ(debian[i].items, markdown[i].items) << markdown[i].version;
+        // Debian wants each entry newer than the one below it, releases of one day included.
+        if (i + 1 < debian.size()) {
+            EXPECT_GT(debian[i].signedAt, debian[i + 1].signedAt) << markdown[i].version;
+        }
     }
 }
 
