@@ -327,10 +327,7 @@ Layout linkChain(int n) {
     return lay(chain);
 }
 // A link target of 257 bytes whose first 256 lead to cut.wav: "././..././/cut.wav2".
-std::string longLink() {
-    return replaced(std::string(124, '@'), "@", "./") + "/cut.wav2";
-}
-const std::string kLongLink = longLink();
+const std::string kLongLink = replaced(std::string(124, '@'), "@", "./") + "/cut.wav2";
 // prog, a copy of sleep(1), running from the start of the run.
 void runningProgram(Scene& s) {
     fs::copy_file("/bin/sleep", s.dir / "prog");

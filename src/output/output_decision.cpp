@@ -37,11 +37,11 @@ OutputWay outputDecide(const OutputLook& look) {
         if (!ruleMayReplaceInSticky(view, look.file, look.dir)) return refused(Refusal::kRename);
         if (look.pinned || look.dirPinned) return refused(Refusal::kPinned);
         // The old owner is kept where the file is the caller's, or the caller may give it away.
-        const bool ownerKept = (look.file.owner == view.caller || view.mayGiveOwner) &&
-                               ruleUserIsSomeone(view, look.file.owner);
+        const bool someone = ruleUserIsSomeone(view, look.file.owner);
+        const bool ownerKept = someone && (look.file.owner == view.caller || view.mayGiveOwner);
         std::string acl = look.accessList;
         std::uint32_t mode = look.file.mode;
-        const std::uint32_t owner = ruleUserIsSomeone(view, look.file.owner) ? look.file.owner : 0xFFFFFFFFu;
+        const std::uint32_t owner = someone ? look.file.owner : 0xFFFFFFFFu;
         const bool given = acl.empty() || outputNarrowAccessList(acl, mode, ownerKept, true, owner, 0);
         if (!look.attributesRead || !given) return refused(Refusal::kAttributes);
         return {Way::kReplace, Refusal::kNone, !look.unnamed};
