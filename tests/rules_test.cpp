@@ -299,8 +299,11 @@ INSTANTIATE_TEST_SUITE_P(Output, Decision, ::testing::Values(
     DecisionRow{"user namespace: a list naming 65534, the owner shown as 65534",
                 kNamespaceNobody, kRegular, 0664, 65534, 0777, 0,
                 [](OutputLook& l) { l.accessList = acl("u::rw,u:65534:rw,g::r,m::rw,o::r"); }, kReplace},
-    DecisionRow{"the same list, the caller's own file", kUser, kRegular, 0664, 1000, 0777, 0,
-                [](OutputLook& l) { l.accessList = kListNaming1001, l.file.owner = 1001, l.view.caller = 1001; }, kReplace}),
+    DecisionRow{"the list naming 1001 where 1001 is the caller: its own file", kUser, kRegular, 0664, 1000, 0777, 0,
+                [](OutputLook& l) { l.accessList = kListNaming1001, l.file.owner = 1001, l.view.caller = 1001; }, kReplace},
+    DecisionRow{"user namespace: an owner shown as 65534 is never kept, even with CAP_CHOWN", kNamespaceRoot, kRegular,
+                0464, 65534, 0777, 0, [](OutputLook& l) { l.accessList = acl("u::r,g::-,g:3000:rw,m::rw,o::-"); },
+                kRefused, Refusal::kAttributes}),
     [](const auto& row) { return rowName(row.param.name); });
 
 // The permission bits a replaced file gets, from the statement: with u, g, o the old bits, the
