@@ -220,7 +220,8 @@ bool changeDirectory(const fs::path& dir);
 
 // ---- Output tests: skips, namespaces, traced runs, large clips ----------------------------
 
-// What differs between two sets of files, by name and size; empty when nothing does.
+// What differs between two sets of files: names missing or left behind, a fact's two values, a
+// file's first differing offset and both lengths; empty when nothing does.
 std::string differences(const Files& expected, const Files& actual);
 // Empty where `program` is installed; otherwise why a row cannot run, with the package that
 // brings it ("needs strace (apt-get install strace)"). Each program is looked up once.

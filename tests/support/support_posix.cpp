@@ -2,6 +2,8 @@
 // built program as a user would, and the C library's iconv for expected texts.
 #include "support.h"
 
+#include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -338,13 +340,27 @@ bool changeDirectory(const fs::path& dir) {
 
 // ---- Output tests: skips, mounts, traced runs --------------------------------------------
 
+namespace {
+
+// How `found` differs from `expected` under `name`: a fact ("name::mode") by both values, its
+// line feeds shown as "\n"; a file's bytes by the first offset that differs and both lengths.
+std::string howItDiffers(const std::string& name, const std::string& expected, const std::string& found) {
+    const auto shown = [](const std::string& v) { return '"' + replaced(v, "\n", "\\n").append(1, '"'); };
+    if (name.find("::") != std::string::npos) return "expected " + shown(expected) + ", found " + shown(found);
+    const auto at = std::mismatch(expected.begin(), expected.end(), found.begin(), found.end()).first - expected.begin();
+    return "the bytes differ from offset " + std::to_string(at) + ", " + std::to_string(expected.size()) +
+           " expected, " + std::to_string(found.size()) + " found";
+}
+
+}  // namespace
+
 std::string differences(const Files& expected, const Files& actual) {
     std::string out;
     for (const auto& [name, bytes] : expected) {
         const auto found = actual.find(name);
         const std::string shown = name.substr(0, 120);
         if (found == actual.end()) out += " missing " + shown + ";";
-        else if (found->second != bytes) out += " " + shown + " has " + std::to_string(found->second.size()) + " other bytes;";
+        else if (found->second != bytes) out += " " + shown + ": " + howItDiffers(name, bytes, found->second) + ";";
     }
     for (const auto& [name, bytes] : actual) {
         if (!expected.contains(name)) out += " left behind " + name.substr(0, 120) + ";";
@@ -433,6 +449,41 @@ const char* windowsExe() {
 WineServerStop::~WineServerStop() { std::system("wineserver -k"); }
 
 namespace {
+
+// What a row writes to standard output and standard error, the program's own reports from the
+// rows that run its code in this process among them, is kept apart while the row runs and shown
+// where it fails or skips: a passing run shows the test framework's lines alone. The framework
+// prints a row's start before this listener is called and its end after.
+class QuietRows : public ::testing::EmptyTestEventListener {
+    int saved_[2] = {-1, -1};
+    std::FILE* kept_ = nullptr;
+
+    void OnTestStart(const ::testing::TestInfo&) override {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        kept_ = std::tmpfile();
+        for (const int fd : {1, 2}) saved_[fd - 1] = kept_ != nullptr ? dup(fd) : -1;
+        if (kept_ != nullptr) dup2(fileno(kept_), 1), dup2(fileno(kept_), 2);
+    }
+    void OnTestEnd(const ::testing::TestInfo& row) override {
+        if (kept_ == nullptr) return;
+        std::fflush(stdout);
+        std::fflush(stderr);
+        for (const int fd : {1, 2}) dup2(saved_[fd - 1], fd), close(saved_[fd - 1]);
+        if (row.result()->Failed() || row.result()->Skipped()) {
+            std::rewind(kept_);
+            char piece[4096];
+            for (std::size_t n; (n = std::fread(piece, 1, sizeof piece, kept_)) > 0;) std::fwrite(piece, 1, n, stdout);
+        }
+        std::fclose(kept_);
+        kept_ = nullptr;
+    }
+};
+
+const bool kQuietRows = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new QuietRows);
+    return true;
+}();
 
 std::string converted(const char* to, const char* from, std::string_view text) {
     iconv_t cd = iconv_open(to, from);
