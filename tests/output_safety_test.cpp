@@ -326,6 +326,25 @@ Layout linkChain(int n) {
     for (int i = 1; i <= n; ++i) chain.push_back(link(c(i), i < n ? c(i + 1) : "real.wav"));
     return lay(chain);
 }
+// In a folder d2/, as 21 links l0 ... l20 to d/l1, ..., d/l20, d/target, d a link to "."; target.
+Layout linkThroughFolder(int n) {
+    std::vector<Lay> chain = {{"target"}, link("d", ".")};
+    for (int i = 0; i < n; ++i) chain.push_back(link("l" + std::to_string(i), "d/" + (i + 1 < n ? "l" + std::to_string(i + 1) : "target")));
+    return lay(chain);
+}
+// Where links are protected, a sticky folder s/ holding user 4244's links dl, to a folder d2/
+// anyone may write, and fl, to d2/f.wav.
+const Layout folderLinks = protectedLinks(1) + lay({{"s/", 01777}, {"d2/", 0777}, {"d2/f.wav"}, link("s/dl", "../d2", 4244),
+                                                   link("s/fl", "../d2/f.wav", 4244)});
+// out.wav under a lease (F_RDLCK 0, F_WRLCK 1) its holder lets go of a second after it is broken;
+// the holder ends with 0 only where it was.
+Layout leased(int type) {
+    return watchdog(10) + lay({{"out.wav"}}) + script(
+        "perl -e 'open(my $f, \"<\", \"out.wav\"); $SIG{IO} = sub { sleep 1; fcntl($f, 1024, 2); exit 0 }; "
+        "fcntl($f, 1024, " + std::to_string(type) + ") or exit 7; open(my $m, \">\", \"held\"); close $m; sleep 20; exit 8' & "
+        "h=$!; until [ -e held ] || ! kill -0 $h; do sleep 0.01; done; rm -f held; \"$0\" \"$@\"; s=$?; wait $h || "
+        "exit 9; exit $s");
+}
 // A link target of 257 bytes whose first 256 lead to cut.wav: "././..././/cut.wav2".
 const std::string kLongLink = replaced(std::string(124, '@'), "@", "./") + "/cut.wav2";
 // prog, a copy of sleep(1), running from the start of the run.
@@ -674,16 +693,56 @@ const std::vector<Row> kRows = {
     {"a descriptor open only for reading: refused", keptLog + redirected("3<log.bin"), "/dev/fd/3", refused()},
     {"a block device is synced: a failing sync fails the run", loopDevice + injected("fsync", "EIO"), "the loop device",
      failedWriting(kWriteFailed, {{"disk", kScrambled + std::string(1048576 - 600044, '\0')}})},
-    // The first is held as it links its unnamed file in, the others started then: they take
-    // the name first, and it must link its file in under a temporary name and rename it. The
-    // plain POSIX build links nothing in, so its first run ends before the others start.
-    {"twelve runs making one new output at once all succeed",
-     withStrace + script("ASAN_OPTIONS=detect_leaks=0 strace -e quiet=path-resolution -o t.log -P \"$2\" "
-                         "-e trace=linkat -e "
-                         "inject=linkat:delay_enter=2s:when=1 \"$0\" \"$@\" & until [ -s t.log ]; do sleep 0.01; "
-                         "done; for i in 1 2 3 4 5 6 7 8 9 10 11; do \"$0\" \"$@\" 2>/dev/null & done; s=0; "
-                         "for p in $(jobs -p); do wait $p || s=1; done; rm t.log; exit $s"),
+    // Each is held a second as it links its file in under the name (the plain POSIX build, its
+    // named temporary file), long after all have looked at the name: one takes it, the rest fail.
+    {"twelve runs making one new output at once: one wins, the others fail",
+     withStrace + script("export ASAN_OPTIONS=detect_leaks=0; for i in 1 2 3 4 5 6 7 8 9 10 11 12; do strace -e "
+                         "quiet=all -o /dev/null -P \"$2\" -e trace=linkat -e inject=linkat:delay_enter=1s \"$0\" "
+                         "\"$@\" >/dev/null 2>&1 & done; w=0; for p in $(jobs -p); do wait $p && w=$((w+1)); done; [ $w = 1 ]",
+                         0),
      "out.wav", converted()},
+    // Where no unnamed file can be made, a new name is taken by a rename that replaces no file, or
+    // a link: FAT through FUSE has neither.
+    {"a new output on FAT through FUSE: refused", fatThroughFuse, "m/out.wav", refused()},
+    // The kernel's walk: 40 links in all, those of folder parts counted; the link rule asked of the
+    // last name and of the last name of each link it leads to, not of a link in a folder part.
+    {"21 links through a folder-part link each: 42 in all, refused", linkThroughFolder(21), "l0", refused()},
+    {"a link in a folder part, another user's in a sticky folder, is followed", folderLinks, "s/dl/out.wav",
+     converted()},
+    {"the same reached through a link to it", folderLinks + lay({link("x", "s/dl")}), "x/o2.wav", converted()},
+    {"a link whose text passes through it", folderLinks + lay({link("z", "s/dl/t2.wav")}), "z", converted()},
+    {"that user's link as the last name there: refused", folderLinks, "s/fl", refusedByRule()},
+    {"a link to that link: refused", folderLinks + lay({link("y", "s/fl")}), "y", refusedByRule()},
+    // Mode, list and attributes are set while the file is the caller's: root without CAP_FOWNER
+    // could not set them on another user's file.
+    {"root without CAP_FOWNER keeps another user's owner, group, mode and list",
+     root("drops a capability") + lay({{"c/", 0755}, {"c/f.wav", 0644, 4244, 2000}}) +
+     accessList("c/f.wav", "u:4245:r") + wrapped({"/usr/bin/setpriv", "--bounding-set=-fowner", "--inh-caps=-fowner"}),
+     "c/f.wav", converted({{"c/f.wav::owner", "4244:2000"}, {"c/f.wav::mode", "644"},
+     {"c/f.wav::acl", "user::rw-\nuser:4245:r--\ngroup::r--\nmask::r--\nother::r--\n\n"}})},
+    {"root without CAP_CHOWN replaces another user's file in a third user's sticky folder with CAP_FOWNER",
+     protectedFiles(0) + lay({{"pub/", 01777, 1001}, {"pub/out.wav", 0666, 1000, 1000}}) +
+     wrapped({"/usr/bin/setpriv", "--bounding-set=-chown", "--inh-caps=-chown"}), "pub/out.wav",
+     converted({{"pub/out.wav::owner", "0:0"}, {"pub/out.wav::mode", "666"}})},
+    // A run a rule refuses opens nothing for writing and makes nothing.
+    {"refused by the protection of files: nothing opened for writing", protectedFiles(1) +
+     lay({{"pub/", 01777}, {"pub/out.wav", 0666, kNobody}}) + withStrace + script(
+     "strace -f -o t.log -e trace=%file \"$0\" \"$@\"; s=$?; ! grep -E 'O_WRONLY|O_RDWR|O_CREAT|O_TMPFILE' t.log && "
+     "rm t.log && exit $s"), "pub/out.wav", refusedByRule()},
+    // A lease holder is waited for, as `>` waits, and lets go after a second.
+    {"a file under a read lease", leased(0), "out.wav", converted()},
+    {"a file under a write lease", leased(1), "out.wav", converted()},
+    {"a new name another user takes while the run writes: the naming fails, that file as it was",
+     root("runs as another user") + lay({{"r6/", 01777}}) + held("fsync", 1, "delay_enter=1s:when=1",
+     "setpriv --reuid=4244 --regid=4244 --clear-groups sh -c 'echo OTHER > \"$0\"' \"$2\""), "r6/new.wav",
+     failedWriting(kWriteFailed, {{"r6/new.wav", "OTHER\n"}})},
+    // As `>` is refused onto a standard descriptor the shell was started without.
+    {"dev stdout where the run was started without it: refused", [](Scene& s) { s.options.closeStdout = true; },
+     "/dev/stdout", refused()},
+    {"a descriptor open for reading and writing is written through", keptLog + redirected("3<>log.bin"), "/dev/fd/3",
+     writtenThrough({{"log.bin", kScrambled}, {"log.bin::inode", kBefore}})},
+    {"descriptor 10 appended to", keptLog + redirected("10>>log.bin"), "/dev/fd/10",
+     writtenThrough({{"log.bin", "KEEP\n" + kScrambled}, {"log.bin::inode", kBefore}})},
 };
 
 // A fact of the file `p` (see Outcome::files).
@@ -755,9 +814,12 @@ void check(const Row& row) {
     for (int i = 0; i < s.reports; ++i) err += fmtLine(16) + dataLine(static_cast<std::uint32_t>(clip.size() - 44));
     const std::string tail = o.atNamingThere && !kLinuxFeatures ? kWriteFailed : o.tail;
     EXPECT_EQ(r.err, toCp932(err + (tail == kRefusal ? s.output + kCannotOpen : tail)));
-    const fs::path written = fs::path(s.options.workDir) / s.output;
-    const bool inside = written.lexically_relative(dir.path).begin()->string() != "..";
-    if (converts && inside) expected[written.lexically_relative(dir.path).string()] = scrambled;
+    // The conversion stands at the file the output name leads to, its links followed.
+    std::error_code error;
+    const fs::path named = fs::path(s.options.workDir) / s.output, real = fs::weakly_canonical(named, error);
+    const fs::path& written = error ? named : real;
+    const bool inside = written.lexically_relative(fs::canonical(dir.path)).begin()->string() != "..";
+    if (converts && inside) expected[written.lexically_relative(fs::canonical(dir.path)).string()] = scrambled;
     if (converts && !inside) {
         EXPECT_TRUE(readFile(written) == scrambled && fs::remove(written)) << written;
     }
@@ -802,8 +864,6 @@ std::vector<Row> signalRows() {
         // FAT through FUSE has no unnamed files: the temporary file has a name from the start.
         {"SIGINT, named temporary file", fatThroughFuse + lay({{"m/old.wav"}}) + signalAt(SIGINT), "m/old.wav",
          endedBy(SIGINT)},
-        {"SIGTERM, new output, named temporary file", fatThroughFuse + signalAt(SIGTERM), "m/out.wav",
-         endedBy(SIGTERM)},
         {"SIGTERM as the named temporary file is made", fatThroughFuse + lay({{"m/old.wav"}}) +
          held("openat", 1, "delay_exit=0.4s:when=1+", "kill -TERM $p", "m", ".velto-") + watchdog(10), "m/old.wav",
          endedBy(SIGTERM)},

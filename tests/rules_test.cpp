@@ -181,11 +181,13 @@ std::string acl(const std::string& entries) {
     }
     return bytes;
 }
-// What velto makes of one look at the output's name: the way it is written, or the refusal and
-// its cause. A look is a file (of `found`, mode, owner) in a folder (mode, owner) as `view` sees
-// it, where an unnamed temporary file could be made; `change` alters the rest. Each row's answer
-// comes from the rules above, as a shell's `>` meets them, and from the statement of what velto
-// refuses besides.
+// What velto makes of one look at the output's name: the way it is written, or kRefused, and for
+// a replacement its plan. A look is a file (of `found`, mode, owner and group `owner`) in a folder
+// (mode, owner) as `view` sees it; `change` alters the rest. Each row's answer comes from the
+// rules above, as a shell's `>` meets them, from the statement of what velto refuses besides, and
+// for a plan from chown(2) and chmod(2): a change of owner or group clears setuid and setgid,
+// which only the file's owner, or CAP_FOWNER, sets again, and setgid only a member of the file's
+// group, or CAP_FSETID.
 struct DecisionRow {
     std::string name;
     KernelView view;
@@ -193,8 +195,8 @@ struct DecisionRow {
     std::uint32_t mode, owner, dirMode, dirOwner;
     void (*change)(OutputLook&);
     Way way;
-    Refusal refusal = Refusal::kNone;
-    bool named = false;
+    bool mayName = true;  // for kNew and kReplace
+    std::uint32_t planOwner = kNoId, planGroup = kNoId, planMode = 0;  // for kReplace, where planMode != 0
 };
 void PrintTo(const DecisionRow& row, std::ostream* os) { *os << row.name; }
 using enum Found;
@@ -205,18 +207,25 @@ KernelView at(KernelView view, int regular, int fifos = 1) {
     view.protectedFifos = fifos;
     return view;
 }
+// Root without CAP_FOWNER, or without CAP_FSETID.
+KernelView kRootNoFowner = [] { KernelView v = kRoot; v.mayOverrideOwner = false, v.maySetGroupBit = true; return v; }();
+KernelView kRootNoFsetid = [] { KernelView v = kRoot; v.maySetGroupBit = false; return v; }();
 const std::string kListNaming1001 = acl("u::rw,u:1001:rw,g::r,m::rw,o::r");
 class Decision : public ::testing::TestWithParam<DecisionRow> {};
-TEST_P(Decision, WaysAndRefusals) {
+TEST_P(Decision, WaysAndPlans) {
     const DecisionRow& r = GetParam();
     OutputLook look{.found = r.found, .file = seen(r.mode, r.owner, r.owner), .dir = seen(r.dirMode, r.dirOwner),
-                    .unnamed = true, .view = r.view};
+                    .view = r.view};
     r.change(look);
     const OutputWay way = outputDecide(look);
     EXPECT_EQ(way.way, r.way);
-    EXPECT_EQ(way.refusal, r.refusal);
     if (r.way == kNew || r.way == Way::kReplace) {
-        EXPECT_EQ(way.named, r.named);
+        EXPECT_EQ(way.mayName, r.mayName);
+    }
+    if (r.way == Way::kReplace && r.planMode != 0) {
+        EXPECT_EQ(way.plan.owner, r.planOwner);
+        EXPECT_EQ(way.plan.group, r.planGroup);
+        EXPECT_EQ(way.plan.mode, r.planMode) << std::oct << way.plan.mode;
     }
 }
 INSTANTIATE_TEST_SUITE_P(Output, Decision, ::testing::Values(
@@ -225,19 +234,19 @@ INSTANTIATE_TEST_SUITE_P(Output, Decision, ::testing::Values(
     DecisionRow{"protected_regular 0: another user's file in tmp",
                 at(kRoot, 0), kRegular, 0666, 1001, 01777, 0, asIs, kReplace},
     DecisionRow{"protected_regular 1: another user's file in tmp",
-                at(kRoot, 1), kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kCreate},
+                at(kRoot, 1), kRegular, 0666, 1001, 01777, 0, asIs, kRefused},
     DecisionRow{"protected_regular 2: another user's file in tmp",
-                at(kRoot, 2), kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kCreate},
+                at(kRoot, 2), kRegular, 0666, 1001, 01777, 0, asIs, kRefused},
     DecisionRow{"protected_regular unread: another user's file in tmp",
-                at(kProcHidden, -1), kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kCreate},
+                at(kProcHidden, -1), kRegular, 0666, 1001, 01777, 0, asIs, kRefused},
     DecisionRow{"protected_regular 1: a sticky folder only its group may write",
                 at(kRoot, 1), kRegular, 0666, 1001, 01770, 0, asIs, kReplace},
     DecisionRow{"protected_regular 2: a sticky folder its group may write",
-                at(kRoot, 2), kRegular, 0666, 1001, 01770, 0, asIs, kRefused, Refusal::kCreate},
+                at(kRoot, 2), kRegular, 0666, 1001, 01770, 0, asIs, kRefused},
     DecisionRow{"protected_regular unread: a sticky folder its group may write",
-                at(kProcHidden, -1), kRegular, 0666, 1001, 01770, 0, asIs, kRefused, Refusal::kCreate},
+                at(kProcHidden, -1), kRegular, 0666, 1001, 01770, 0, asIs, kRefused},
     DecisionRow{"protected_regular 1: a sticky folder others may write",
-                at(kRoot, 1), kRegular, 0666, 1001, 01757, 0, asIs, kRefused, Refusal::kCreate},
+                at(kRoot, 1), kRegular, 0666, 1001, 01757, 0, asIs, kRefused},
     DecisionRow{"protected_regular 2: a sticky folder no one else may write",
                 at(kRoot, 2), kRegular, 0666, 1001, 01755, 0, asIs, kReplace},
     DecisionRow{"protected_regular 2: a folder that is not sticky",
@@ -248,52 +257,42 @@ INSTANTIATE_TEST_SUITE_P(Output, Decision, ::testing::Values(
                 at(kRoot, 2), kRegular, 0666, 1001, 01777, 1001, asIs, kReplace},
     // The folder's owner may rename another user's file there, but not open it with O_CREAT.
     DecisionRow{"protected_regular 1: the folder owner writing another user's file",
-                at(kUser, 1), kRegular, 0666, 1001, 01777, 1000, asIs, kRefused, Refusal::kCreate},
+                at(kUser, 1), kRegular, 0666, 1001, 01777, 1000, asIs, kRefused},
     DecisionRow{"protected_regular 0: the folder owner writing another user's file",
                 at(kUser, 0), kRegular, 0666, 1001, 01777, 1000, asIs, kReplace},
     DecisionRow{"protected_regular 0: another user's file, rename refused",
-                at(kUser, 0), kRegular, 0666, 1001, 01777, 0, asIs, kRefused, Refusal::kRename},
+                at(kUser, 0), kRegular, 0666, 1001, 01777, 0, asIs, kRefused},
     DecisionRow{"user namespace: the caller's own file, shown as 0, in tmp",
                 at(kNamespaceRoot, 1), kRegular, 0644, 0, 01777, 65534, asIs, kReplace},
     DecisionRow{"user namespace: the overflow id's file in its folder",
-                at(kNamespaceRoot, 1), kRegular, 0666, 65534, 01777, 65534, asIs, kRefused, Refusal::kCreate},
+                at(kNamespaceRoot, 1), kRegular, 0666, 65534, 01777, 65534, asIs, kRefused},
     // A FIFO in a sticky folder, by protected_fifos, read or not.
     DecisionRow{"protected_fifos unread: another user's FIFO in a group's sticky folder",
-                at(kProcHidden, -1, -1), kFifo, 0666, 65534, 01770, 0, asIs, kRefused, Refusal::kCreate},
+                at(kProcHidden, -1, -1), kFifo, 0666, 65534, 01770, 0, asIs, kRefused},
     DecisionRow{"protected_fifos 1: the same FIFO", at(kRoot, 2, 1), kFifo, 0666, 65534, 01770, 0, asIs, kDirect},
     DecisionRow{"a device in tmp", at(kUser, 2, 2), kDevice, 0666, 0, 01777, 0, asIs, kDirect},
     // What else the look may find.
-    DecisionRow{"nothing there: a new file, unnamed", kUser, kNothing, 0, 0, 0755, 1000, asIs, kNew},
-    DecisionRow{"nothing there, no unnamed files: a named temporary file", kUser, kNothing, 0, 0, 0755, 1000,
-                [](OutputLook& l) { l.unnamed = false; }, kNew, Refusal::kNone, true},
-    DecisionRow{"a new file in a folder that only grows, no unnamed files", kUser, kNothing, 0, 0, 0755, 1000,
-                [](OutputLook& l) { l.unnamed = false, l.dirPinned = true; }, kRefused, Refusal::kPinned},
-    DecisionRow{"a new file in a folder that only grows, unnamed", kUser, kNothing, 0, 0, 0755, 1000,
-                [](OutputLook& l) { l.dirPinned = true; }, kNew},
-    DecisionRow{"a directory", kUser, kDirectory, 0755, 1000, 0755, 1000, asIs, kRefused, Refusal::kDirectory},
+    DecisionRow{"nothing there: a new file", kUser, kNothing, 0, 0, 0755, 1000, asIs, kNew},
+    DecisionRow{"a new file in a folder that only grows: no named temporary file", kUser, kNothing, 0, 0, 0755, 1000,
+                [](OutputLook& l) { l.dirPinned = true; }, kNew, false},
+    DecisionRow{"a directory", kUser, kDirectory, 0755, 1000, 0755, 1000, asIs, kRefused},
     DecisionRow{"a link the system would not follow", kUser, kNothing, 0, 0, 01777, 0,
-                [](OutputLook& l) { l.linkRefused = true; }, kRefused, Refusal::kLink},
+                [](OutputLook& l) { l.linkRefused = true; }, kRefused},
     DecisionRow{"the process's own descriptor", kUser, kOwnDescriptor, 0, 0, 0, 0, asIs, kDescriptor},
     DecisionRow{"the process's own descriptor, open only for reading", kUser, kOwnDescriptor, 0, 0, 0, 0,
-                [](OutputLook& l) { l.mayWrite = false; }, kRefused, Refusal::kWrite},
-    DecisionRow{"another process's descriptor",
-                kUser, kOthersDescriptor, 0, 0, 0, 0, asIs, kRefused, Refusal::kDescriptor},
-    DecisionRow{"a file the caller may not write", kUser, kRegular, 0644, 1001, 0777, 0,
-                [](OutputLook& l) { l.mayWrite = false; }, kRefused, Refusal::kWrite},
+                [](OutputLook& l) { l.descriptorWrites = false; }, kRefused},
+    DecisionRow{"another process's descriptor", kUser, kOthersDescriptor, 0, 0, 0, 0, asIs, kRefused},
     DecisionRow{"an immutable, append-only or mounted-over file", kUser, kRegular, 0644, 1000, 0755, 1000,
-                [](OutputLook& l) { l.pinned = true; }, kRefused, Refusal::kPinned},
+                [](OutputLook& l) { l.pinned = true; }, kRefused},
     DecisionRow{"a file in an immutable or append-only folder", kUser, kRegular, 0644, 1000, 0755, 1000,
-                [](OutputLook& l) { l.dirPinned = true; }, kRefused, Refusal::kPinned},
-    DecisionRow{"a file replaced, no unnamed files: a named temporary file", kUser, kRegular, 0644, 1000, 0755, 1000,
-                [](OutputLook& l) { l.unnamed = false; }, kReplace, Refusal::kNone, true},
+                [](OutputLook& l) { l.dirPinned = true; }, kRefused},
     DecisionRow{"an attribute that could not be read", kUser, kRegular, 0644, 1000, 0755, 1000,
-                [](OutputLook& l) { l.attributesRead = false; }, kRefused, Refusal::kAttributes},
+                [](OutputLook& l) { l.attributesRead = false; }, kRefused},
     DecisionRow{"an access list naming a user without a mapping", kRoot, kRegular, 0644, 1000, 0755, 0,
-                [](OutputLook& l) { l.accessList = acl("u::rw,u:?:rw,g::r,m::rw,o::-"); },
-                kRefused, Refusal::kAttributes},
+                [](OutputLook& l) { l.accessList = acl("u::rw,u:?:rw,g::r,m::rw,o::-"); }, kRefused},
     // Whoever may not keep the old owner would leave the owner its named entry's rights.
     DecisionRow{"an access list naming its owner, which the caller cannot keep", kUser, kRegular, 0664, 1001, 0777, 0,
-                [](OutputLook& l) { l.accessList = kListNaming1001; }, kRefused, Refusal::kAttributes},
+                [](OutputLook& l) { l.accessList = kListNaming1001; }, kRefused},
     DecisionRow{"the same list where CAP_CHOWN keeps the owner", kRoot, kRegular, 0664, 1001, 0777, 0,
                 [](OutputLook& l) { l.accessList = kListNaming1001; }, kReplace},
     DecisionRow{"user namespace: a list naming 65534, the owner shown as 65534",
@@ -303,7 +302,22 @@ INSTANTIATE_TEST_SUITE_P(Output, Decision, ::testing::Values(
                 [](OutputLook& l) { l.accessList = kListNaming1001, l.file.owner = 1001, l.view.caller = 1001; }, kReplace},
     DecisionRow{"user namespace: an owner shown as 65534 is never kept, even with CAP_CHOWN", kNamespaceRoot, kRegular,
                 0464, 65534, 0777, 0, [](OutputLook& l) { l.accessList = acl("u::r,g::-,g:3000:rw,m::rw,o::-"); },
-                kRefused, Refusal::kAttributes}),
+                kRefused},
+    // The plan: what the caller keeps, and what it can set again.
+    DecisionRow{"root keeps another user's owner and group", kRoot, kRegular, 0640, 1001, 0755, 0, asIs, kReplace,
+                true, 1001, 1001, 0640},
+    DecisionRow{"a user in the file's group keeps the group alone, bits narrowed by the owner's", kUser, kRegular,
+                0666, 1001, 0777, 0, [](OutputLook& l) { l.view.groups = {1001}; }, kReplace, true, kNoId, 1001, 0666},
+    DecisionRow{"neither kept: 0662 becomes 0622", kUser, kRegular, 0662, 1001, 0777, 0, asIs, kReplace, true, kNoId,
+                kNoId, 0622},
+    DecisionRow{"root without CAP_FOWNER keeps owner, group and bits", kRootNoFowner, kRegular, 0644, 1001, 0755, 0,
+                asIs, kReplace, true, 1001, 1001, 0644},
+    DecisionRow{"root without CAP_FOWNER would give away a setuid file it could not mark again: refused",
+                kRootNoFowner, kRegular, 04755, 1001, 0755, 0, asIs, kRefused},
+    DecisionRow{"root's own setuid file is not given away", kRootNoFowner, kRegular, 04755, 0, 0755, 0, asIs, kReplace,
+                true, 0, 0, 04755},
+    DecisionRow{"setgid of a group root is not in, without CAP_FSETID, goes", kRootNoFsetid, kRegular, 02755, 1001,
+                0755, 0, asIs, kReplace, true, 1001, 1001, 0755}),
     [](const auto& row) { return rowName(row.param.name); });
 
 // The permission bits a replaced file gets, from the statement: with u, g, o the old bits, the
@@ -377,6 +391,8 @@ INSTANTIATE_TEST_SUITE_P(Output, NarrowedList, ::testing::Values(
             true, true, true, acl("u::rw,g::r,o::r"), 0644},
     ListRow{"a named group that denies, no entry for the new group: the owning group's narrows to it",
             acl("u::rw,g::rw,g:3000:-,m::rw,o::rw"), false, false, true, acl("u::rw,g::-,g:3000:-,m::rw,o::rw"), 0666},
+    ListRow{"the owner lost, a named group giving more than it had but not under the mask: given",
+            acl("u::r,g::r,g:100:rw,m::r,o::rw"), false, false, true, acl("u::r,g::r,g:100:rw,m::r,o::r"), 0444},
     ListRow{"the owner lost, a named group giving more than it had: not given",
             acl("u::r,g::-,g:3000:rw,m::rw,o::-"), false, false, false, "", 0},
     ListRow{"naming the old owner, who is kept: given",

@@ -21,8 +21,9 @@ WavInfo clip(std::uint16_t bits, std::uint16_t channels, const std::string& byte
     return info;
 }
 
-int scramble(WavInfo& info) {
-    return info.bitsPerSample == 8 ? wavScramble8(info) : wavScramble16(info);
+void scramble(WavInfo& info) {
+    if (info.bitsPerSample == 8) wavScramble8(info);
+    else wavScramble16(info);
 }
 
 // One value of the mirror's table, in every sample of a mono and of a stereo clip long enough
@@ -42,7 +43,7 @@ TEST_P(MirrorValue, MapsAsTheTableInEverySample) {
             want += after;
         }
         WavInfo info = clip(static_cast<std::uint16_t>(row.bits), channels, in);
-        EXPECT_EQ(scramble(info), 0);
+        scramble(info);
         EXPECT_EQ(bytesOf(info), want) << channels << " channels";
     }
 }
@@ -99,11 +100,11 @@ TEST(Scramble, NoChannelsOrNoDataMapsNothing) {
     const std::string original = noise(64);
     for (const std::uint16_t bits : {8, 16}) {
         WavInfo info = clip(bits, 0, original);
-        EXPECT_EQ(scramble(info), 0);
+        scramble(info);
         EXPECT_EQ(bytesOf(info), original);
     }
     WavInfo empty = clip(16, 2, "");
-    EXPECT_EQ(wavScramble16(empty), 0);
+    wavScramble16(empty);
     EXPECT_EQ(empty.data, nullptr);
 }
 

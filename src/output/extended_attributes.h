@@ -20,8 +20,12 @@ inline constexpr const char* kAccessListAttribute = "system.posix_acl_access";
 // them). A file system that keeps none has none.
 int fsReadExtendedAttributes(int fd, ExtendedAttributes& read);
 
-// Gives the open file `toFd` the attributes read: first it loses the access control list it may
-// have taken from its directory's default, then it gets the others, and the old file's access
-// control list last. Security labels are set where the system lets them be; 0, or -1 when any
-// other cannot be set.
-int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, int toFd);
+// Gives the open file `toFd` the attributes read but security labels, and `accessList` (the
+// access control list, "" for none) in place of the one read: first it loses the list it may
+// have taken from its directory's default, then it gets the others, and the list last, which may
+// take the right to write it from its owner. 0, or -1 when any cannot be set.
+int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, const std::string& accessList, int toFd);
+
+// Gives the open file `toFd` the security labels read (security.*), where the system lets them
+// be set: a change of owner may clear them, so they come last.
+void fsWriteSecurityLabels(const ExtendedAttributes& attributes, int toFd);

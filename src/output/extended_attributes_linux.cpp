@@ -32,16 +32,19 @@ int fsReadExtendedAttributes(int fd, ExtendedAttributes& read) {
     return 0;
 }
 
-int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, int toFd) {
-    // The access list the new file took from its directory's default goes first, so that it takes
-    // no room the others need, and no one may read the new file who could not read the old. The
-    // old file's own list comes last: one that takes the right to write from the file's owner (the
-    // user, where the owner could not be kept) would stop the others being set.
+int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, const std::string& accessList, int toFd) {
+    // The list the new file took from its directory's default goes first, so that it takes no
+    // room the others need, and no one may read the new file who could not read the old.
     if (fremovexattr(toFd, kAccessListAttribute) != 0 && errno != ENODATA && errno != ENOTSUP) return -1;
-    const std::string* acl = nullptr;
     for (const auto& [key, value] : attributes) {
-        if (key == kAccessListAttribute) acl = &value;
-        else if (fsetxattr(toFd, key.c_str(), value.data(), value.size(), 0) != 0 && !key.starts_with("security.")) return -1;
+        if (key == kAccessListAttribute || key.starts_with("security.")) continue;
+        if (fsetxattr(toFd, key.c_str(), value.data(), value.size(), 0) != 0) return -1;
     }
-    return acl == nullptr || fsetxattr(toFd, kAccessListAttribute, acl->data(), acl->size(), 0) == 0 ? 0 : -1;
+    return accessList.empty() || fsetxattr(toFd, kAccessListAttribute, accessList.data(), accessList.size(), 0) == 0 ? 0 : -1;
+}
+
+void fsWriteSecurityLabels(const ExtendedAttributes& attributes, int toFd) {
+    for (const auto& [key, value] : attributes) {
+        if (key.starts_with("security.")) fsetxattr(toFd, key.c_str(), value.data(), value.size(), 0);
+    }
 }

@@ -6,4 +6,6 @@ int fsReadExtendedAttributes(int, ExtendedAttributes& read) {
     return 0;
 }
 
-int fsWriteExtendedAttributes(const ExtendedAttributes&, int) { return 0; }
+int fsWriteExtendedAttributes(const ExtendedAttributes&, const std::string&, int) { return 0; }
+
+void fsWriteSecurityLabels(const ExtendedAttributes&, int) {}

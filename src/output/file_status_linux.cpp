@@ -10,15 +10,15 @@
 
 namespace {
 
-bool hasAttribute(int fd, std::uint64_t attribute) {
+// Whether the open file has any of `attributes`.
+bool hasAttribute(int fd, std::uint64_t attributes) {
     struct statx sx {};
-    return statx(fd, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes_mask & attribute) &&
-           (sx.stx_attributes & attribute);
+    return statx(fd, "", AT_EMPTY_PATH, 0, &sx) == 0 && (sx.stx_attributes_mask & sx.stx_attributes & attributes) != 0;
 }
 
 }  // namespace
 
-bool fsIsPinned(int fd) { return hasAttribute(fd, STATX_ATTR_IMMUTABLE) || hasAttribute(fd, STATX_ATTR_APPEND); }
+bool fsIsPinned(int fd) { return hasAttribute(fd, STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND); }
 
 bool fsIsMountRoot(int fd) { return hasAttribute(fd, STATX_ATTR_MOUNT_ROOT); }
 

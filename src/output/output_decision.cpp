@@ -1,9 +1,9 @@
-// The decision over a look at the output's name, and what a replaced file keeps: no system call.
+// The decision over a look at the output's name, and the plan for a replaced file: no system call.
 #include "output/output_decision.h"
 
-namespace {
+#include <algorithm>
 
-OutputWay refused(Refusal why) { return {Way::kRefused, why}; }
+namespace {
 
 // The bits of `who` (6: the owner, 3: the group, 0: others) in the mode `mode`.
 std::uint32_t bits(std::uint32_t mode, int who) { return mode >> who & 7; }
@@ -17,38 +17,55 @@ std::uint32_t le16(const std::string& acl, std::size_t at) {
     return byte(at) | byte(at + 1) << 8;
 }
 
+// The plan for the file that replaces `look.file`, or kRefused where the caller could not carry
+// one out. The owner is kept where it is the caller or the caller may give files away (CAP_CHOWN);
+// the group where the caller may give files away or is in it; an id that stands for no one never.
+OutputWay replacement(const OutputLook& look) {
+    const KernelView& view = look.view;
+    const Seen& old = look.file;
+    const bool someone = ruleUserIsSomeone(view, old.owner);
+    const bool ownerKept = someone && (old.owner == view.caller || view.mayGiveOwner);
+    const bool member = old.group == view.callerGroup ||
+                        std::find(view.groups.begin(), view.groups.end(), old.group) != view.groups.end();
+    const bool groupKept = ruleGroupIsSomeone(view, old.group) && (view.mayGiveOwner || member);
+    // A new file's group, where the old one's is not kept: the folder's where it is setgid.
+    const std::uint32_t newGroup = groupKept ? old.group : (look.dir.mode & 02000) != 0 ? look.dir.group : view.callerGroup;
+    OutputWay way{Way::kReplace, true,
+                  {ownerKept ? old.owner : kNoId, groupKept ? old.group : kNoId,
+                   outputNarrowedMode(old.mode, ownerKept, groupKept), look.accessList, view.leaseSeconds}};
+    OutputPlan& plan = way.plan;
+    if (!plan.accessList.empty() &&
+        !outputNarrowAccessList(plan.accessList, plan.mode, ownerKept, groupKept, someone ? old.owner : kNoId, newGroup)) {
+        return {};
+    }
+    // Only a caller in the group or with CAP_FSETID keeps setgid: the system drops it silently
+    // for any other. A change of owner clears setuid and setgid, and only CAP_FOWNER sets them
+    // again on a file given away.
+    if (!member && !view.maySetGroupBit) plan.mode &= ~02000u;
+    const bool givenAway = ownerKept && old.owner != view.caller;
+    return givenAway && (plan.mode & 06000) != 0 && !view.mayOverrideOwner ? OutputWay{} : way;
+}
+
 }  // namespace
 
 OutputWay outputDecide(const OutputLook& look) {
     const KernelView& view = look.view;
-    if (look.linkRefused) return refused(Refusal::kLink);
+    if (look.linkRefused) return {};
     switch (look.found) {
-    case Found::kOthersDescriptor: return refused(Refusal::kDescriptor);
-    case Found::kOwnDescriptor: return look.mayWrite ? OutputWay{Way::kDescriptor} : refused(Refusal::kWrite);
-    case Found::kDirectory: return refused(Refusal::kDirectory);
+    case Found::kOthersDescriptor:
+    case Found::kDirectory: return {};
+    case Found::kOwnDescriptor: return look.descriptorWrites ? OutputWay{Way::kDescriptor} : OutputWay{};
     case Found::kFifo:
         return ruleMayCreateInSticky(view, view.protectedFifos, look.file, look.dir) ? OutputWay{Way::kDirect}
-                                                                                     : refused(Refusal::kCreate);
+                                                                                     : OutputWay{};
     case Found::kDevice: return {Way::kDirect};
-    case Found::kNothing: break;
-    case Found::kRegular:
-        if (!ruleMayCreateInSticky(view, view.protectedRegular, look.file, look.dir)) return refused(Refusal::kCreate);
-        if (!look.mayWrite) return refused(Refusal::kWrite);
-        if (!ruleMayReplaceInSticky(view, look.file, look.dir)) return refused(Refusal::kRename);
-        if (look.pinned || look.dirPinned) return refused(Refusal::kPinned);
-        // The old owner is kept where the file is the caller's, or the caller may give it away.
-        const bool someone = ruleUserIsSomeone(view, look.file.owner);
-        const bool ownerKept = someone && (look.file.owner == view.caller || view.mayGiveOwner);
-        std::string acl = look.accessList;
-        std::uint32_t mode = look.file.mode;
-        const std::uint32_t owner = someone ? look.file.owner : 0xFFFFFFFFu;
-        const bool given = acl.empty() || outputNarrowAccessList(acl, mode, ownerKept, true, owner, 0);
-        if (!look.attributesRead || !given) return refused(Refusal::kAttributes);
-        return {Way::kReplace, Refusal::kNone, !look.unnamed};
-    }
     // A temporary name in a folder that only grows could never be removed.
-    if (!look.unnamed && look.dirPinned) return refused(Refusal::kPinned);
-    return {Way::kNew, Refusal::kNone, !look.unnamed};
+    case Found::kNothing: return {Way::kNew, !look.dirPinned};
+    case Found::kRegular: break;
+    }
+    const bool mayReplace = ruleMayCreateInSticky(view, view.protectedRegular, look.file, look.dir) &&
+                            ruleMayReplaceInSticky(view, look.file, look.dir);
+    return mayReplace && !look.pinned && !look.dirPinned && look.attributesRead ? replacement(look) : OutputWay{};
 }
 
 std::uint32_t outputNarrowedMode(std::uint32_t mode, bool ownerKept, bool groupKept) {

@@ -1,27 +1,35 @@
-// How an output is written, decided in one place from one look at what its name leads to, so
-// that velto is never weaker than a shell's `>` onto the same name: whatever the system would
-// refuse there, velto refuses before a byte is written.
+// How an output is written, decided once, from one look at what its name leads to, before
+// anything is opened for writing, so that velto is never weaker than a shell's `>` onto the same
+// name: whatever the system would refuse there, velto refuses before a byte is written.
 //
-// What the system checks when a shell opens an existing name with O_CREAT (`>`), and where
-// velto decides the same:
-// - each symbolic link on the way, in a sticky folder everyone may write, under
-//   protected_symlinks: the link walk asks ruleMayFollow at each hop (OutputLook::linkRefused);
+// What the system checks when a shell opens a name with O_CREAT (`>`), and where velto meets it:
+// - the walk of the name: 40 links at most over the whole of it, folder parts included, and the
+//   link rule (protected_symlinks) asked of the last name and of the last name of each link it
+//   leads to, never of a link in a folder part: the look walks the name so (linkRefused; more
+//   links fail the look);
 // - an existing FIFO or regular file in a sticky folder, under protected_fifos and
 //   protected_regular (may_create_in_sticky): ruleMayCreateInSticky;
-// - a directory at the name: refused (Found::kDirectory);
-// - write permission on the file, which a read-only file system and an immutable file deny
-//   too, and for a descriptor (/dev/fd/N) its being open for writing: OutputLook::mayWrite;
-// - an append-only file, which may not be truncated: OutputLook::pinned.
-// velto does not write the file itself but a new one that is renamed over it, which the system
-// checks as well, and a replacement must pass both sets of checks:
+// - a directory at the name: refused;
+// - write permission on the file, which an access list, a read-only file system, an immutable
+//   file and a program running from it deny as well: not decided here, but asked of the system
+//   once the decision lets the file through, by the open `>` would make, without creating
+//   (targetOpenToWrite); for one of the process's descriptors, whether it is open for writing
+//   (descriptorWrites);
+// - an append-only file, which may not be opened to be truncated: pinned.
+// velto does not write the file itself but a new one that takes its name, which the system checks
+// as well, and a replacement must pass both sets of checks:
 // - the sticky folder's rule, with CAP_FOWNER only over ids that have a mapping:
 //   ruleMayReplaceInSticky;
 // - an immutable or append-only file or folder, whose names cannot be removed, and a file
-//   mounted over the name: OutputLook::pinned and dirPinned;
-// - write permission on the folder: shown by making the temporary file there, which fails.
-// And velto's own: another process's descriptor, attributes that cannot be read or given, an
-// access list that would give the old owner more once the file is the caller's, and a folder
-// that only grows where no unnamed temporary file can be made.
+//   mounted over the name: pinned and dirPinned;
+// - write permission on the folder: shown by making the temporary file there, which fails;
+// - an active swap file, which may be opened for writing but not replaced: seen only when the
+//   new file takes the name, which fails.
+// And velto's own: another process's descriptor (or a standard one the run was started
+// without), attributes that cannot be read or given, an access list that would give the old
+// owner more once the file is the caller's, setuid or setgid on a file the caller gives away
+// without CAP_FOWNER (a change of owner clears them, and only CAP_FOWNER sets them on another
+// user's file), and a folder that only grows where no unnamed temporary file can be made.
 #pragma once
 
 #include <cstdint>
@@ -31,42 +39,50 @@
 
 // What stands under the output name once symbolic links are followed: nothing (a new file is
 // made), a regular file (replaced), a directory, a FIFO, a device (a socket, a pipe, a console:
-// written as it is, as a FIFO is), one of this process's descriptors (/dev/stdout, /dev/fd/N:
-// written through), or another process's (/proc/PID/fd/N).
+// opened as it is), one of this process's descriptors (/dev/stdout, /dev/fd/N: written through),
+// or a descriptor that is not the process's own as its caller gave it (/proc/PID/fd/N, or a
+// standard descriptor the run was started without).
 enum class Found { kNothing, kRegular, kDirectory, kFifo, kDevice, kOwnDescriptor, kOthersDescriptor };
 
-// Everything the decision needs, as looked at: the platform's steps fill it (targetLook), and
-// what a platform cannot see keeps its value here, which refuses nothing.
+// Everything the decision needs, as looked at: the platform's look fills it (targetLook). Windows
+// fills only `found`, `linkRefused` and `pinned`: the rest keeps these values, under which no
+// rule refuses and a replacement's plan is what the system's replacement keeps by itself.
 struct OutputLook {
     Found found = Found::kNothing;
-    bool linkRefused = false;     // the name leads through a link the system would not follow
-    Seen file, dir;               // what stands under the name, and the folder it is in
-    bool mayWrite = true;         // the caller may write that file, or its descriptor writes
-    bool pinned = false;          // immutable, append-only or mounted over (on Windows: held open)
-    bool dirPinned = false;       // the folder is immutable or append-only
-    bool attributesRead = true;   // every extended attribute of the file could be read
-    std::string accessList;       // its access control list, as the system gives it; "" for none
-    bool unnamed = false;         // an unnamed temporary file could be made in the folder
-    KernelView view;              // the system as read, where a rule asks whose a file is: in a
-                                  // sticky folder, and for a file to be replaced
+    bool linkRefused = false;      // the name leads through a link the system would not follow
+    Seen file, dir;                // what stands under the name, and the folder it is in
+    bool descriptorWrites = true;  // one of the process's descriptors is open for writing
+    bool pinned = false;           // immutable, append-only or mounted over (on Windows: held open)
+    bool dirPinned = false;        // the folder is immutable or append-only
+    bool attributesRead = true;    // every extended attribute of the file could be read
+    std::string accessList;        // its access control list, as the system gives it; "" for none
+    KernelView view;               // the system as read, where a rule or the plan asks it
 };
 
 enum class Way { kRefused, kDirect, kDescriptor, kNew, kReplace };
 
-// Why an output is refused: a link the system would not follow (kLink); another process's
-// descriptor; a directory; a FIFO or file the system would not open with O_CREAT in its sticky
-// folder (kCreate); a file the caller may not write; one it may not remove from its sticky
-// folder (kRename); a file or folder whose names cannot be removed, or a file mounted over
-// (kPinned); attributes that cannot be read or given, or that would widen access.
-enum class Refusal { kNone, kLink, kDescriptor, kDirectory, kCreate, kWrite, kRename, kPinned, kAttributes };
+// The id that leaves an owner or group as it is (fchown's -1).
+inline constexpr std::uint32_t kNoId = 0xFFFFFFFFu;
+
+// What the file that replaces another is given, as the caller can carry it out: the owner and
+// group kept (kNoId where not: the new file keeps the caller's), the permission bits and access
+// list narrowed where either is lost (outputNarrowedMode), and how long an open of the old file
+// may wait for a lease holder, as `>` waits.
+struct OutputPlan {
+    std::uint32_t owner = kNoId, group = kNoId;
+    std::uint32_t mode = 0;
+    std::string accessList;
+    int leaseSeconds = 0;
+};
 
 struct OutputWay {
     Way way = Way::kRefused;
-    Refusal refusal = Refusal::kNone;
-    bool named = false;  // a new or replacing file is made under a hidden name, not unnamed
+    bool mayName = false;  // a new or replacing file may be made under a hidden name where no
+                           // unnamed one can be made (not in a folder that only grows)
+    OutputPlan plan = {};  // for kReplace
 };
 
-// The way `look` is written, or why not. No system call.
+// The way `look` is written, or kRefused. No system call.
 OutputWay outputDecide(const OutputLook& look);
 
 // What a replaced file's permission bits become where its owner or group could not be kept, so

@@ -1,41 +1,43 @@
 // How an output is made: which steps it takes in what order, and what a failure or a signal
-// leaves. Whether and how it is written is decided from one look at its name (outputDecide);
-// the steps themselves are the platform's (output_steps.h).
+// leaves. Whether and how it is written is decided once, from one look at its name that opens
+// nothing for writing (outputDecide); the steps themselves are the platform's (output_steps.h).
 //
 // An output's life, each state a value of OutputState held in OutputFile::state:
 //
-//   outputOpen: look at the name, and where a file may be made, make the unnamed temporary
-//   file there; then decide
+//   outputOpen: look at the name (read only), then decide
 //       │
-//       ├── a device, FIFO, pipe or descriptor ──> DIRECT ── outputCommit ──> DONE
+//       ├── a rule refuses, or the look fails (no such folder, too many links) ──> NONE:
+//       │   nothing opened for writing, nothing made ("cannot open")
+//       │
+//       ├── a device, FIFO, pipe or descriptor ──> DIRECT ── outputCommit ──> NONE
 //       │                                            (a failure keeps what was written)
-//       ├── the look fails (no such folder, no temporary file can be made there), or the
-//       │   decision refuses ──> REFUSED (nothing made, or the unnamed file closed;
-//       │   "cannot open")
 //       │
-//       └── a regular file or nothing there ──> TEMPORARY: the unnamed file in the output's
-//           directory; where the system has none, one under a hidden name (never in a
-//           directory that only grows), made with the signals held, which a signal removes
-//           before the process ends
+//       └── a regular file or nothing there: a file to be replaced is opened to be written, as
+//           `>` opens it, and closed; then the unnamed temporary file is made in the output's
+//           directory; where the system has none, one under a hidden name (never in a directory
+//           that only grows, and for a new output only where it can take the name without
+//           replacing one), made with the signals held, which a signal removes before the
+//           process ends. Any of these refused ──> NONE ("cannot open"); else
+//           TEMPORARY
 //             │
-//             ├── any failure (its stream too), outputAbandon, or a signal ──> GONE (the
-//             │   name as it was)
+//             ├── any failure (its stream too), outputAbandon, or a signal ──> NONE (the
+//             │   temporary file removed, the name as it was)
 //             │
-//             └── outputCommit: close, keep the old file's attributes, sync
+//             └── outputCommit: close, give it the plan's attributes, sync
 //                   ── signals held from here to the end of the process ──
 //                 NAMING: the file takes the output name, in one of these ways:
 //                   - a new output: the unnamed file linked under the name by its descriptor,
-//                     or through /proc;
-//                   - a file replaced, or a new name that another run took meanwhile: the
-//                     unnamed file linked under a temporary name, which is renamed;
-//                   - a named temporary file: renamed;
+//                     or through /proc; a named one renamed without replacing, or linked and
+//                     unlinked; either fails where a file took the name meanwhile;
+//                   - a file replaced: the unnamed file linked under a temporary name, which is
+//                     renamed over it; a named one renamed;
 //                   - on Windows: ReplaceFileW over a file, MoveFileExW to a new name; where
 //                     ReplaceFileW fails after the old file is gone, MoveFileExW once more.
 //                   │
-//                   ├── refused ──> GONE ("write failed"; the name as it was)
-//                   ├── on Windows, the old file gone and the last move failed ──> LEFT: the
-//                   │   conversion as .velto-XXXXXX, nothing under the name ("write failed")
-//                   └── done ──> NAMED ── directory synced ──> DONE
+//                   ├── refused ──> NONE ("write failed"; the name as it was, the temporary file
+//                   │   removed; but on Windows, where the old file is gone and the last move
+//                   │   failed, the conversion left as .velto-XXXXXX, nothing under the name)
+//                   └── done ──> NONE, the directory synced
 //                                  └── the sync fails ──> the new file stands, the run fails
 //
 // Nothing catches a crash (SIGSEGV, SIGBUS, SIGABRT and the like), SIGKILL, or signals 32 and
@@ -47,6 +49,7 @@
 #include "output/output_file.h"
 
 #include <atomic>
+#include <cerrno>
 
 #include "sys/signals.h"
 
@@ -76,6 +79,19 @@ struct SignalsHeld {
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
+// Makes the temporary file for the way decided: unnamed where the system can, else named where
+// the decision allows one.
+int createTemporary(OutputFile& out, const OutputWay& way) {
+    OutputTarget& target = *out.target;
+    if (way.way == Way::kReplace && targetOpenToWrite(target, way.plan.leaseSeconds) != 0) return -1;
+    if (targetCreateUnnamed(target) == 0) return 0;
+    if (errno != ENOTSUP || !way.mayName) return -1;
+    SignalsHeld held;
+    if (targetCreateNamed(target) != 0) return -1;
+    enter(out, OutputState::kTemporary);
+    return 0;
+}
+
 }  // namespace
 
 OutputFile::~OutputFile() { outputAbandon(*this); }
@@ -91,12 +107,10 @@ int outputOpen(const char* path, OutputFile& out) {
         // A descriptor may share its file with standard output (`velto a.wav /dev/stdout > f`):
         // the report written so far goes first.
         if (way.way == Way::kDescriptor) std::fflush(stdout);
-    } else if (way.named) {
-        SignalsHeld held;
-        if (targetCreateNamed(*out.target) != 0) return -1;
-        enter(out, OutputState::kTemporary);
     } else {
+        if (createTemporary(out, way) != 0) return -1;
         enter(out, OutputState::kTemporary);
+        out.plan = way.plan;
     }
     out.stream = targetStream(*out.target);
     return out.stream != nullptr ? 0 : -1;
@@ -104,7 +118,7 @@ int outputOpen(const char* path, OutputFile& out) {
 
 int outputWriteBulk(OutputFile& out, const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    if (out.state != OutputState::kTemporary) return std::fwrite(data, size, 1, out.stream) == 1 ? 0 : -1;
+    if (out.state == OutputState::kDirect) return std::fwrite(data, size, 1, out.stream) == 1 ? 0 : -1;
     // Whatever way the bulk goes, it goes behind what the stream holds (the header); a flush
     // that failed has dropped those bytes, and the file is incomplete whatever follows.
     if (std::fflush(out.stream) != 0 || std::ferror(out.stream) != 0) return -1;
@@ -118,10 +132,9 @@ int outputCommit(OutputFile& out) {
     bool ok = std::ferror(out.stream) == 0;
     ok = std::fclose(out.stream) == 0 && ok;
     out.stream = nullptr;
-    const bool temporary = out.state == OutputState::kTemporary;
-    if (temporary) ok = ok && targetKeepAttributes(target) == 0;
-    ok = ok && targetSync(target) == 0;
-    if (!ok || !temporary) {
+    const bool direct = out.state == OutputState::kDirect;
+    ok = ok && (direct || targetKeepAttributes(target, out.plan) == 0) && targetSync(target) == 0;
+    if (!ok || direct) {
         outputAbandon(out);
         return ok ? 0 : -1;
     }
@@ -129,29 +142,24 @@ int outputCommit(OutputFile& out) {
     // the run ends with says what happened.
     signalsHold();
     enter(out, OutputState::kNaming);
-    const Naming named = targetTakeName(target);
-    if (named != Naming::kNamed) {
-        if (named == Naming::kLeft) enter(out, OutputState::kLeft);
+    if (targetTakeName(target) != 0) {
         outputAbandon(out);
         return -1;
     }
-    enter(out, OutputState::kNamed);
-    const int durable = targetSyncDirectory(target);
-    enter(out, OutputState::kDone);
-    outputAbandon(out);
-    return durable;
+    enter(out, OutputState::kNone);
+    return targetSyncDirectory(target);
 }
 
 void outputAbandon(OutputFile& out) {
+    if (out.state == OutputState::kNone) return;
     if (out.stream != nullptr) std::fclose(out.stream);
     out.stream = nullptr;
     if (out.state == OutputState::kTemporary || out.state == OutputState::kNaming) {
         SignalsHeld held;
-        enter(out, OutputState::kGone);
+        enter(out, OutputState::kNone);
         targetRemoveTemporary(*out.target);
-    } else if (out.state == OutputState::kDirect) {
-        enter(out, OutputState::kDone);
     }
+    out.state = OutputState::kNone;
     out.target.reset();
 }
 

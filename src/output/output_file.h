@@ -3,10 +3,11 @@
 // output's directory, which takes the name once complete and on disk. What a failure leaves:
 // - before the naming, what stood under the name, byte for byte, and nothing else (what a
 //   crash or a signal that cannot be caught may leave, output_file.cpp says);
-// - where the system would not let a file take the name and that can be seen beforehand,
-//   nothing is written at all (the output is refused); what shows only at the naming (a file
-//   made immutable meanwhile; on systems that cannot see such attributes, any) fails there, the
-//   name as it was;
+// - where the system would not let a file take the name, or a shell's `>` would be refused, and
+//   that can be seen beforehand, nothing is written at all, and nothing is opened for writing
+//   where a rule refuses (the output is refused); what shows only at the naming (a file made
+//   immutable meanwhile, a new name another file took meanwhile; on systems that cannot see
+//   such attributes, any) fails there, the name as it was;
 // - after the naming (the directory's sync), the complete new file under the name;
 // - on Windows, where the old file is gone but the new one cannot be moved in, the conversion
 //   under its temporary name and nothing under the output name (output_file.cpp).
@@ -34,20 +35,16 @@
 
 #include "output/output_steps.h"
 
-// Where an output stands in its life (the diagram in output_file.cpp):
-// - kRefused: nothing made, before outputOpen or refused by it;
-// - kDirect: a device, FIFO, pipe or descriptor, written as it is;
-// - kTemporary: a temporary file, which takes the name at the commit;
-// - kNaming: the complete temporary file is taking the name;
-// - kNamed: it has the name; the directory is being synced;
-// - kLeft: (Windows) the conversion under its temporary name, nothing under the name;
-// - kGone: the temporary file removed, the name as it was;
-// - kDone: committed; or a direct output, written or not, closed.
-enum class OutputState { kRefused, kDirect, kTemporary, kNaming, kNamed, kLeft, kGone, kDone };
+// Where an output stands in its life (the diagram in output_file.cpp): nothing open or made
+// (before outputOpen, after a refusal, a commit or outputAbandon); a device, FIFO, pipe or
+// descriptor written as it is; a temporary file, which takes the name at the commit; the
+// complete temporary file taking the name.
+enum class OutputState { kNone, kDirect, kTemporary, kNaming };
 
 struct OutputFile {
     std::FILE* stream = nullptr;  // where the bytes go, from the first byte of the output
-    OutputState state = OutputState::kRefused;
+    OutputState state = OutputState::kNone;
+    OutputPlan plan;              // what a replaced file keeps, as decided
     OutputTargetPtr target;
 
     OutputFile() = default;

@@ -1,7 +1,9 @@
-// The look at the output name on POSIX systems: its directory and name once symbolic links are
-// followed as the system would, what stands there and what the rules need to know of it, and
-// the file found there, opened where it is to be written directly. All relative to a descriptor
-// of a directory, so that any path the system accepts works however deep.
+// The look at the output name on POSIX systems: the name walked as the system walks it, what
+// stands at its end and what the decision needs to know of it, all of it read, nothing opened for
+// writing; and the opens of the file found there that follow the decision. All relative to a
+// descriptor of a directory, so that any path the system accepts works however deep.
+#include <time.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <string>
@@ -10,7 +12,7 @@
 #include "output/file_status.h"
 #include "output/kernel_rules.h"
 #include "output/output_target_posix.h"
-#include "output/unnamed_file.h"
+#include "sys/process.h"
 
 #if defined(O_SEARCH)
 constexpr int kDirectoryHandle = O_SEARCH;  // a directory to work in, which need not be readable
@@ -24,22 +26,17 @@ void OutputTargetDelete::operator()(OutputTarget* target) const noexcept { delet
 
 namespace {
 
-// Moves the target to the directory of `path` and the last name in it, `path` taken from the
-// target's directory (the working directory at first). Fails on a path that names no file in
-// a directory ("", "dir/").
-int openParent(OutputTarget& t, const std::string& path) {
-    const auto slash = path.rfind('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") {
-        errno = EISDIR;
-        return -1;
-    }
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int dirFd = openat(t.dirFd < 0 ? AT_FDCWD : t.dirFd, dir.c_str(), kDirectoryHandle | O_DIRECTORY | O_CLOEXEC);
+// The links one walk of a name follows at most, as the system counts them (MAXSYMLINKS).
+constexpr int kMostLinks = 40;
+
+// Moves the target into the directory `name` of its directory (of the working directory at
+// first), following it where it is a link only where `follow`.
+int enter(OutputTarget& t, const char* name, bool follow = false) {
+    const int at = t.dirFd < 0 ? AT_FDCWD : t.dirFd;
+    const int dirFd = openat(at, name, kDirectoryHandle | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
     if (dirFd < 0) return -1;
     if (t.dirFd >= 0) close(t.dirFd);
     t.dirFd = dirFd;
-    t.name = std::move(name);
     return 0;
 }
 
@@ -57,67 +54,105 @@ Seen seen(const struct stat& st) {
 }
 
 // For a name of descriptor N in a directory of descriptors (/proc/self/fd, where /dev/fd and
-// /dev/stdout lead, or any other): N where it is the process's own; -2 where it is another
-// process's; -1 for any other name.
+// /dev/stdout lead, or any other): N where it is the process's own as its caller gave it; -2
+// where it is not (another process's, one this process has not open, or a standard descriptor
+// the run was started without); -1 for any other name, /proc/PID itself among them.
 int descriptorNamed(int dirFd, const std::string& name) {
     const bool number = !name.empty() && name.size() < 10 && name.find_first_not_of("0123456789") == std::string::npos &&
                         (name[0] != '0' || name == "0");
     if (!number || !fsIsProcessTable(dirFd)) return -1;
     const int fd = std::stoi(name);
     struct stat link {}, own {};
-    return fstatat(dirFd, name.c_str(), &link, 0) == 0 && fstat(fd, &own) == 0 && sameFile(link, own) ? fd : -2;
+    const bool given = !veltoStartedWithout(fd) && fstat(fd, &own) == 0;
+    return given && fstatat(dirFd, name.c_str(), &link, 0) == 0 && sameFile(link, own) ? fd : -2;
 }
 
-// Follows the symbolic links that the target's name stands for, one directory at a time, so
-// that the file can be reached however deep it is, as far as the system would: 40 links, and
-// none that the link rule refuses. Fills in what stands at the end, with its lstat in `st`. An
-// error on the way fails: nothing is made in place of a link that could not be read.
-int followLinks(OutputTarget& t, OutputLook& look, struct stat& st) {
-    for (int links = 0;; ++links) {
-        if ((t.descriptor = descriptorNamed(t.dirFd, t.name)) != -1) {
-            look.found = t.descriptor >= 0 ? Found::kOwnDescriptor : Found::kOthersDescriptor;
-            look.mayWrite = t.descriptor >= 0 && (fcntl(t.descriptor, F_GETFL) & O_ACCMODE) != O_RDONLY;
-            return 0;
-        }
-        if (fstatat(t.dirFd, t.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
-        look.file = seen(st);
-        if (!S_ISLNK(st.st_mode)) {
-            look.found = S_ISREG(st.st_mode) ? Found::kRegular : S_ISDIR(st.st_mode) ? Found::kDirectory
-                         : S_ISFIFO(st.st_mode) ? Found::kFifo : Found::kDevice;
-            return 0;
-        }
-        struct stat dir {};
-        if (fstat(t.dirFd, &dir) != 0) return -1;
-        look.dir = seen(dir);
-        if (dir.st_mode & S_ISVTX) look.view = kernelView();
-        if (!ruleMayFollow(look.view, look.file, look.dir)) return look.linkRefused = true, 0;
-        if (links == 40) {
-            errno = ELOOP;
+// What stands at the last name, once it is no link.
+Found kind(const struct stat& st) {
+    return S_ISREG(st.st_mode) ? Found::kRegular : S_ISDIR(st.st_mode) ? Found::kDirectory
+           : S_ISFIFO(st.st_mode) ? Found::kFifo : Found::kDevice;
+}
+
+// Walks `path` as the system walks the name of a file it opens: from the working directory, or
+// from / where the path or a link's text begins with one. A link among the folder parts is
+// followed wherever it leads, and never asked the link rule (a link of the process table, such as
+// /proc/self/cwd or /dev/fd/N, where the system says, not where its text reads); the last name,
+// where it is a link, is asked the rule in its folder and followed, the last name of its text
+// being the last name again. 40 links at most in all: one more fails with ELOOP. Leaves the
+// target in the folder of the last name, and fills in what stands there, with its lstat in `st`
+// (nothing there: a zero `st`). An error on the way fails: nothing is made in place of a link
+// that could not be read.
+int walk(OutputTarget& t, OutputLook& look, std::string rest, struct stat& st) {
+    for (int links = 0;;) {
+        if ((t.dirFd < 0 || rest.starts_with('/')) && enter(t, rest.starts_with('/') ? "/" : ".", true) != 0) return -1;
+        // The next name, and the slashes after it gone.
+        const std::size_t start = std::min(rest.find_first_not_of('/'), rest.size());
+        const std::size_t end = std::min(rest.find('/', start), rest.size());
+        const std::string name = rest.substr(start, end - start);
+        const bool slash = end < rest.size();
+        rest.erase(0, std::min(rest.find_first_not_of('/', end), rest.size()));
+        if (rest.empty()) {
+            // The last name, which must name a file in a directory ("", "dir/" and ".." do not).
+            if (slash || name.empty() || name == "." || name == "..") return errno = EISDIR, -1;
+            t.name = name;
+            if ((t.descriptor = descriptorNamed(t.dirFd, name)) != -1) {
+                look.found = t.descriptor >= 0 ? Found::kOwnDescriptor : Found::kOthersDescriptor;
+                look.descriptorWrites = t.descriptor >= 0 && (fcntl(t.descriptor, F_GETFL) & O_ACCMODE) != O_RDONLY;
+                return 0;
+            }
+            if (fstatat(t.dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                st = {}, look.file = {};
+                return errno == ENOENT ? 0 : -1;
+            }
+            look.file = seen(st);
+            if (!S_ISLNK(st.st_mode)) return look.found = kind(st), 0;
+            struct stat dir {};
+            if (fstat(t.dirFd, &dir) != 0) return -1;
+            look.dir = seen(dir);
+            if (dir.st_mode & S_ISVTX) look.view = kernelView(true);
+            if (!ruleMayFollow(look.view, look.file, look.dir)) return look.linkRefused = true, 0;
+        } else if (name == "." || enter(t, name.c_str()) == 0) {
+            continue;
+        } else if (errno != ENOTDIR && errno != ELOOP) {
             return -1;
+        } else if (fstatat(t.dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
+            return errno = ENOTDIR, -1;
+        } else if (fsIsProcessTable(t.dirFd)) {
+            if (++links > kMostLinks) return errno = ELOOP, -1;
+            if (enter(t, name.c_str(), true) != 0) return -1;
+            continue;
         }
+        // A link, on the way or at the end: its text takes its place in what is left to walk.
+        if (++links > kMostLinks) return errno = ELOOP, -1;
         std::vector<char> link(static_cast<std::size_t>(std::max<off_t>(st.st_size, 255)) + 1);
-        const ssize_t n = readlinkat(t.dirFd, t.name.c_str(), link.data(), link.size());
+        const ssize_t n = readlinkat(t.dirFd, name.c_str(), link.data(), link.size());
         if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) return -1;
-        if (openParent(t, std::string(link.data(), static_cast<std::size_t>(n))) != 0) return -1;
+        rest.insert(0, std::string(link.data(), static_cast<std::size_t>(n)) + (rest.empty() ? "" : "/"));
     }
 }
 
-// Opens the regular file found as `seen` without waiting, whatever took its place since (a
-// FIFO would block an ordinary open), and checks that it is a regular file of the same device
-// and inode.
-int openExisting(OutputTarget& t, const struct stat& seen) {
-    constexpr int kFlags = O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
-    t.existingFd = openat(t.dirFd, t.name.c_str(), O_RDONLY | kFlags);
+// Opens `name` in `dirFd` with `flags`, never following a link and never waiting for a FIFO's
+// other end. An open that would break another process's lease (EWOULDBLOCK) is tried again every
+// 10 ms until the holder lets go, for up to `seconds` and one more, as a blocking open waits.
+int openWaiting(int dirFd, const char* name, int flags, int seconds) {
+    const timespec tick{0, 10000000};
+    for (int tries = (seconds + 1) * 100;; --tries) {
+        const int fd = openat(dirFd, name, flags | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0 || errno != EWOULDBLOCK || tries <= 0) return fd;
+        nanosleep(&tick, nullptr);
+    }
+}
+
+// Opens the regular file found as `st` to read its attributes, and checks that it is a regular
+// file of the same device and inode.
+int openExisting(OutputTarget& t, const struct stat& st, int leaseSeconds) {
+    t.existingFd = openWaiting(t.dirFd, t.name.c_str(), O_RDONLY, leaseSeconds);
 #ifdef O_PATH
     // A file this user may write but not read is still reached, to read its attributes.
-    if (t.existingFd < 0 && errno == EACCES) t.existingFd = openat(t.dirFd, t.name.c_str(), O_PATH | kFlags);
+    if (t.existingFd < 0 && errno == EACCES) t.existingFd = openat(t.dirFd, t.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
 #endif
     if (t.existingFd < 0 || fstat(t.existingFd, &t.existing) != 0) return -1;
-    if (!S_ISREG(t.existing.st_mode) || !sameFile(t.existing, seen)) {
-        errno = ESTALE;
-        return -1;
-    }
-    return 0;
+    return S_ISREG(t.existing.st_mode) && sameFile(t.existing, st) ? 0 : (errno = ESTALE, -1);
 }
 
 }  // namespace
@@ -126,44 +161,38 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     target.reset(new OutputTarget);
     OutputTarget& t = *target;
     struct stat st {};
-    if (openParent(t, path) != 0 || followLinks(t, look, st) != 0) return -1;
+    if (walk(t, look, path, st) != 0) return -1;
     t.existing = st;
+    if (look.linkRefused || look.found == Found::kOwnDescriptor || look.found == Found::kOthersDescriptor) return 0;
+    // The system's ids, capabilities and maps where a rule or the plan asks whose a file is: in a
+    // sticky folder, with the protection settings, and for a file to be replaced.
     const bool replacing = look.found == Found::kRegular;
-    // The file to be replaced is opened at once, before anything can take its place.
-    if (replacing && openExisting(t, st) != 0) return -1;
     struct stat dir {};
     if (look.found != Found::kNothing && fstat(t.dirFd, &dir) != 0) return -1;
     look.dir = seen(dir);
-    // The system's settings and maps, read only where a rule asks whose a file is: in a sticky
-    // folder (links have been asked about already), and for a file to be replaced.
-    if (replacing || (look.found == Found::kFifo && (look.dir.mode & S_ISVTX) != 0)) look.view = kernelView();
-    if (look.linkRefused || (look.found != Found::kNothing && !replacing)) return 0;
-    if (replacing) {
-        // Opened to be written as `>` opens it, and closed at once: what the system answers, a
-        // program running from the file (ETXTBSY) included. An active swap file opens; only the
-        // naming is refused there.
-        const int writer = openat(t.dirFd, t.name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-        look.mayWrite = writer >= 0;
-        if (writer >= 0) close(writer);
-        look.pinned = fsIsPinned(t.existingFd) || fsIsMountRoot(t.existingFd);
-        look.dirPinned = fsIsPinned(t.dirFd);
-        look.attributesRead = fsReadExtendedAttributes(t.existingFd, t.attributes) == 0;
-        for (const auto& [key, value] : t.attributes) {
-            if (key == kAccessListAttribute) look.accessList = value;
-        }
-    }
+    const bool sticky = (dir.st_mode & S_ISVTX) != 0;
+    if (replacing || (look.found == Found::kFifo && sticky)) look.view = kernelView(sticky);
+    if (look.found != Found::kNothing && !replacing) return 0;
+    look.dirPinned = fsIsPinned(t.dirFd);
     // A directory that may be written but not read cannot be synced; the run goes on without.
     t.syncFd = openat(t.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (t.syncFd < 0 && errno != EACCES) return -1;
-    // A temporary file is the user's alone until it has the attributes of the file it replaces;
-    // a new file gets what the umask leaves.
-    t.mode = replacing ? 0600 : 0666;
-    t.fd = fsCreateUnnamed(t.dirFd, t.mode);
-    if (t.fd < 0 && errno != ENOTSUP) return -1;
-    look.unnamed = t.fd >= 0;
-    // Where the temporary file will need a name, whether the folder would let it go again.
-    if (!look.unnamed && !replacing) look.dirPinned = fsIsPinned(t.dirFd);
+    if (!replacing) return 0;
+    if (openExisting(t, st, look.view.leaseSeconds) != 0) return -1;
+    look.pinned = fsIsPinned(t.existingFd) || fsIsMountRoot(t.existingFd);
+    look.attributesRead = fsReadExtendedAttributes(t.existingFd, t.attributes) == 0;
+    for (const auto& [key, value] : t.attributes) {
+        if (key == kAccessListAttribute) look.accessList = value;
+    }
     return 0;
+}
+
+int targetOpenToWrite(OutputTarget& t, int leaseSeconds) {
+    const int fd = openWaiting(t.dirFd, t.name.c_str(), O_WRONLY, leaseSeconds);
+    struct stat st {};
+    const bool same = fd >= 0 && fstat(fd, &st) == 0 && stillSame(st, t.existing);
+    if (fd >= 0) close(fd);
+    return same ? 0 : (errno = ESTALE, -1);
 }
 
 int targetOpenDirect(OutputTarget& t) {
@@ -183,10 +212,7 @@ int targetOpenDirect(OutputTarget& t) {
     if (t.fd < 0 && errno == ENXIO && S_ISFIFO(t.existing.st_mode)) t.fd = openat(t.dirFd, t.name.c_str(), kFlags);
     struct stat st {};
     if (t.fd < 0 || fstat(t.fd, &st) != 0) return -1;
-    if (!stillSame(st, t.existing)) {
-        errno = ESTALE;
-        return -1;
-    }
+    if (!stillSame(st, t.existing)) return errno = ESTALE, -1;
     const int flags = fcntl(t.fd, F_GETFL);
     return flags >= 0 && fcntl(t.fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? 0 : -1;
 }

@@ -1,10 +1,12 @@
 // The steps an output is made of, one source per platform. output_file.cpp chooses the order of
-// the steps and keeps the output's state; the steps look at what the output's name stands for
-// (targetLook), from which outputDecide decides whether and how it is written, and then act:
-// they make, write and name the files. They own the files, handles and names they make, and
-// close what is still open when the target goes. A step that can fail returns 0 for success
-// and -1 with the cause in errno (GetLastError on Windows); targetStream and targetTakeName say
-// what they return, and a predicate returns bool. None of them writes a message.
+// the steps and keeps the output's state. The look (targetLook) only reads: what the output's name
+// stands for, from which outputDecide decides once whether and how it is written, and with what
+// plan. The other steps act on that decision: they make, write and name the files, apply the
+// plan and check that the system did what it says; they call no rule and read no setting. They
+// own the files, handles and names they make, and close what is still open when the target goes.
+// A step that can fail returns 0 for success and -1 with the cause in errno (GetLastError on
+// Windows); targetStream says what it returns, and a predicate returns bool. None of them writes
+// a message.
 #pragma once
 
 #include <cstddef>
@@ -21,14 +23,14 @@ struct OutputTargetDelete {
 };
 using OutputTargetPtr = std::unique_ptr<OutputTarget, OutputTargetDelete>;
 
-// Looks at what `path` leads to and fills `look` (output_decision.h), following symbolic links
-// as the system would, so that a temporary file can be made beside the file itself, and
-// stopping at a link the system would not follow. A regular file found there is opened
-// (without waiting, whatever has taken its place meanwhile) and must be the file that was
-// looked at; its attributes are read. Where a file may be made (nothing there, or a regular
-// file), the unnamed temporary file is made in the folder, where the system has them. -1 where
-// the name cannot be written at all: no such folder, no temporary file can be made there, a
-// link that cannot be read, a file swapped under the run.
+// Looks at what `path` leads to and fills `look` (output_decision.h), walking the name as the
+// system walks it (links followed, 40 at most, the link rule asked where the system asks it), so
+// that a temporary file can be made beside the file itself, and stopping at a link the system
+// would not follow. A regular file found there is opened to be read (waiting for a lease holder
+// as `>` waits, without ever blocking), must be the file that was looked at, and its attributes
+// are read. Nothing is opened for writing and nothing is made. -1 where the name cannot be
+// written at all: no such folder, too many links, a link that cannot be read, a file swapped
+// under the run.
 int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look);
 
 // Opens a FIFO or device, or a duplicate of the process's descriptor, for writing; -1 where the
@@ -36,7 +38,19 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look);
 // file of another inode, type or owner, on Windows a file on a disk.
 int targetOpenDirect(OutputTarget& target);
 
-// Makes a temporary file under a fresh hidden name in the output's directory.
+// Asks whether the file to be replaced may be written, by the open a shell's `>` makes, without
+// creating or truncating it, closed at once: the system's last word (an access list, a read-only
+// file system, an immutable file, a program running from it). Waits for a lease holder for up to
+// `leaseSeconds`, as that open waits, and fails where the name now stands for another file.
+int targetOpenToWrite(OutputTarget& target, int leaseSeconds);
+
+// Makes the temporary file without a name in the output's directory; -1 with errno ENOTSUP where
+// the system or the file system has no such files.
+int targetCreateUnnamed(OutputTarget& target);
+
+// Makes a temporary file under a fresh hidden name in the output's directory. For a new output,
+// only where it can take the output name later without replacing a file that took that name
+// meanwhile; -1 where the file system cannot (the file made is gone again).
 int targetCreateNamed(OutputTarget& target);
 
 // True while the temporary file has a name, which a signal must remove before the process ends.
@@ -53,24 +67,24 @@ std::FILE* targetStream(OutputTarget& target);
 // through the stream (on Windows in pieces).
 int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t size);
 
-// Gives the temporary file the owner, group, permission bits, access control list and extended
-// attributes of the file it replaces, as far as this user may keep them. Where the owner or the
-// group cannot be kept, the file is the user's, as any new file, and its bits and list are
-// narrowed (outputNarrowedMode). A file system that implements no owners is no failure, nor one
-// that implements no modes where the new file already has the mode it is to get.
-int targetKeepAttributes(OutputTarget& target);
+// Gives the temporary file what `plan` says the file it replaces keeps, in the order the caller
+// can carry it out, and checks that it has it: -1 where the system did not do what was planned.
+// On POSIX systems: extended attributes and the access list, then the permission bits, then the
+// owner and group, which clear setuid and setgid, set once more, then security labels. A file
+// system that implements no owners or modes is no failure where the file already has what the
+// plan says. On Windows the attributes and the creation time (the plan is the system's own
+// replacement's).
+int targetKeepAttributes(OutputTarget& target, const OutputPlan& plan);
 
 // Writes what the system holds of the file to its disk, where it is one that has a disk.
 int targetSync(OutputTarget& target);
 
-// What became of the name when the complete temporary file was to take it: kNamed, the file has
-// the name, replacing what stood there; kRefused, the name as it was, the temporary file left
-// for targetRemoveTemporary; kLeft (Windows), the old file is gone and the new one stays under
-// its temporary name, the only copy of the conversion, not to be removed; GetLastError says why.
-enum class Naming { kNamed, kRefused, kLeft };
-
-// Gives the complete temporary file the output name, replacing what stands there.
-Naming targetTakeName(OutputTarget& target);
+// Gives the complete temporary file the output name: replacing the file that stands there, or
+// for a new output only where no file has taken the name meanwhile. On failure the name is as it
+// was, and the temporary file left for targetRemoveTemporary; but on Windows, where the old file
+// is gone and the new one cannot take its name, the new one stays under its temporary name, the
+// only copy of the conversion, which targetRemoveTemporary then leaves.
+int targetTakeName(OutputTarget& target);
 
 // Makes the name the file took durable, where the directory could be opened for that.
 int targetSyncDirectory(OutputTarget& target);

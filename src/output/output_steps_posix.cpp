@@ -1,16 +1,14 @@
 // The output's steps on every POSIX system once its name has been looked at
 // (output_resolve_posix.cpp) and its way decided: the temporary file made, written, given the
-// old file's attributes and named, all relative to a descriptor of the output's directory
-// (openat, renameat, linkat), so that no full path is ever built. What only some systems offer
-// comes from the headers below.
+// plan's attributes and named, all relative to a descriptor of the output's directory (openat,
+// renameat, linkat), so that no full path is ever built. What only some systems offer comes
+// from the headers below.
 #include <cerrno>
 #include <ctime>
 #include <string>
 
 #include "output/direct_write.h"
 #include "output/file_status.h"
-#include "output/kernel_rules.h"
-#include "output/output_decision.h"
 #include "output/output_target_posix.h"
 #include "output/unnamed_file.h"
 
@@ -46,11 +44,40 @@ int nameTemporary(OutputTarget& t, mode_t mode) {
     return -1;
 }
 
+// Gives the file named `from` the name `to` where no file has that name: renamed without
+// replacing, or where the file system cannot, linked under it and unlinked.
+int renameNew(int dirFd, const char* from, const char* to) {
+    if (fsRenameNoReplace(dirFd, from, to) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    if (linkat(dirFd, from, dirFd, to, 0) != 0) return -1;
+    unlinkat(dirFd, from, 0);
+    return 0;
+}
+
 bool unimplemented(int cause) { return cause == ENOSYS || cause == EOPNOTSUPP || cause == ENOTSUP; }
 
 }  // namespace
 
-int targetCreateNamed(OutputTarget& t) { return nameTemporary(t, t.mode); }
+// A temporary file is the user's alone until it has the attributes of the file it replaces; a
+// new file gets what the umask, or the folder's default access list, leaves.
+int targetCreateUnnamed(OutputTarget& t) {
+    t.fd = fsCreateUnnamed(t.dirFd, t.replacing() ? 0600 : 0666);
+    return t.fd >= 0 ? 0 : -1;
+}
+
+int targetCreateNamed(OutputTarget& t) {
+    if (nameTemporary(t, t.replacing() ? 0600 : 0666) != 0) return -1;
+    if (t.replacing()) return 0;
+    // A new output can take its name only in a way that fails where another file has taken it:
+    // the file is moved under a second fresh name that way, or it is refused now, before a byte
+    // is written.
+    const std::string next = temporaryName();
+    if (renameNew(t.dirFd, t.tempName.c_str(), next.c_str()) == 0) return t.tempName = next, 0;
+    const int cause = errno;
+    targetRemoveTemporary(t);
+    errno = cause;
+    return -1;
+}
 
 bool targetTemporaryNamed(const OutputTarget& t) { return !t.tempName.empty(); }
 
@@ -71,55 +98,47 @@ int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t siz
     return std::fwrite(data, size, 1, stream) == 1 ? 0 : -1;
 }
 
-int targetKeepAttributes(OutputTarget& t) {
+int targetKeepAttributes(OutputTarget& t, const OutputPlan& plan) {
     if (!t.replacing()) return 0;
-    // Owner and group first, since a change of either clears setuid and setgid: both are kept
-    // by root, the group by a member of it; where the user may not (EPERM), or an id has no
-    // mapping in this user namespace (EINVAL, or shown as the overflow id), the file is the
-    // user's, as any new file. A file system that keeps no owners fails the call as not
-    // implemented; any other failure fails the run.
-    const struct stat& old = t.existing;
-    const uid_t owner = ruleUserIsSomeone(kernelView(), old.st_uid) ? old.st_uid : static_cast<uid_t>(-1);
-    const gid_t group = ruleGroupIsSomeone(kernelView(), old.st_gid) ? old.st_gid : static_cast<gid_t>(-1);
-    const auto refused = [] { return errno == EPERM || errno == EINVAL; };
-    const bool given = fchown(t.fd, owner, group) == 0 || (refused() && fchown(t.fd, static_cast<uid_t>(-1), group) == 0);
+    // While the file is still the caller's own: the attributes and the access list, then the
+    // bits. Then the owner and group, whose change clears setuid and setgid: where the plan
+    // keeps them, they are set once more. Security labels last, which that change may clear too.
+    // A call a file system does not implement may fail, so long as the file has what is planned.
+    if (fsWriteExtendedAttributes(t.attributes, plan.accessList, t.fd) != 0) return -1;
+    if (fchmod(t.fd, plan.mode) != 0 && !unimplemented(errno)) return -1;
+    const bool changing = plan.owner != kNoId || plan.group != kNoId;
+    if (changing && fchown(t.fd, plan.owner, plan.group) != 0 && !unimplemented(errno)) return -1;
     struct stat now {};
-    if ((!given && !refused() && !unimplemented(errno)) || fstat(t.fd, &now) != 0) return -1;
-    // Where the owner or the group was lost, the bits and the access list give no one more. An
-    // id that stands for no one was not kept, whatever the new file shows.
-    const bool ownerKept = owner != static_cast<uid_t>(-1) && now.st_uid == old.st_uid;
-    const bool groupKept = group != static_cast<gid_t>(-1) && now.st_gid == old.st_gid;
-    std::uint32_t mode = outputNarrowedMode(old.st_mode & 07777, ownerKept, groupKept);
-    for (auto& [key, value] : t.attributes) {
-        if (key == kAccessListAttribute && !outputNarrowAccessList(value, mode, ownerKept, groupKept, owner, now.st_gid)) {
-            errno = EPERM;
-            return -1;
-        }
-    }
-    if (fsWriteExtendedAttributes(t.attributes, t.fd) != 0) return -1;
-    if (fchmod(t.fd, mode) == 0) return 0;
-    // A file system that keeps no modes (FAT through FUSE) gives every file the same one.
-    return unimplemented(errno) && (now.st_mode & 07777) == mode ? 0 : -1;
+    const auto done = [&] {
+        return fstat(t.fd, &now) == 0 && (now.st_mode & 07777) == plan.mode &&
+               (plan.owner == kNoId || now.st_uid == plan.owner) && (plan.group == kNoId || now.st_gid == plan.group);
+    };
+    if (!done() && (fchmod(t.fd, plan.mode) != 0 || !done())) return errno = EPERM, -1;
+    fsWriteSecurityLabels(t.attributes, t.fd);
+    return 0;
 }
 
 int targetSync(OutputTarget& t) {
-    struct stat st {};
-    if (fstat(t.fd, &st) != 0) return -1;
-    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) ? fsync(t.fd) : 0;
+    // A temporary file (replacing a regular file, or nothing: mode 0) or a block device has a
+    // disk; a descriptor leads to whatever it leads to.
+    struct stat st = t.existing;
+    if (t.descriptor >= 0 && fstat(t.fd, &st) != 0) return -1;
+    return st.st_mode == 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) ? fsync(t.fd) : 0;
 }
 
-Naming targetTakeName(OutputTarget& t) {
-    if (t.tempName.empty()) {
-        if (!t.replacing() && fsLinkUnnamed(t.fd, t.dirFd, t.name.c_str()) == 0) return Naming::kNamed;
-        // A new name that another run took meanwhile is replaced as a file is, so that the last
-        // complete file stands; any other failure fails the naming, the name as it was.
-        if (!t.replacing() && errno != EEXIST) return Naming::kRefused;
-        // A temporary name is never given where it could not be taken back.
-        if (fsIsPinned(t.dirFd) || nameTemporary(t, 0) != 0) return Naming::kRefused;
+int targetTakeName(OutputTarget& t) {
+    if (!t.replacing()) {
+        // A new name is taken only where no file has taken it meanwhile.
+        if (t.tempName.empty()) return fsLinkUnnamed(t.fd, t.dirFd, t.name.c_str());
+        if (renameNew(t.dirFd, t.tempName.c_str(), t.name.c_str()) != 0) return -1;
+    } else {
+        // An unnamed file goes in under a temporary name first, never where that name could not
+        // be taken back.
+        if (t.tempName.empty() && (fsIsPinned(t.dirFd) || nameTemporary(t, 0) != 0)) return -1;
+        if (renameat(t.dirFd, t.tempName.c_str(), t.dirFd, t.name.c_str()) != 0) return -1;
     }
-    if (renameat(t.dirFd, t.tempName.c_str(), t.dirFd, t.name.c_str()) != 0) return Naming::kRefused;
     t.tempName.clear();
-    return Naming::kNamed;
+    return 0;
 }
 
 int targetSyncDirectory(OutputTarget& t) { return t.syncFd < 0 ? 0 : fsync(t.syncFd); }

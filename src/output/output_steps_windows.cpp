@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -99,9 +100,10 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     const HANDLE h = CreateFileW(t.path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        // A device that takes no such open (the console) is written as it is: targetOpenDirect
-        // writes nothing that has a disk. Where nothing is there, a link whose file is missing
-        // is not replaced by a new file.
+        // Where the open fails for any other cause than a missing file (the console takes no
+        // such open; a file may be held or denied), the name is taken for a device, which
+        // targetOpenDirect opens for writing, refusing anything that has a disk. Where nothing
+        // is there, a link whose file is missing is not replaced by a new file.
         if (GetLastError() != ERROR_FILE_NOT_FOUND) look.found = Found::kDevice;
         else look.linkRefused = GetFileAttributesW(t.path.c_str()) != INVALID_FILE_ATTRIBUTES;
         return 0;
@@ -126,10 +128,9 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
         ok = askPath([&](wchar_t* to, DWORD n) { return GetFinalPathNameByHandleW(h, to, n, VOLUME_NAME_DOS); },
                      t.finalPath) ||
              (own != INVALID_FILE_ATTRIBUTES && !(own & FILE_ATTRIBUTE_REPARSE_POINT));
-        // A read-only file may not be written, as opening it would show; nor may a file that
-        // another program holds open without letting it be removed be replaced, as the replace
-        // could not remove it either.
-        look.mayWrite = (t.attributes & FILE_ATTRIBUTE_READONLY) == 0;
+        // A file that another program holds open without letting it be removed cannot be
+        // replaced, as the replace could not remove it either. Whether it may be written is
+        // asked once the decision lets it through (targetOpenToWrite).
         const HANDLE probe = ok ? CreateFileW(t.finalPath.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
                                               FILE_ATTRIBUTE_NORMAL, nullptr)
                                 : INVALID_HANDLE_VALUE;
@@ -149,6 +150,22 @@ int targetOpenDirect(OutputTarget& t) {
     // A file that could not be looked at is not written over.
     if (isDisk(t.file)) SetLastError(ERROR_ACCESS_DENIED);
     return isDisk(t.file) ? -1 : 0;
+}
+
+// Opened for writing, as `>` opens it, and closed: the system answers from the access list and
+// the read-only attribute alike. Windows has no leases to wait for.
+int targetOpenToWrite(OutputTarget& t, int) {
+    const HANDLE h = CreateFileW(t.finalPath.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    CloseHandle(h);
+    return 0;
+}
+
+// Windows has no unnamed files.
+int targetCreateUnnamed(OutputTarget&) {
+    errno = ENOTSUP;
+    return -1;
 }
 
 bool targetTemporaryNamed(const OutputTarget& t) { return !t.tempName.empty(); }
@@ -200,10 +217,10 @@ int targetWriteBulk(std::FILE* stream, const std::uint8_t* data, std::size_t siz
 }
 
 // ReplaceFileW gives the new file the old one's access control list, attributes and creation
-// time on Windows. The attributes and the creation time are given here as well, for the systems
-// whose ReplaceFileW does not (wine); the access list is not, and a new file (MoveFileExW) gets
-// its directory's.
-int targetKeepAttributes(OutputTarget& t) {
+// time on Windows, which is the plan there. The attributes and the creation time are given here
+// as well, for the systems whose ReplaceFileW does not (wine); the access list is not, and a new
+// file (MoveFileExW) gets its directory's.
+int targetKeepAttributes(OutputTarget& t, const OutputPlan&) {
     if (!t.replacing) return 0;
     constexpr DWORD kSettable = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                 FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE;
@@ -216,32 +233,28 @@ int targetKeepAttributes(OutputTarget& t) {
 
 int targetSync(OutputTarget& t) { return !isDisk(t.file) || FlushFileBuffers(t.file) != 0 ? 0 : -1; }
 
-Naming targetTakeName(OutputTarget& t) {
+int targetTakeName(OutputTarget& t) {
     // The file must stay once it has the name, and the move opens it by name, which a handle of
     // ours would refuse. From here until the name is taken, a killed run leaves the complete
     // temporary file. Where the file system could not mark it, it cannot clear the mark either.
-    if (!markForDeletion(t.file, false) && deletePending(t.file)) return Naming::kRefused;
+    if (!markForDeletion(t.file, false) && deletePending(t.file)) return -1;
     closeFile(t);
-    // Another run may have made a new file meanwhile: the last complete file stands.
+    // A new name is taken only where no file has taken it meanwhile.
     const bool moved = t.replacing ? ReplaceFileW(t.finalPath.c_str(), t.tempName.c_str(), nullptr, 0, nullptr,
                                                   nullptr) != 0
-                                   : MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(),
-                                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    if (moved) {
-        t.tempName.clear();
-        return Naming::kNamed;
-    }
+                                   : MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
     const DWORD cause = GetLastError();
-    if (cause != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return Naming::kRefused;
     // The old file is gone, but the new one did not take its name: it is moved there plainly.
     // Where even that fails, the complete conversion stays under its temporary name, the only
-    // copy there is, and the run fails.
-    if (MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
+    // copy there is, which is then not removed, and the run fails.
+    if (!moved && (cause != ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                   MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(), MOVEFILE_WRITE_THROUGH) == 0)) {
+        if (cause == ERROR_UNABLE_TO_MOVE_REPLACEMENT) t.tempName.clear();
         SetLastError(cause);
-        return Naming::kLeft;
+        return -1;
     }
     t.tempName.clear();
-    return Naming::kNamed;
+    return 0;
 }
 
 // A new name is made durable by the move itself where it is MoveFileExW's

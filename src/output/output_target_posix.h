@@ -20,7 +20,6 @@ struct OutputTarget {
     ExtendedAttributes attributes;  // its extended attributes, read before anything is written
     int syncFd = -1;          // the directory opened for reading, to make names durable
     int fd = -1;              // the file being written: temporary, or the name's own
-    mode_t mode = 0666;       // the permission bits a temporary file is made with
     std::string tempName;     // the name of the temporary file, while it has one (else unnamed)
 
     bool replacing() const { return existingFd >= 0; }

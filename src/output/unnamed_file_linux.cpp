@@ -1,5 +1,6 @@
-// Linux: unnamed files are O_TMPFILE files, linked in by descriptor.
+// Linux: unnamed files are O_TMPFILE files, linked in by descriptor; renameat2 replaces no file.
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,4 +31,8 @@ int fsCreateUnnamed(int dirFd, mode_t mode) {
     close(fd);
     errno = ENOTSUP;
     return -1;
+}
+
+int fsRenameNoReplace(int dirFd, const char* from, const char* to) {
+    return renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE);
 }

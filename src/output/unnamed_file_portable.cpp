@@ -1,4 +1,5 @@
-// A POSIX system without unnamed files: temporary files have names.
+// A POSIX system without unnamed files, whose temporary files have names, and without a rename
+// that replaces no file.
 #include <cerrno>
 
 #include "output/unnamed_file.h"
@@ -10,5 +11,10 @@ int fsCreateUnnamed(int, mode_t) {
 
 int fsLinkUnnamed(int, int, const char*) {
     errno = ENOTSUP;
+    return -1;
+}
+
+int fsRenameNoReplace(int, const char*, const char*) {
+    errno = ENOSYS;
     return -1;
 }

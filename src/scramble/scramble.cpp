@@ -51,12 +51,6 @@ void mirrorFrames(WavInfo& info) {
 
 }  // namespace
 
-int wavScramble8(WavInfo& info) {
-    mirrorFrames<Mirror8>(info);
-    return 0;
-}
+void wavScramble8(WavInfo& info) { mirrorFrames<Mirror8>(info); }
 
-int wavScramble16(WavInfo& info) {
-    mirrorFrames<Mirror16>(info);
-    return 0;
-}
+void wavScramble16(WavInfo& info) { mirrorFrames<Mirror16>(info); }

@@ -15,6 +15,6 @@
 // Mirror the samples of an 8-bit or a 16-bit clip in place, in one pass, front to back.
 // Only whole frames are mapped, and in each frame only the first two samples; the samples of
 // further channels and any bytes after the last whole frame are left as they are. A clip of
-// no channels is left as it is. Both always return 0.
-int wavScramble8(WavInfo& info);
-int wavScramble16(WavInfo& info);
+// no channels is left as it is.
+void wavScramble8(WavInfo& info);
+void wavScramble16(WavInfo& info);

@@ -8,3 +8,7 @@
 // either (SIGXFSZ is ignored): the write fails instead, and the run says so. Call once, first
 // thing.
 void veltoPrepareProcess();
+
+// Whether the standard descriptor `fd` (0 to 2) was closed when the process started, and is
+// open on the null device only since veltoPrepareProcess: no output of the caller's. POSIX only.
+bool veltoStartedWithout(int fd);

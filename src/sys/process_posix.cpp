@@ -5,9 +5,18 @@
 
 #include <csignal>
 
+namespace {
+
+bool gStartedWithout[3] = {false, false, false};
+
+}  // namespace
+
+bool veltoStartedWithout(int fd) { return fd >= 0 && fd <= 2 && gStartedWithout[fd]; }
+
 void veltoPrepareProcess() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1) continue;
+        gStartedWithout[fd] = true;
         const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
         if (opened >= 0 && opened != fd) {
             dup2(opened, fd);

@@ -45,13 +45,14 @@ std::int32_t wavHeaderWrite(std::FILE* stream, const WavInfo& info) {
 }
 
 int wavDataWrite(OutputFile& out, WavInfo& info) {
-    const int result = info.bitsPerSample == 8 ? wavScramble8(info) : wavScramble16(info);
+    if (info.bitsPerSample == 8) wavScramble8(info);
+    else wavScramble16(info);
     if (info.dataLength != 0 &&
         (info.data == nullptr || outputWriteBulk(out, info.data.get(), info.dataLength) != 0)) {
         printMessage(stderr, msg::kWriteFailed.c_str());
         return -1;
     }
-    return result;
+    return 0;
 }
 
 int wavFileWrite(const char* path, WavInfo& info) {
