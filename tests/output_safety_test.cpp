@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <functional>
+#include <regex>
 #include <sstream>
 
 #include "support/support.h"
@@ -165,7 +166,7 @@ const Layout withStrace = needs("strace", "strace");
 // FIFO without O_CREAT and without waiting, so that the system's protection of FIFOs in sticky
 // folders, whatever it is set to, never stops it.
 std::string reader(int delay = 0) {
-    const std::string keep = "cat \"$2\" > r.tmp; [ -s r.tmp ] && mv r.tmp got.wav || rm r.tmp";
+    const std::string keep = "cat \"$2\" > r.tmp 2>/dev/null; [ -s r.tmp ] && mv r.tmp got.wav || rm r.tmp";
     return "{ sleep " + std::to_string(delay) + "; " + keep + "; } & c=$!";
 }
 const std::string kReaderEnds = "while [ -n \"$c\" ] && kill -0 $c 2>/dev/null; do dd if=/dev/null of=\"$2\" "
@@ -902,5 +903,151 @@ std::vector<Row> signalRows() {
 class Interrupted : public OutputSafety {};
 TEST_P(Interrupted, ASignalLeavesEitherTheOldFileOrTheWholeConversionAndNothingElse) { check(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(WhileWriting, Interrupted, ::testing::ValuesIn(signalRows()), nameOf);
+
+// ---- The kernel as the judge ---------------------------------------------------------------
+
+// Each layout is laid out twice, and met by a shell's `>` (`sh -c 'cat in.wav > NAME'`) in one
+// folder and by velto in the other, as the same caller, at the machine's own settings: velto must
+// be refused exactly where the shell is (255, the refusal, every file as it was) and convert
+// exactly where the shell writes, what it writes standing where the shell's does, but where the
+// layout is one of the differences the man page names, each by its own words there.
+struct Caller {
+    std::string name;
+    int user;                        // run as this user (-1: the test's own)
+    std::vector<std::string> wrap;   // the commands run through this first
+    int uid() const { return user >= 0 ? user : static_cast<int>(geteuid()); }
+};
+const Caller kSelf{"the test's user", -1, {}}, kUserNobody{"nobody", kNobody, {}},
+    kNamespaceRoot{"root of a user namespace", -1, {"/usr/bin/unshare", "-Ur"}};
+const std::string kUnwritableFolder = "a directory you may not write, holding a file you may write";
+const std::string kUnreplaceable = "another user's file you may write in a sticky directory";
+const std::string kUnmapped = "as it cannot tell that user from another without a mapping";
+
+struct Judged {
+    std::string name;
+    const Caller* caller;
+    Layout layout;
+    std::string output;
+    bool fifo = false;    // a reader of the output waits for it
+    std::string excuse;   // where velto is refused and the shell writes: the man page's words for it
+};
+void PrintTo(const Judged& j, std::ostream* os) { *os << j.name; }
+
+// The layouts, from a few lists: p/ (a folder of each mode, the caller's or user 4244's) holding
+// at out.wav nothing, a file, a FIFO, a folder, a link to t/target or a dangling one (to
+// t/new.wav); t/ a folder of the caller's anyone may write. And chains of links, counted over
+// the whole name, in folder parts and at the end, in a sticky folder and a plain one.
+std::vector<Judged> judgedLayouts() {
+    std::vector<Judged> rows;
+    const int other = 4244, third = 4245;
+    for (const Caller* c : {&kSelf, &kUserNobody, &kNamespaceRoot}) {
+        const int me = c->uid();
+        const Layout base = (c == &kUserNobody ? root("runs as another user") : Layout([](Scene&) {})) +
+                            lay({{"t/", 0777, me, me}, {"t/target", 0666, me, me}});
+        struct Entry { std::string name; std::vector<Lay> lay; bool fifo = false; bool others = false; };
+        const std::vector<Entry> entries = {
+            {"nothing", {}}, {"the caller's file", {{"p/out.wav", 0644, me, me}}},
+            {"user 4244's file", {{"p/out.wav", 0666, other, other}}, false, true},
+            {"user 4245's file", {{"p/out.wav", 0666, third, third}}, false, true},
+            {"the caller's FIFO", {{"p/out.wav", 0666, me, me, kNotRegular}}, true},
+            {"user 4244's FIFO", {{"p/out.wav", 0666, other, other, kNotRegular}}, true},
+            {"a folder", {{"p/out.wav/", 0755, me, me}}}, {"the caller's link", {link("p/out.wav", "../t/target", me)}},
+            {"user 4244's link", {link("p/out.wav", "../t/target", other)}},
+            {"user 4244's dangling link", {link("p/out.wav", "../t/new.wav", other)}}};
+        for (const unsigned mode : {01777u, 01770u, 0777u, 0755u}) {
+            for (const int owner : {me, other}) {
+                // Whether the caller may make a file in p/, and replace another's there.
+                const bool root = c == &kSelf && geteuid() == 0, mapped = root || (c == &kNamespaceRoot && owner == me);
+                const bool writes = mapped || (mode & (owner == me ? 0200u : 0002u)) != 0;
+                for (const Entry& e : entries) {
+                    Judged j{c->name + ", folder " + (std::ostringstream() << std::oct << mode).str() + " of " +
+                                 (owner == me ? "the caller" : "user 4244") + ", " + e.name,
+                             c, base + lay({{"p/", mode, owner, owner}}) + lay(e.lay), "p/out.wav", e.fifo};
+                    if (!writes && !e.fifo) j.excuse = kUnwritableFolder;
+                    if (writes && e.others && (mode & 01000) && owner != me && !root) j.excuse = kUnreplaceable;
+                    if (c == &kNamespaceRoot && owner == other && e.name.starts_with("user 4244's")) j.excuse = kUnmapped;
+                    rows.push_back(j);
+                }
+            }
+        }
+        rows.push_back({c->name + ", a device", c,
+                        base + root("makes a device node") + lay({{"p/", 0777, me, me}}) +
+                            run({"mknod", "-m", "666", "p/out.wav", "c", "1", "3"}), "p/out.wav"});
+        if (c == &kUserNobody) continue;
+        for (const int n : {1, 40, 41}) rows.push_back({c->name + ", a chain of " + std::to_string(n) + " links", c, linkChain(n), "c1"});
+        for (const int n : {20, 21}) {
+            rows.push_back({c->name + ", " + std::to_string(n) + " links through a folder-part link each", c,
+                            linkThroughFolder(n), "l0"});
+        }
+        for (const unsigned mode : {01777u, 0777u}) {
+            const Layout links = lay({{"s/", mode}, {"d2/", 0777}, {"d2/f.wav"}, link("s/dl", "../d2", other),
+                                      link("s/fl", "../d2/f.wav", other), link("x", "s/dl"), link("z", "s/dl/t2.wav"),
+                                      link("y", "s/fl")});
+            for (const char* name : {"s/dl/out.wav", "x/o2.wav", "z", "s/fl", "y"}) {
+                rows.push_back({c->name + ", user 4244's links in a folder " + (mode & 01000 ? "sticky" : "plain") +
+                                    ", " + name, c, links, name});
+            }
+        }
+    }
+    return rows;
+}
+
+// Runs the bash script `command` ("$1" in.wav, "$2" the output) in `dir` as the row's caller, a
+// reader of the output waiting where it is a FIFO.
+RunResult runJudged(const Judged& j, const fs::path& dir, const std::string& command) {
+    const std::string body = j.fifo ? reader() + "; " + command + "; s=$?; " + kReaderEnds + "; exit $s" : command;
+    std::vector<std::string> c = j.caller->wrap;
+    c.insert(c.end(), {"/bin/bash", "-c", body, veltoPath(), "in.wav", j.output});
+    return runCommand(c, {.workDir = dir, .user = j.caller->user, .endsItsProcesses = true});
+}
+
+// The files below `dir`, the bytes `written` shown as "@written" (in.wav itself aside).
+Files judgedFiles(const fs::path& dir, const std::string& written) {
+    Files files = snapshot(dir);
+    for (auto& [name, bytes] : files) {
+        if (name != "in.wav" && bytes == written) bytes = "@written";
+    }
+    return files;
+}
+
+class KernelJudged : public ::testing::TestWithParam<Judged> {};
+TEST_P(KernelJudged, VeltoIsRefusedExactlyWhereTheShellIs) {
+    const Judged& j = GetParam();
+    ScratchDir a, b;
+    std::vector<Scene> scenes;
+    for (const fs::path& dir : {a.path, b.path}) {
+        owned(dir, 0777, geteuid());
+        writeFile(dir / "in.wav", canonicalWav(kStereo16, noise(60000, 42)));
+        Scene& s = scenes.emplace_back(Scene{.dir = dir});
+        try {
+            if (!j.caller->wrap.empty() && runProgram("/usr/bin/unshare", {"-Ur", "true"}, {}).status != 0) {
+                throw Skip{"no user namespace here"};
+            }
+            j.layout(s);
+        } catch (const Skip& skip) {
+            GTEST_SKIP() << skip.why;
+        }
+    }
+    const std::string clip = readFile(a / "in.wav"), scrambled = clip.substr(0, 44) + mirrored(clip.substr(44), 16, 2);
+    const Files before = snapshot(b.path);
+    const RunResult shell = runJudged(j, a.path, "sh -c 'cat \"$1\" > \"$2\"' sh \"$1\" \"$2\"");
+    const RunResult velto = runJudged(j, b.path, "\"$0\" \"$@\"");
+    const Files byShell = judgedFiles(a.path, clip), byVelto = judgedFiles(b.path, scrambled);
+    const auto at = [&](const Files& f) { return f.contains(j.output) ? f.at(j.output).substr(0, 40) : "nothing"; };
+    SCOPED_TRACE("\n  layout: " + j.name + "\n  sh -c 'cat in.wav > " + j.output + "': status " +
+                 std::to_string(shell.status) + ", at the name: " + at(byShell) + "\n  velto in.wav " + j.output +
+                 ": status " + std::to_string(velto.status) + ", at the name: " + at(byVelto));
+    const bool excused = !j.excuse.empty() && shell.status == 0 && velto.status == 255;
+    EXPECT_EQ(velto.status, shell.status == 0 && !excused ? 0 : 255);
+    const std::string report = fmtLine(16) + dataLine(60000);
+    EXPECT_EQ(velto.err, toCp932(report + (velto.status == 0 ? "" : j.output + kCannotOpen)));
+    EXPECT_EQ(differences(excused ? before : byShell, byVelto), "");
+    if (excused) {
+        const std::string page = replaced(readFile(fs::path(VELTO_SOURCE_DIR) / "docs/velto.1"), "\\-", "-");
+        EXPECT_NE(std::regex_replace(page, std::regex("\\s+"), " ").find(j.excuse), std::string::npos) << j.excuse;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Output, KernelJudged, ::testing::ValuesIn(judgedLayouts()),
+                         [](const auto& row) { return rowName(row.param.name); });
 
 }  // namespace
