@@ -440,7 +440,7 @@ struct Outcome {
     int status = 0;
     std::string tail;       // what standard error holds after the report's lines, in UTF-8
     bool replaced = false;  // the output name holds the conversion
-    Files files;            // what else holds what: files, and facts as "name::mode", "::owner", "::inode",
+    Files files;            // what else holds what: files, and facts as "name::mode", "::owner", "::inode", "::flags",
                             // "::acl" (getfacl -c), "::user.*" (every user attribute) or "::<an attribute>"
     bool ruled = false;     // refused by a rule for links or FIFOs the plain POSIX build does not know
     bool atNamingThere = false;  // the plain POSIX build refuses only at the naming
@@ -714,6 +714,14 @@ const std::vector<Row> kRows = {
     {"a link whose text passes through it", folderLinks + lay({link("z", "s/dl/t2.wav")}), "z", converted()},
     {"that user's link as the last name there: refused", folderLinks, "s/fl", refusedByRule()},
     {"a link to that link: refused", folderLinks + lay({link("y", "s/fl")}), "y", refusedByRule()},
+    // The inode flags `>` keeps, as it writes the same inode, given before the first byte (C).
+    {"ext4: a replaced file keeps its flags d and A", linuxOnly("the plain POSIX build keeps no inode flags") +
+     image({"mkfs.ext4", "-q", "m.img"}, "e2fsprogs", "64M") + lay({{"m/f.wav"}}) + run({"chattr", "+dA", "m/f.wav"}),
+     "m/f.wav", converted({{"m/f.wav::flags", kBefore}})},
+    {"btrfs: the same with C, which a file takes only while empty", linuxOnly("the plain POSIX build keeps no inode flags") +
+     image({"mkfs.btrfs", "-f", "m.img"}, "btrfs-progs", "300M") + lay({{"m/f.wav", 0, -1, -1, ""}}) +
+     run({"chattr", "+C", "m/f.wav"}) + run({"cp", "in.wav", "m/f.wav"}), "m/f.wav",
+     converted({{"m/f.wav::flags", kBefore}})},
     // Mode, list and attributes are set while the file is the caller's: root without CAP_FOWNER
     // could not set them on another user's file.
     {"root without CAP_FOWNER keeps another user's owner, group, mode and list",
@@ -753,6 +761,7 @@ std::string fact(const fs::path& p, const std::string& what) {
     if (what == "mode") return (std::ostringstream() << std::oct << (st.st_mode & 07777)).str();
     if (what == "owner") return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
     if (what == "inode") return std::to_string(st.st_ino);
+    if (what == "flags") return runProgram("/bin/sh", {"-c", "lsattr \"$0\" | cut -d' ' -f1", p}, {}).out;
     if (what == "acl") return runProgram("/usr/bin/env", {"getfacl", "-c", p.string()}, {}).out;
     // An extended attribute's value; for "user.*", every user attribute with its value, by name.
     const std::string get = what == "user.*" ? "getfattr -d -m '^user\\.' \"$0\" | sort"

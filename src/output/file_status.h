@@ -1,5 +1,6 @@
 // What the system says of an open file beyond its status: whether its name may be removed or
-// replaced at all, and whether a directory is the table of processes. Linux sees all of it
+// replaced at all, whether a directory is the table of processes, and the inode flags a replaced
+// file keeps. Linux sees all of it
 // (file_status_linux.cpp); other POSIX systems see none of the attributes, and where the
 // system refuses such a file, it does so when the new file takes the name
 // (file_status_portable.cpp).
@@ -16,3 +17,12 @@ bool fsIsMountRoot(int fd);
 // True where the open directory is one of the system's tables of processes (/proc), whose
 // numbered links name a process's descriptors.
 bool fsIsProcessTable(int dirFd);
+
+// The inode flags of the open file `fd` that a file replacing it keeps, as chattr(1) names them:
+// A, c, C, d, m, S, t, u, which its owner may set, and j, which needs CAP_SYS_RESOURCE; 0 where
+// it has none of them or the system cannot say (not Linux, or a file opened only to be reached).
+unsigned fsKeptFlags(int fd);
+
+// Gives the open file `fd` each of `flags` (fsKeptFlags), one at a time, where the file system
+// and the caller's privileges let it be set: a flag refused is left out, and fails nothing.
+void fsGiveFlags(int fd, unsigned flags);

@@ -1,6 +1,9 @@
-// Linux: the attributes statx shows, and the type of a directory's file system.
+// Linux: the attributes statx shows, the type of a directory's file system, and the inode flags
+// of FS_IOC_GETFLAGS.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
@@ -25,4 +28,20 @@ bool fsIsMountRoot(int fd) { return hasAttribute(fd, STATX_ATTR_MOUNT_ROOT); }
 bool fsIsProcessTable(int dirFd) {
     struct statfs fs {};
     return fstatfs(dirFd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+unsigned fsKeptFlags(int fd) {
+    constexpr unsigned kKept = FS_NOATIME_FL | FS_COMPR_FL | FS_NOCOW_FL | FS_NODUMP_FL | FS_NOCOMP_FL | FS_SYNC_FL |
+                               FS_NOTAIL_FL | FS_UNRM_FL | FS_JOURNAL_DATA_FL;
+    int flags = 0;
+    return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? static_cast<unsigned>(flags) & kKept : 0;
+}
+
+void fsGiveFlags(int fd, unsigned flags) {
+    for (unsigned flag = 1; flag != 0 && flags != 0; flag <<= 1) {
+        int now = 0;
+        if ((flags & flag) == 0 || ioctl(fd, FS_IOC_GETFLAGS, &now) != 0) continue;
+        now |= static_cast<int>(flag);
+        ioctl(fd, FS_IOC_SETFLAGS, &now);
+    }
 }

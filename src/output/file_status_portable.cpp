@@ -1,4 +1,4 @@
-// A POSIX system that shows no file attributes.
+// A POSIX system that shows no file attributes and keeps no inode flags.
 #include <sys/stat.h>
 
 #include "output/file_status.h"
@@ -13,3 +13,7 @@ bool fsIsProcessTable(int dirFd) {
     struct stat proc {};
     return fstat(dirFd, &dir) == 0 && stat("/proc/self", &proc) == 0 && dir.st_dev == proc.st_dev;
 }
+
+unsigned fsKeptFlags(int) { return 0; }
+
+void fsGiveFlags(int, unsigned) {}

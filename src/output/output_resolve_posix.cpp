@@ -181,6 +181,7 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     if (openExisting(t, st, look.view.leaseSeconds) != 0) return -1;
     look.pinned = fsIsPinned(t.existingFd) || fsIsMountRoot(t.existingFd);
     look.attributesRead = fsReadExtendedAttributes(t.existingFd, t.attributes) == 0;
+    t.flags = fsKeptFlags(t.existingFd);
     for (const auto& [key, value] : t.attributes) {
         if (key == kAccessListAttribute) look.accessList = value;
     }
