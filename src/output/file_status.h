@@ -7,12 +7,9 @@
 #pragma once
 
 // True where the open file or directory is immutable or append-only: its name can be neither
-// removed nor replaced, and a directory's names cannot be removed.
-bool fsIsPinned(int fd);
-
-// True where the open file is the root of a mount: a file mounted over a name, which no other
-// file can replace.
-bool fsIsMountRoot(int fd);
+// removed nor replaced, and a directory's names cannot be removed; or, where `mountRoot`, where
+// it is the root of a mount: a file mounted over a name, which no other file can replace.
+bool fsIsPinned(int fd, bool mountRoot = false);
 
 // True where the open directory is one of the system's tables of processes (/proc), whose
 // numbered links name a process's descriptors.

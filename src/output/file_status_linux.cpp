@@ -21,9 +21,9 @@ bool hasAttribute(int fd, std::uint64_t attributes) {
 
 }  // namespace
 
-bool fsIsPinned(int fd) { return hasAttribute(fd, STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND); }
-
-bool fsIsMountRoot(int fd) { return hasAttribute(fd, STATX_ATTR_MOUNT_ROOT); }
+bool fsIsPinned(int fd, bool mountRoot) {
+    return hasAttribute(fd, STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND | (mountRoot ? STATX_ATTR_MOUNT_ROOT : 0));
+}
 
 bool fsIsProcessTable(int dirFd) {
     struct statfs fs {};

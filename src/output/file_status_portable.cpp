@@ -3,9 +3,7 @@
 
 #include "output/file_status.h"
 
-bool fsIsPinned(int) { return false; }
-
-bool fsIsMountRoot(int) { return false; }
+bool fsIsPinned(int, bool) { return false; }
 
 // Where the system has a /proc, the directories on its device.
 bool fsIsProcessTable(int dirFd) {

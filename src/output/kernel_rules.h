@@ -23,8 +23,7 @@ struct KernelView {
     // (gid_map); what the system shows for a user id, and a group id, without a mapping.
     bool everyUser = false, everyGroup = false;
     std::uint32_t overflowUser = 65534, overflowGroup = 65534;
-    // The settings in /proc/sys/fs, 0 to 2; -1 where not read (they are read only where a rule
-    // asks them: of a sticky folder).
+    // The settings in /proc/sys/fs, 0 to 2; -1 where not read.
     int protectedSymlinks = -1, protectedFifos = -1, protectedRegular = -1;
     // The group a new file of the caller's gets (the file-system group id) and its other groups.
     std::uint32_t callerGroup = 0;
@@ -41,11 +40,10 @@ struct Seen {
     std::uint32_t mode = 0, owner = 0, group = 0;
 };
 
-// The system's answers, read once per run, the first time the output asks for them; the
-// protection settings too where `sticky` (a rule asks of a sticky folder). Never fails: what
-// cannot be read is marked so in the record, and the rules say what that means. POSIX systems
-// only.
-const KernelView& kernelView(bool sticky);
+// The system's answers, read once per run, the first time the output asks for them. Never
+// fails: what cannot be read is marked so in the record, and the rules say what that means.
+// POSIX systems only.
+const KernelView& kernelView();
 
 // Whether the user id (group id) `id`, as the system shows a file's owner (group), stands for
 // someone in this namespace. The system shows every id without a mapping as the overflow id, so

@@ -46,6 +46,9 @@ KernelView readView() {
                     .mayGiveOwner = has(CAP_CHOWN),
                     .everyUser = mapsEveryId("/proc/self/uid_map"),
                     .everyGroup = mapsEveryId("/proc/self/gid_map"),
+                    .protectedSymlinks = static_cast<int>(readSetting("/proc/sys/fs/protected_symlinks", -1)),
+                    .protectedFifos = static_cast<int>(readSetting("/proc/sys/fs/protected_fifos", -1)),
+                    .protectedRegular = static_cast<int>(readSetting("/proc/sys/fs/protected_regular", -1)),
                     .callerGroup = static_cast<std::uint32_t>(setfsgid(static_cast<gid_t>(-1))),
                     .maySetGroupBit = has(CAP_FSETID),
                     .leaseSeconds = static_cast<int>(readSetting("/proc/sys/fs/lease-break-time", 45))};
@@ -60,14 +63,7 @@ KernelView readView() {
 
 }  // namespace
 
-const KernelView& kernelView(bool sticky) {
-    static KernelView view = readView();
-    static bool settingsRead = false;
-    if (sticky && !settingsRead) {
-        settingsRead = true;
-        view.protectedSymlinks = static_cast<int>(readSetting("/proc/sys/fs/protected_symlinks", -1));
-        view.protectedFifos = static_cast<int>(readSetting("/proc/sys/fs/protected_fifos", -1));
-        view.protectedRegular = static_cast<int>(readSetting("/proc/sys/fs/protected_regular", -1));
-    }
+const KernelView& kernelView() {
+    static const KernelView view = readView();
     return view;
 }

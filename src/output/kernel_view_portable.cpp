@@ -21,7 +21,7 @@ KernelView readView() {
 
 }  // namespace
 
-const KernelView& kernelView(bool) {
+const KernelView& kernelView() {
     static const KernelView view = readView();
     return view;
 }

@@ -67,12 +67,6 @@ int descriptorNamed(int dirFd, const std::string& name) {
     return given && fstatat(dirFd, name.c_str(), &link, 0) == 0 && sameFile(link, own) ? fd : -2;
 }
 
-// What stands at the last name, once it is no link.
-Found kind(const struct stat& st) {
-    return S_ISREG(st.st_mode) ? Found::kRegular : S_ISDIR(st.st_mode) ? Found::kDirectory
-           : S_ISFIFO(st.st_mode) ? Found::kFifo : Found::kDevice;
-}
-
 // Walks `path` as the system walks the name of a file it opens: from the working directory, or
 // from / where the path or a link's text begins with one. A link among the folder parts is
 // followed wherever it leads, and never asked the link rule (a link of the process table, such as
@@ -105,11 +99,15 @@ int walk(OutputTarget& t, OutputLook& look, std::string rest, struct stat& st) {
                 return errno == ENOENT ? 0 : -1;
             }
             look.file = seen(st);
-            if (!S_ISLNK(st.st_mode)) return look.found = kind(st), 0;
+            if (!S_ISLNK(st.st_mode)) {
+                look.found = S_ISREG(st.st_mode) ? Found::kRegular : S_ISDIR(st.st_mode) ? Found::kDirectory
+                             : S_ISFIFO(st.st_mode) ? Found::kFifo : Found::kDevice;
+                return 0;
+            }
             struct stat dir {};
             if (fstat(t.dirFd, &dir) != 0) return -1;
             look.dir = seen(dir);
-            if (dir.st_mode & S_ISVTX) look.view = kernelView(true);
+            if (dir.st_mode & S_ISVTX) look.view = kernelView();
             if (!ruleMayFollow(look.view, look.file, look.dir)) return look.linkRefused = true, 0;
         } else if (name == "." || enter(t, name.c_str()) == 0) {
             continue;
@@ -170,8 +168,7 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     struct stat dir {};
     if (look.found != Found::kNothing && fstat(t.dirFd, &dir) != 0) return -1;
     look.dir = seen(dir);
-    const bool sticky = (dir.st_mode & S_ISVTX) != 0;
-    if (replacing || (look.found == Found::kFifo && sticky)) look.view = kernelView(sticky);
+    if (replacing || (look.found == Found::kFifo && (dir.st_mode & S_ISVTX))) look.view = kernelView();
     if (look.found != Found::kNothing && !replacing) return 0;
     look.dirPinned = fsIsPinned(t.dirFd);
     // A directory that may be written but not read cannot be synced; the run goes on without.
@@ -179,7 +176,7 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     if (t.syncFd < 0 && errno != EACCES) return -1;
     if (!replacing) return 0;
     if (openExisting(t, st, look.view.leaseSeconds) != 0) return -1;
-    look.pinned = fsIsPinned(t.existingFd) || fsIsMountRoot(t.existingFd);
+    look.pinned = fsIsPinned(t.existingFd, true);
     look.attributesRead = fsReadExtendedAttributes(t.existingFd, t.attributes) == 0;
     t.flags = fsKeptFlags(t.existingFd);
     for (const auto& [key, value] : t.attributes) {

@@ -23,8 +23,10 @@ struct OutputTarget {
     HANDLE file = INVALID_HANDLE_VALUE;   // the file being written: temporary, or the name's own
     std::wstring tempName;                // the temporary file's name, while it has one
 
-    ~OutputTarget() {
+    ~OutputTarget() { closeFile(); }
+    void closeFile() {
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
     }
 };
 
@@ -59,11 +61,6 @@ bool markForDeletion(HANDLE h, bool remove) {
 bool deletePending(HANDLE h) {
     FILE_STANDARD_INFO standard{};
     return GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) == 0 || standard.DeletePending;
-}
-
-void closeFile(OutputTarget& t) {
-    if (t.file != INVALID_HANDLE_VALUE) CloseHandle(t.file);
-    t.file = INVALID_HANDLE_VALUE;
 }
 
 // A path the system gives back for a name or a handle, with the size asked for first; false
@@ -163,10 +160,7 @@ int targetOpenToWrite(OutputTarget& t, int) {
 }
 
 // Windows has no unnamed files.
-int targetCreateUnnamed(OutputTarget&) {
-    errno = ENOTSUP;
-    return -1;
-}
+int targetCreateUnnamed(OutputTarget&) { return errno = ENOTSUP, -1; }
 
 bool targetTemporaryNamed(const OutputTarget& t) { return !t.tempName.empty(); }
 
@@ -238,7 +232,7 @@ int targetTakeName(OutputTarget& t) {
     // ours would refuse. From here until the name is taken, a killed run leaves the complete
     // temporary file. Where the file system could not mark it, it cannot clear the mark either.
     if (!markForDeletion(t.file, false) && deletePending(t.file)) return -1;
-    closeFile(t);
+    t.closeFile();
     // A new name is taken only where no file has taken it meanwhile.
     const bool moved = t.replacing ? ReplaceFileW(t.finalPath.c_str(), t.tempName.c_str(), nullptr, 0, nullptr,
                                                   nullptr) != 0
@@ -264,7 +258,7 @@ int targetSyncDirectory(OutputTarget&) { return 0; }
 
 void targetRemoveTemporary(OutputTarget& t) {
     // A file marked for deletion goes as its handle closes; one that could not be marked, by name.
-    closeFile(t);
+    t.closeFile();
     if (!t.tempName.empty()) DeleteFileW(t.tempName.c_str());
     t.tempName.clear();
 }

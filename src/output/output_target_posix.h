@@ -26,8 +26,6 @@ struct OutputTarget {
     bool replacing() const { return existingFd >= 0; }
 
     ~OutputTarget() {
-        for (const int d : {dirFd, existingFd, syncFd, fd}) {
-            if (d >= 0) close(d);
-        }
+        for (const int d : {dirFd, existingFd, syncFd, fd}) if (d >= 0) close(d);
     }
 };

@@ -5,11 +5,7 @@
 
 #include <csignal>
 
-namespace {
-
-bool gStartedWithout[3] = {false, false, false};
-
-}  // namespace
+static bool gStartedWithout[3] = {false, false, false};
 
 bool veltoStartedWithout(int fd) { return fd >= 0 && fd <= 2 && gStartedWithout[fd]; }
 
