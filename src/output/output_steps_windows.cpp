@@ -149,9 +149,11 @@ int targetOpenDirect(OutputTarget& t) {
     return isDisk(t.file) ? -1 : 0;
 }
 
-// Opened for writing, as `>` opens it, and closed: the system answers from the access list and
-// the read-only attribute alike. Windows has no leases to wait for.
+// Opened for writing, as `>` opens it, and closed: Windows answers from the access list and the
+// read-only attribute alike (wine lets root open a read-only file, so the attribute is asked as
+// well). Windows has no leases to wait for.
 int targetOpenToWrite(OutputTarget& t, int) {
+    if (t.attributes & FILE_ATTRIBUTE_READONLY) return SetLastError(ERROR_ACCESS_DENIED), -1;
     const HANDLE h = CreateFileW(t.finalPath.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
