@@ -327,10 +327,12 @@ Layout linkChain(int n) {
     for (int i = 1; i <= n; ++i) chain.push_back(link(c(i), i < n ? c(i + 1) : "real.wav"));
     return lay(chain);
 }
-// In a folder d2/, as 21 links l0 ... l20 to d/l1, ..., d/l20, d/target, d a link to "."; target.
+// Links l0 ... l`n-1`, each to d/ and the next (the last to d/target), d a link to ".", and
+// target: 2n links in all over the name l0.
 Layout linkThroughFolder(int n) {
     std::vector<Lay> chain = {{"target"}, link("d", ".")};
-    for (int i = 0; i < n; ++i) chain.push_back(link("l" + std::to_string(i), "d/" + (i + 1 < n ? "l" + std::to_string(i + 1) : "target")));
+    const auto l = [](int i) { return replaced("l@", "@", std::to_string(i)); };
+    for (int i = 0; i < n; ++i) chain.push_back(link(l(i), i + 1 < n ? "d/" + l(i + 1) : "d/target"));
     return lay(chain);
 }
 // Where links are protected, a sticky folder s/ holding user 4244's links dl, to a folder d2/
