@@ -208,8 +208,12 @@ KernelView at(KernelView view, int regular, int fifos = 1) {
     return view;
 }
 // Root without CAP_FOWNER, or without CAP_FSETID.
-KernelView kRootNoFowner = [] { KernelView v = kRoot; v.mayOverrideOwner = false, v.maySetGroupBit = true; return v; }();
-KernelView kRootNoFsetid = [] { KernelView v = kRoot; v.maySetGroupBit = false; return v; }();
+KernelView kRootNoFowner = [] {
+    KernelView v = kRoot;
+    v.mayOverrideOwner = false, v.maySetGroupBit = true;
+    return v;
+}();
+const KernelView& kRootNoFsetid = kRoot;  // kRoot has no CAP_FSETID
 const std::string kListNaming1001 = acl("u::rw,u:1001:rw,g::r,m::rw,o::r");
 class Decision : public ::testing::TestWithParam<DecisionRow> {};
 TEST_P(Decision, WaysAndPlans) {

@@ -40,7 +40,8 @@ int fsWriteExtendedAttributes(const ExtendedAttributes& attributes, const std::s
         if (key == kAccessListAttribute || key.starts_with("security.")) continue;
         if (fsetxattr(toFd, key.c_str(), value.data(), value.size(), 0) != 0) return -1;
     }
-    return accessList.empty() || fsetxattr(toFd, kAccessListAttribute, accessList.data(), accessList.size(), 0) == 0 ? 0 : -1;
+    if (accessList.empty()) return 0;
+    return fsetxattr(toFd, kAccessListAttribute, accessList.data(), accessList.size(), 0) == 0 ? 0 : -1;
 }
 
 void fsWriteSecurityLabels(const ExtendedAttributes& attributes, int toFd) {

@@ -53,8 +53,9 @@ KernelView readView() {
                     .maySetGroupBit = has(CAP_FSETID),
                     .leaseSeconds = static_cast<int>(readSetting("/proc/sys/fs/lease-break-time", 45))};
     // The overflow ids matter only where a map leaves ids without a mapping.
-    if (!view.everyUser) view.overflowUser = static_cast<std::uint32_t>(readSetting("/proc/sys/kernel/overflowuid", 65534));
-    if (!view.everyGroup) view.overflowGroup = static_cast<std::uint32_t>(readSetting("/proc/sys/kernel/overflowgid", 65534));
+    const auto overflow = [](const char* path) { return static_cast<std::uint32_t>(readSetting(path, 65534)); };
+    if (!view.everyUser) view.overflowUser = overflow("/proc/sys/kernel/overflowuid");
+    if (!view.everyGroup) view.overflowGroup = overflow("/proc/sys/kernel/overflowgid");
     const int n = getgroups(0, nullptr);
     std::vector<gid_t> groups(n > 0 ? static_cast<std::size_t>(n) : 0);
     if (n > 0 && getgroups(n, groups.data()) == n) view.groups.assign(groups.begin(), groups.end());

@@ -29,13 +29,16 @@ OutputWay replacement(const OutputLook& look) {
                         std::find(view.groups.begin(), view.groups.end(), old.group) != view.groups.end();
     const bool groupKept = ruleGroupIsSomeone(view, old.group) && (view.mayGiveOwner || member);
     // A new file's group, where the old one's is not kept: the folder's where it is setgid.
-    const std::uint32_t newGroup = groupKept ? old.group : (look.dir.mode & 02000) != 0 ? look.dir.group : view.callerGroup;
+    const std::uint32_t newGroup = groupKept                     ? old.group
+                                   : (look.dir.mode & 02000) != 0 ? look.dir.group
+                                                                  : view.callerGroup;
     OutputWay way{Way::kReplace, true,
                   {ownerKept ? old.owner : kNoId, groupKept ? old.group : kNoId,
                    outputNarrowedMode(old.mode, ownerKept, groupKept), look.accessList, view.leaseSeconds}};
     OutputPlan& plan = way.plan;
+    const std::uint32_t oldOwner = someone ? old.owner : kNoId;
     if (!plan.accessList.empty() &&
-        !outputNarrowAccessList(plan.accessList, plan.mode, ownerKept, groupKept, someone ? old.owner : kNoId, newGroup)) {
+        !outputNarrowAccessList(plan.accessList, plan.mode, ownerKept, groupKept, oldOwner, newGroup)) {
         return {};
     }
     // Only a caller in the group or with CAP_FSETID keeps setgid: the system drops it silently

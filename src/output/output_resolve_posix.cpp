@@ -147,7 +147,9 @@ int openExisting(OutputTarget& t, const struct stat& st, int leaseSeconds) {
     t.existingFd = openWaiting(t.dirFd, t.name.c_str(), O_RDONLY, leaseSeconds);
 #ifdef O_PATH
     // A file this user may write but not read is still reached, to read its attributes.
-    if (t.existingFd < 0 && errno == EACCES) t.existingFd = openat(t.dirFd, t.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (t.existingFd < 0 && errno == EACCES) {
+        t.existingFd = openat(t.dirFd, t.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    }
 #endif
     if (t.existingFd < 0 || fstat(t.existingFd, &t.existing) != 0) return -1;
     return S_ISREG(t.existing.st_mode) && sameFile(t.existing, st) ? 0 : (errno = ESTALE, -1);

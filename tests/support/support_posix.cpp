@@ -347,7 +347,8 @@ namespace {
 std::string howItDiffers(const std::string& name, const std::string& expected, const std::string& found) {
     const auto shown = [](const std::string& v) { return '"' + replaced(v, "\n", "\\n").append(1, '"'); };
     if (name.find("::") != std::string::npos) return "expected " + shown(expected) + ", found " + shown(found);
-    const auto at = std::mismatch(expected.begin(), expected.end(), found.begin(), found.end()).first - expected.begin();
+    const auto first = std::mismatch(expected.begin(), expected.end(), found.begin(), found.end()).first;
+    const auto at = first - expected.begin();
     return "the bytes differ from offset " + std::to_string(at) + ", " + std::to_string(expected.size()) +
            " expected, " + std::to_string(found.size()) + " found";
 }
