@@ -39,15 +39,6 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // 2 GiB or more, although the bytes reach the file.
 constexpr std::size_t kPiece = std::size_t{1} << 30;
 
-// The directory part of `path`, ready to take a file name: "dir\", "C:", or "" for the
-// current directory. The name is UTF-16, where no unit of a character can pass for '\'.
-std::wstring directoryOf(const std::wstring& path) {
-    const std::size_t cut = path.find_last_of(L"\\/");
-    if (cut != std::wstring::npos) return path.substr(0, cut + 1);
-    if (path.size() >= 2 && path[1] == L':') return path.substr(0, 2);
-    return L"";
-}
-
 bool isDisk(HANDLE h) { return GetFileType(h) == FILE_TYPE_DISK; }
 
 // Sets or clears the mark that makes the system remove the file when its last handle closes.
@@ -167,7 +158,9 @@ int targetCreateUnnamed(OutputTarget&) { return errno = ENOTSUP, -1; }
 bool targetTemporaryNamed(const OutputTarget& t) { return !t.tempName.empty(); }
 
 int targetCreateNamed(OutputTarget& t) {
-    const std::wstring directory = directoryOf(t.finalPath);
+    // The file's folder, up to the last separator of its whole path, which always has one; the
+    // name is UTF-16, where no unit of a character can pass for '\'.
+    const std::wstring directory = t.finalPath.substr(0, t.finalPath.find_last_of(L"\\/") + 1);
     static unsigned counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const unsigned long long stamp =
