@@ -43,7 +43,8 @@ const std::string& converted() {
 const std::vector<std::string> kCalls = {"openat",    "write",        "pwrite64", "lseek",      "fcntl",
                                          "fchown",    "fchmod",       "flistxattr", "fgetxattr", "fsetxattr",
                                          "fremovexattr", "fsync",     "close",    "linkat",     "renameat",
-                                         "newfstatat", "statx",       "readlinkat"};
+                                         "newfstatat", "statx",       "readlinkat", "listxattr", "getxattr",
+                                         "fstatfs",   "ioctl",        "renameat2"};
 
 struct Trace {
     std::vector<std::string> calls;  // the names of the calls, in order

@@ -1,6 +1,6 @@
 // What the system says of an open file beyond its status: whether its name may be removed or
-// replaced at all, whether a directory is the table of processes, and the inode flags a replaced
-// file keeps. Linux sees all of it
+// replaced at all, whether a directory is a process's folder of /proc or lets links be followed,
+// and the inode flags a replaced file keeps. Linux sees all of it
 // (file_status_linux.cpp); other POSIX systems see none of the attributes, and where the
 // system refuses such a file, it does so when the new file takes the name
 // (file_status_portable.cpp).
@@ -11,9 +11,14 @@
 // it is the root of a mount: a file mounted over a name, which no other file can replace.
 bool fsIsPinned(int fd, bool mountRoot = false);
 
-// True where the open directory is one of the system's tables of processes (/proc), whose
-// numbered links name a process's descriptors.
-bool fsIsProcessTable(int dirFd);
+// True where the open directory is a process's folder of the system's table of processes
+// (/proc/PID and the folders below it, such as /proc/self/fd): its links lead where the system
+// says (to a process's descriptors, its working folder, its program), not where their text reads.
+bool fsIsProcessFolder(int dirFd);
+
+// False where the open directory is on a file system mounted so that no symbolic link on it is
+// followed (nosymfollow).
+bool fsFollowsLinks(int dirFd);
 
 // The inode flags of the open file `fd` that a file replacing it keeps, as chattr(1) names them:
 // A, c, C, d, m, S, t, u, which its owner may set, and j, which needs CAP_SYS_RESOURCE; 0 where

@@ -25,9 +25,17 @@ bool fsIsPinned(int fd, bool mountRoot) {
     return hasAttribute(fd, STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND | (mountRoot ? STATX_ATTR_MOUNT_ROOT : 0));
 }
 
-bool fsIsProcessTable(int dirFd) {
+// /proc's own folder (inode 1) holds the links self and thread-self, which lead where their text reads.
+bool fsIsProcessFolder(int dirFd) {
     struct statfs fs {};
-    return fstatfs(dirFd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+    struct stat dir {};
+    return fstatfs(dirFd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC && fstat(dirFd, &dir) == 0 && dir.st_ino != 1;
+}
+
+bool fsFollowsLinks(int dirFd) {
+    constexpr unsigned long kNoSymlinks = 0x2000;  // ST_NOSYMFOLLOW, which glibc 2.36 does not name
+    struct statfs fs {};
+    return fstatfs(dirFd, &fs) != 0 || (fs.f_flags & kNoSymlinks) == 0;
 }
 
 unsigned fsKeptFlags(int fd) {

@@ -5,12 +5,15 @@
 
 bool fsIsPinned(int, bool) { return false; }
 
-// Where the system has a /proc, the directories on its device.
-bool fsIsProcessTable(int dirFd) {
+// Where the system has a /proc, the directories on its device below /proc itself.
+bool fsIsProcessFolder(int dirFd) {
     struct stat dir {};
     struct stat proc {};
-    return fstat(dirFd, &dir) == 0 && stat("/proc/self", &proc) == 0 && dir.st_dev == proc.st_dev;
+    return fstat(dirFd, &dir) == 0 && stat("/proc", &proc) == 0 && dir.st_dev == proc.st_dev &&
+           dir.st_ino != proc.st_ino;
 }
+
+bool fsFollowsLinks(int) { return true; }
 
 unsigned fsKeptFlags(int) { return 0; }
 

@@ -20,6 +20,8 @@ std::uint32_t le16(const std::string& acl, std::size_t at) {
 // The plan for the file that replaces `look.file`, or kRefused where the caller could not carry
 // one out. The owner is kept where it is the caller or the caller may give files away (CAP_CHOWN);
 // the group where the caller may give files away or is in it; an id that stands for no one never.
+// A group not kept is the caller's own, given as such: a new file may take its folder's instead
+// (a setgid folder, a file system mounted grpid), whose members had no part in the old file.
 OutputWay replacement(const OutputLook& look) {
     const KernelView& view = look.view;
     const Seen& old = look.file;
@@ -28,13 +30,11 @@ OutputWay replacement(const OutputLook& look) {
     const bool member = old.group == view.callerGroup ||
                         std::find(view.groups.begin(), view.groups.end(), old.group) != view.groups.end();
     const bool groupKept = ruleGroupIsSomeone(view, old.group) && (view.mayGiveOwner || member);
-    // A new file's group, where the old one's is not kept: the folder's where it is setgid.
-    const std::uint32_t newGroup = groupKept                     ? old.group
-                                   : (look.dir.mode & 02000) != 0 ? look.dir.group
-                                                                  : view.callerGroup;
+    const std::uint32_t own = ruleGroupIsSomeone(view, view.callerGroup) ? view.callerGroup : kNoId;
+    const std::uint32_t newGroup = groupKept ? old.group : own;
     OutputWay way{Way::kReplace, true,
-                  {ownerKept ? old.owner : kNoId, groupKept ? old.group : kNoId,
-                   outputNarrowedMode(old.mode, ownerKept, groupKept), look.accessList, view.leaseSeconds}};
+                  {ownerKept ? old.owner : kNoId, newGroup, outputNarrowedMode(old.mode, ownerKept, groupKept),
+                   look.accessList, view.leaseSeconds}};
     OutputPlan& plan = way.plan;
     const std::uint32_t oldOwner = someone ? old.owner : kNoId;
     if (!plan.accessList.empty() &&
@@ -61,7 +61,10 @@ OutputWay outputDecide(const OutputLook& look) {
     case Found::kFifo:
         return ruleMayCreateInSticky(view, view.protectedFifos, look.file, look.dir) ? OutputWay{Way::kDirect}
                                                                                      : OutputWay{};
-    case Found::kDevice: return {Way::kDirect};
+    // The system refuses `>` another user's device in a sticky folder everyone may write, at any
+    // setting: the rule at level 1.
+    case Found::kDevice:
+        return ruleMayCreateInSticky(view, 1, look.file, look.dir) ? OutputWay{Way::kDirect} : OutputWay{};
     // A temporary name in a folder that only grows could never be removed.
     case Found::kNothing: return {Way::kNew, !look.dirPinned};
     case Found::kRegular: break;

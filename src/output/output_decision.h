@@ -3,12 +3,14 @@
 // name: whatever the system would refuse there, velto refuses before a byte is written.
 //
 // What the system checks when a shell opens a name with O_CREAT (`>`), and where velto meets it:
-// - the walk of the name: 40 links at most over the whole of it, folder parts included, and the
-//   link rule (protected_symlinks) asked of the last name and of the last name of each link it
-//   leads to, never of a link in a folder part: the look walks the name so (linkRefused; more
-//   links fail the look);
+// - the walk of the name: no longer than PATH_MAX; 40 links at most over the whole of it, folder
+//   parts included, and none on a file system mounted nosymfollow; the link rule
+//   (protected_symlinks) asked of the last name and of the last name of each link it leads to,
+//   never of a link in a folder part: the look walks the name so (linkRefused; the rest fail the
+//   look);
 // - an existing FIFO or regular file in a sticky folder, under protected_fifos and
-//   protected_regular (may_create_in_sticky): ruleMayCreateInSticky;
+//   protected_regular, and any other file but a folder (a device) in a sticky folder everyone
+//   may write, whatever the settings (may_create_in_sticky): ruleMayCreateInSticky;
 // - a directory at the name: refused;
 // - write permission on the file, which an access list, a read-only file system, an immutable
 //   file and a program running from it deny as well: not decided here, but asked of the system
@@ -26,10 +28,11 @@
 // - an active swap file, which may be opened for writing but not replaced: seen only when the
 //   new file takes the name, which fails.
 // And velto's own: another process's descriptor (or a standard one the run was started
-// without), attributes that cannot be read or given, an access list that would give the old
-// owner more once the file is the caller's, setuid or setgid on a file the caller gives away
-// without CAP_FOWNER (a change of owner clears them, and only CAP_FOWNER sets them on another
-// user's file), and a folder that only grows where no unnamed temporary file can be made.
+// without, or any other link of a process's folder of /proc at the end of the name), attributes
+// that cannot be read or given, an access list that would give the old owner more once the file
+// is the caller's, setuid or setgid on a file the caller gives away without CAP_FOWNER (a change
+// of owner clears them, and only CAP_FOWNER sets them on another user's file), and a folder that
+// only grows where no unnamed temporary file can be made.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +44,8 @@
 // made), a regular file (replaced), a directory, a FIFO, a device (a socket, a pipe, a console:
 // opened as it is), one of this process's descriptors (/dev/stdout, /dev/fd/N: written through),
 // or a descriptor that is not the process's own as its caller gave it (/proc/PID/fd/N, or a
-// standard descriptor the run was started without).
+// standard descriptor the run was started without), or another link of a process's folder of
+// /proc, which leads where no name can be replaced (/proc/PID/exe, /proc/self/cwd).
 enum class Found { kNothing, kRegular, kDirectory, kFifo, kDevice, kOwnDescriptor, kOthersDescriptor };
 
 // Everything the decision needs, as looked at: the platform's look fills it (targetLook). Windows
@@ -64,10 +68,11 @@ enum class Way { kRefused, kDirect, kDescriptor, kNew, kReplace };
 // The id that leaves an owner or group as it is (fchown's -1).
 inline constexpr std::uint32_t kNoId = 0xFFFFFFFFu;
 
-// What the file that replaces another is given, as the caller can carry it out: the owner and
-// group kept (kNoId where not: the new file keeps the caller's), the permission bits and access
-// list narrowed where either is lost (outputNarrowedMode), and how long an open of the old file
-// may wait for a lease holder, as `>` waits.
+// What the file that replaces another is given, as the caller can carry it out: its owner (kNoId
+// where the old one's is not kept: the new file keeps the caller's) and group (the old one's, or
+// the caller's own; kNoId where that stands for no one), the permission bits and access list
+// narrowed where the old owner or group is lost (outputNarrowedMode), and how long an open of
+// the old file may wait for a lease holder, as `>` waits.
 struct OutputPlan {
     std::uint32_t owner = kNoId, group = kNoId;
     std::uint32_t mode = 0;

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,10 +18,13 @@
 
 #if defined(O_SEARCH)
 constexpr int kDirectoryHandle = O_SEARCH;  // a directory to work in, which need not be readable
+constexpr int kReach = O_RDONLY | O_NONBLOCK;
 #elif defined(O_PATH)
 constexpr int kDirectoryHandle = O_PATH;
+constexpr int kReach = O_PATH;              // a file reached, not opened: no lease is broken
 #else
 constexpr int kDirectoryHandle = O_RDONLY;
+constexpr int kReach = O_RDONLY | O_NONBLOCK;
 #endif
 
 void OutputTargetDelete::operator()(OutputTarget* target) const noexcept { delete target; }
@@ -53,29 +58,30 @@ Seen seen(const struct stat& st) {
             static_cast<std::uint32_t>(st.st_gid)};
 }
 
-// For a name of descriptor N in a directory of descriptors (/proc/self/fd, where /dev/fd and
-// /dev/stdout lead, or any other): N where it is the process's own as its caller gave it; -2
-// where it is not (another process's, one this process has not open, or a standard descriptor
-// the run was started without); -1 for any other name, /proc/PID itself among them.
+// For a name of descriptor N in a process's folder of descriptors (/proc/self/fd, where /dev/fd
+// and /dev/stdout lead, or another's): N where it is the process's own as its caller gave it; -2
+// where it is not (another process's, one not open, the walk's own `dirFd`, or a standard
+// descriptor the run was started without); -1 for any other name.
 int descriptorNamed(int dirFd, const std::string& name) {
     const bool number = !name.empty() && name.size() < 10 && name.find_first_not_of("0123456789") == std::string::npos &&
                         (name[0] != '0' || name == "0");
-    if (!number || !fsIsProcessTable(dirFd)) return -1;
+    if (!number || !fsIsProcessFolder(dirFd)) return -1;
     const int fd = std::stoi(name);
     struct stat link {}, own {};
-    const bool given = !veltoStartedWithout(fd) && fstat(fd, &own) == 0;
+    const bool given = fd != dirFd && !veltoStartedWithout(fd) && fstat(fd, &own) == 0;
     return given && fstatat(dirFd, name.c_str(), &link, 0) == 0 && sameFile(link, own) ? fd : -2;
 }
 
 // Walks `path` as the system walks the name of a file it opens: from the working directory, or
 // from / where the path or a link's text begins with one. A link among the folder parts is
-// followed wherever it leads, and never asked the link rule (a link of the process table, such as
-// /proc/self/cwd or /dev/fd/N, where the system says, not where its text reads); the last name,
-// where it is a link, is asked the rule in its folder and followed, the last name of its text
-// being the last name again. 40 links at most in all: one more fails with ELOOP. Leaves the
-// target in the folder of the last name, and fills in what stands there, with its lstat in `st`
-// (nothing there: a zero `st`). An error on the way fails: nothing is made in place of a link
-// that could not be read.
+// followed wherever it leads, and never asked the link rule (a link of a process's folder of
+// /proc, such as /proc/self/cwd or /dev/fd/N, where the system says, not where its text reads);
+// the last name, where it is a link, is asked the rule in its folder and followed, the last name
+// of its text being the last name again; a link of a process's folder there is one of the
+// process's descriptors, or not velto's to follow. 40 links at most in all, and none on a file
+// system mounted nosymfollow: ELOOP. Leaves the target in the folder of the last name, and fills
+// in what stands there, with its lstat in `st` (nothing there: a zero `st`). An error on the way
+// fails: nothing is made in place of a link that could not be read.
 int walk(OutputTarget& t, OutputLook& look, std::string rest, struct stat& st) {
     for (int links = 0;;) {
         if ((t.dirFd < 0 || rest.starts_with('/')) && enter(t, rest.starts_with('/') ? "/" : ".", true) != 0) return -1;
@@ -92,7 +98,7 @@ int walk(OutputTarget& t, OutputLook& look, std::string rest, struct stat& st) {
             if ((t.descriptor = descriptorNamed(t.dirFd, name)) != -1) {
                 look.found = t.descriptor >= 0 ? Found::kOwnDescriptor : Found::kOthersDescriptor;
                 look.descriptorWrites = t.descriptor >= 0 && (fcntl(t.descriptor, F_GETFL) & O_ACCMODE) != O_RDONLY;
-                return 0;
+                return ++links > kMostLinks ? (errno = ELOOP, -1) : 0;
             }
             if (fstatat(t.dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 st = {}, look.file = {};
@@ -104,6 +110,7 @@ int walk(OutputTarget& t, OutputLook& look, std::string rest, struct stat& st) {
                              : S_ISFIFO(st.st_mode) ? Found::kFifo : Found::kDevice;
                 return 0;
             }
+            if (fsIsProcessFolder(t.dirFd)) return look.found = Found::kOthersDescriptor, 0;
             struct stat dir {};
             if (fstat(t.dirFd, &dir) != 0) return -1;
             look.dir = seen(dir);
@@ -115,13 +122,14 @@ int walk(OutputTarget& t, OutputLook& look, std::string rest, struct stat& st) {
             return -1;
         } else if (fstatat(t.dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
             return errno = ENOTDIR, -1;
-        } else if (fsIsProcessTable(t.dirFd)) {
-            if (++links > kMostLinks) return errno = ELOOP, -1;
-            if (enter(t, name.c_str(), true) != 0) return -1;
+        } else if (fsIsProcessFolder(t.dirFd)) {
+            // Never into the walk's own folder, which no caller gave.
+            if (++links > kMostLinks || !fsFollowsLinks(t.dirFd)) return errno = ELOOP, -1;
+            if (name == std::to_string(t.dirFd) || enter(t, name.c_str(), true) != 0) return errno = ENOENT, -1;
             continue;
         }
         // A link, on the way or at the end: its text takes its place in what is left to walk.
-        if (++links > kMostLinks) return errno = ELOOP, -1;
+        if (++links > kMostLinks || !fsFollowsLinks(t.dirFd)) return errno = ELOOP, -1;
         std::vector<char> link(static_cast<std::size_t>(std::max<off_t>(st.st_size, 255)) + 1);
         const ssize_t n = readlinkat(t.dirFd, name.c_str(), link.data(), link.size());
         if (n <= 0 || static_cast<std::size_t>(n) >= link.size()) return -1;
@@ -141,18 +149,24 @@ int openWaiting(int dirFd, const char* name, int flags, int seconds) {
     }
 }
 
-// Opens the regular file found as `st` to read its attributes, and checks that it is a regular
-// file of the same device and inode.
-int openExisting(OutputTarget& t, const struct stat& st, int leaseSeconds) {
-    t.existingFd = openWaiting(t.dirFd, t.name.c_str(), O_RDONLY, leaseSeconds);
-#ifdef O_PATH
-    // A file this user may write but not read is still reached, to read its attributes.
-    if (t.existingFd < 0 && errno == EACCES) {
-        t.existingFd = openat(t.dirFd, t.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    }
-#endif
+// Reaches the regular file found as `st`, not opening it where the system can (O_PATH), so that
+// no lease another process holds on it is broken before anything is decided, and one this user
+// may write but not read is reached too; checks that it is the file looked at.
+int reachExisting(OutputTarget& t, const struct stat& st) {
+    t.existingFd = openat(t.dirFd, t.name.c_str(), kReach | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (t.existingFd < 0 || fstat(t.existingFd, &t.existing) != 0) return -1;
-    return S_ISREG(t.existing.st_mode) && sameFile(t.existing, st) ? 0 : (errno = ESTALE, -1);
+    return S_ISREG(t.existing.st_mode) && stillSame(t.existing, st) ? 0 : (errno = ESTALE, -1);
+}
+
+// Reads the file's extended attributes through an open of their own, where a file only reached
+// cannot be read through /proc (hidden); the open waits for a lease holder as `>` would.
+bool readOpened(OutputTarget& t, int seconds) {
+    const int fd = openWaiting(t.dirFd, t.name.c_str(), O_RDONLY, seconds);
+    struct stat st {};
+    const bool read = fd >= 0 && fstat(fd, &st) == 0 && sameFile(st, t.existing) &&
+                      fsReadExtendedAttributes(fd, t.attributes) == 0;
+    if (fd >= 0) close(fd);
+    return read;
 }
 
 }  // namespace
@@ -161,6 +175,8 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     target.reset(new OutputTarget);
     OutputTarget& t = *target;
     struct stat st {};
+    // A name longer than the system takes whole is refused as the system refuses it.
+    if (std::strlen(path) >= PATH_MAX) return errno = ENAMETOOLONG, -1;
     if (walk(t, look, path, st) != 0) return -1;
     t.existing = st;
     if (look.linkRefused || look.found == Found::kOwnDescriptor || look.found == Found::kOthersDescriptor) return 0;
@@ -170,17 +186,17 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
     struct stat dir {};
     if (look.found != Found::kNothing && fstat(t.dirFd, &dir) != 0) return -1;
     look.dir = seen(dir);
-    if (replacing || (look.found == Found::kFifo && (dir.st_mode & S_ISVTX))) look.view = kernelView();
+    if (replacing || (look.found != Found::kNothing && (dir.st_mode & S_ISVTX))) look.view = kernelView();
     if (look.found != Found::kNothing && !replacing) return 0;
     look.dirPinned = fsIsPinned(t.dirFd);
     // A directory that may be written but not read cannot be synced; the run goes on without.
     t.syncFd = openat(t.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (t.syncFd < 0 && errno != EACCES) return -1;
     if (!replacing) return 0;
-    if (openExisting(t, st, look.view.leaseSeconds) != 0) return -1;
+    if (reachExisting(t, st) != 0) return -1;
     look.pinned = fsIsPinned(t.existingFd, true);
-    look.attributesRead = fsReadExtendedAttributes(t.existingFd, t.attributes) == 0;
-    t.flags = fsKeptFlags(t.existingFd);
+    look.attributesRead =
+        fsReadExtendedAttributes(t.existingFd, t.attributes) == 0 || readOpened(t, look.view.leaseSeconds);
     for (const auto& [key, value] : t.attributes) {
         if (key == kAccessListAttribute) look.accessList = value;
     }
@@ -191,6 +207,7 @@ int targetOpenToWrite(OutputTarget& t, int leaseSeconds) {
     const int fd = openWaiting(t.dirFd, t.name.c_str(), O_WRONLY, leaseSeconds);
     struct stat st {};
     const bool same = fd >= 0 && fstat(fd, &st) == 0 && stillSame(st, t.existing);
+    if (same) t.flags = fsKeptFlags(fd);
     if (fd >= 0) close(fd);
     return same ? 0 : (errno = ESTALE, -1);
 }

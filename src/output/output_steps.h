@@ -26,11 +26,12 @@ using OutputTargetPtr = std::unique_ptr<OutputTarget, OutputTargetDelete>;
 // Looks at what `path` leads to and fills `look` (output_decision.h), walking the name as the
 // system walks it (links followed, 40 at most, the link rule asked where the system asks it), so
 // that a temporary file can be made beside the file itself, and stopping at a link the system
-// would not follow. A regular file found there is opened to be read (waiting for a lease holder
-// as `>` waits, without ever blocking), must be the file that was looked at, and its attributes
-// are read. Nothing is opened for writing and nothing is made. -1 where the name cannot be
-// written at all: no such folder, too many links, a link that cannot be read, a file swapped
-// under the run.
+// would not follow. A regular file found there is reached without being opened where the system
+// can (so that no lease on it is broken before anything is decided), must be the file that was
+// looked at, and its attributes are read (where /proc is hidden, through an open that waits for
+// a lease holder as `>` waits). Nothing is opened for writing and nothing is made. -1 where the
+// name cannot be written at all: no such folder, too long a name, too many links, a link that
+// cannot be read, a file swapped under the run.
 int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look);
 
 // Opens a FIFO or device, or a duplicate of the process's descriptor, for writing; -1 where the
@@ -41,7 +42,8 @@ int targetOpenDirect(OutputTarget& target);
 // Asks whether the file to be replaced may be written, by the open a shell's `>` makes, without
 // creating or truncating it, closed at once: the system's last word (an access list, a read-only
 // file system, an immutable file, a program running from it). Waits for a lease holder for up to
-// `leaseSeconds`, as that open waits, and fails where the name now stands for another file.
+// `leaseSeconds`, as that open waits, and fails where the name now stands for another file. On
+// POSIX systems it reads the inode flags the new file keeps (fsKeptFlags) while it has it open.
 int targetOpenToWrite(OutputTarget& target, int leaseSeconds);
 
 // Makes the temporary file without a name in the output's directory; -1 with errno ENOTSUP where
