@@ -339,11 +339,11 @@ Layout linkThroughFolder(int n) {
 // anyone may write, and fl, to d2/f.wav.
 const Layout folderLinks = protectedLinks(1) + lay({{"s/", 01777}, {"d2/", 0777}, {"d2/f.wav"},
                                                    link("s/dl", "../d2", 4244), link("s/fl", "../d2/f.wav", 4244)});
-// out.wav under a lease (F_RDLCK 0, F_WRLCK 1) its holder lets go of a second after it is broken;
-// the holder ends with 0 only where it was.
-Layout leased(int type) {
+// out.wav under a lease (F_RDLCK 0, F_WRLCK 1) its holder lets go of a second after it is broken,
+// or does what `onBreak` says (in perl, the file $f); the holder ends with 0 only where it was.
+Layout leased(int type, const std::string& onBreak = "sleep 1; fcntl($f, 1024, 2); exit 0") {
     return watchdog(10) + lay({{"out.wav"}}) + script(
-        "perl -e 'open(my $f, \"<\", \"out.wav\"); $SIG{IO} = sub { sleep 1; fcntl($f, 1024, 2); exit 0 }; "
+        "perl -e 'open(my $f, \"<\", \"out.wav\"); $SIG{IO} = sub { " + onBreak + " }; "
         "fcntl($f, 1024, " + std::to_string(type) + ") or exit 7; open(my $m, \">\", \"held\"); close $m; "
         "sleep 20; exit 8' & "
         "h=$!; until [ -e held ] || ! kill -0 $h; do sleep 0.01; done; rm -f held; \"$0\" \"$@\"; s=$?; wait $h || "
@@ -766,6 +766,13 @@ const std::vector<Row> kRows = {
     // A lease holder is waited for, as `>` waits, and lets go after a second.
     {"a file under a read lease", leased(0), "out.wav", converted()},
     {"a file under a write lease", leased(1), "out.wav", converted()},
+    // As `>` holds the file open for writing while it waits, the holder cannot take the lease back.
+    {"a lease taken back at once after each break", leased(0, "fcntl($f, 1024, 2); fcntl($f, 1024, 0) or exit 0"),
+     "out.wav", converted()},
+    {"XFS: a replaced file keeps its project id, extent size hint and nodefrag",
+     linuxOnly("the plain POSIX build keeps no inode flags") + image({"mkfs.xfs", "-f", "m.img"}, "xfsprogs", "320M") +
+     lay({{"m/p", 0, -1, -1, ""}}) + run({"xfs_io", "-c", "extsize 1m", "-c", "chproj 42", "-c", "chattr +f", "m/p"}) +
+     run({"cp", "in.wav", "m/p"}), "m/p", converted({{"m/p::xfs", kBefore}})},
     {"a new name another user takes while the run writes: the naming fails, that file as it was",
      root("runs as another user") + lay({{"r6/", 01777}}) + held("fsync", 1, "delay_enter=1s:when=1",
      "setpriv --reuid=4244 --regid=4244 --clear-groups sh -c 'echo OTHER > \"$0\"' \"$2\""), "r6/new.wav",
@@ -787,6 +794,9 @@ std::string fact(const fs::path& p, const std::string& what) {
     if (what == "owner") return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
     if (what == "inode") return std::to_string(st.st_ino);
     if (what == "flags") return runProgram("/bin/sh", {"-c", "lsattr \"$0\" | cut -d' ' -f1", p}, {}).out;
+    // XFS's project id, extent size hint and flags, but X (the file has extended attributes).
+    const std::string xfs = "xfs_io -c lsproj -c extsize -c lsattr \"$0\" | tr X -";
+    if (what == "xfs") return runProgram("/bin/sh", {"-c", xfs, p}, {}).out;
     if (what == "acl") return runProgram("/usr/bin/env", {"getfacl", "-c", p.string()}, {}).out;
     // An extended attribute's value; for "user.*", every user attribute with its value, by name.
     const std::string get = what == "user.*" ? "getfattr -d -m '^user\\.' \"$0\" | sort"

@@ -20,11 +20,10 @@ bool fsIsProcessFolder(int dirFd);
 // followed (nosymfollow).
 bool fsFollowsLinks(int dirFd);
 
-// The inode flags of the open file `fd` that a file replacing it keeps, as chattr(1) names them:
-// A, c, C, d, m, S, t, u, which its owner may set, and j, which needs CAP_SYS_RESOURCE; 0 where
-// it has none of them or the system cannot say (not Linux, or a file opened only to be reached).
-unsigned fsKeptFlags(int fd);
-
-// Gives the open file `fd` each of `flags` (fsKeptFlags), one at a time, where the file system
-// and the caller's privileges let it be set: a flag refused is left out, and fails nothing.
-void fsGiveFlags(int fd, unsigned flags);
+// Gives the open file `toFd` the inode flags of the open file `fromFd` that a file replacing it
+// keeps, as chattr(1) names them: A, c, C, d, m, S, t, u, which its owner may set, and j, which
+// needs CAP_SYS_RESOURCE; and the attributes of the file system's own that FS_IOC_FSGETXATTR
+// shows (XFS's project id, extent size hint and nodefrag). One at a time, where the file system
+// and the caller's privileges let it be set: one refused is left out, and fails nothing. Nothing
+// where the system has no such flags (not Linux).
+void fsCopyFlags(int fromFd, int toFd);

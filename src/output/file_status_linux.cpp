@@ -38,18 +38,21 @@ bool fsFollowsLinks(int dirFd) {
     return fstatfs(dirFd, &fs) != 0 || (fs.f_flags & kNoSymlinks) == 0;
 }
 
-unsigned fsKeptFlags(int fd) {
-    constexpr unsigned kKept = FS_NOATIME_FL | FS_COMPR_FL | FS_NOCOW_FL | FS_NODUMP_FL | FS_NOCOMP_FL | FS_SYNC_FL |
-                               FS_NOTAIL_FL | FS_UNRM_FL | FS_JOURNAL_DATA_FL;
+void fsCopyFlags(int fromFd, int toFd) {
+    constexpr int kKept = FS_NOATIME_FL | FS_COMPR_FL | FS_NOCOW_FL | FS_NODUMP_FL | FS_NOCOMP_FL | FS_SYNC_FL |
+                          FS_NOTAIL_FL | FS_UNRM_FL | FS_JOURNAL_DATA_FL;
     int flags = 0;
-    return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? static_cast<unsigned>(flags) & kKept : 0;
-}
-
-void fsGiveFlags(int fd, unsigned flags) {
-    for (unsigned flag = 1; flag != 0 && flags != 0; flag <<= 1) {
+    if (ioctl(fromFd, FS_IOC_GETFLAGS, &flags) != 0) flags = 0;
+    for (int flag = 1; (flags & kKept) != 0 && flag > 0; flag <<= 1) {
         int now = 0;
-        if ((flags & flag) == 0 || ioctl(fd, FS_IOC_GETFLAGS, &now) != 0) continue;
-        now |= static_cast<int>(flag);
-        ioctl(fd, FS_IOC_SETFLAGS, &now);
+        if ((flags & kKept & flag) == 0 || ioctl(toFd, FS_IOC_GETFLAGS, &now) != 0) continue;
+        now |= flag;
+        ioctl(toFd, FS_IOC_SETFLAGS, &now);
     }
+    struct fsxattr from {}, to {};
+    if (ioctl(fromFd, FS_IOC_FSGETXATTR, &from) != 0 || ioctl(toFd, FS_IOC_FSGETXATTR, &to) != 0) return;
+    const unsigned xflags = to.fsx_xflags | (from.fsx_xflags & (FS_XFLAG_NODEFRAG | FS_XFLAG_EXTSIZE));
+    if (from.fsx_projid == to.fsx_projid && from.fsx_extsize == to.fsx_extsize && xflags == to.fsx_xflags) return;
+    to.fsx_projid = from.fsx_projid, to.fsx_extsize = from.fsx_extsize, to.fsx_xflags = xflags;
+    ioctl(toFd, FS_IOC_FSSETXATTR, &to);
 }

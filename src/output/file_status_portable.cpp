@@ -15,6 +15,4 @@ bool fsIsProcessFolder(int dirFd) {
 
 bool fsFollowsLinks(int) { return true; }
 
-unsigned fsKeptFlags(int) { return 0; }
-
-void fsGiveFlags(int, unsigned) {}
+void fsCopyFlags(int, int) {}

@@ -79,17 +79,21 @@ struct SignalsHeld {
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
-// Makes the temporary file for the way decided: unnamed where the system can, else named where
-// the decision allows one.
+// Makes the temporary file for the way decided, unnamed where the system can, else named where
+// the decision allows one; then, for a file to be replaced, asks whether it may be written. The
+// temporary file comes first: a folder that takes no file refuses the run before the open, which
+// may break another process's lease, and waits for it.
 int createTemporary(OutputFile& out, const OutputWay& way) {
     OutputTarget& target = *out.target;
-    if (way.way == Way::kReplace && targetOpenToWrite(target, way.plan.leaseSeconds) != 0) return -1;
-    if (targetCreateUnnamed(target) == 0) return 0;
-    if (errno != ENOTSUP || !way.mayName) return -1;
-    SignalsHeld held;
-    if (targetCreateNamed(target) != 0) return -1;
-    enter(out, OutputState::kTemporary);
-    return 0;
+    if (targetCreateUnnamed(target) == 0) {
+        enter(out, OutputState::kTemporary);
+    } else {
+        if (errno != ENOTSUP || !way.mayName) return -1;
+        SignalsHeld held;
+        if (targetCreateNamed(target) != 0) return -1;
+        enter(out, OutputState::kTemporary);
+    }
+    return way.way == Way::kReplace ? targetOpenToWrite(target, way.plan.leaseSeconds) : 0;
 }
 
 }  // namespace
@@ -109,7 +113,6 @@ int outputOpen(const char* path, OutputFile& out) {
         if (way.way == Way::kDescriptor) std::fflush(stdout);
     } else {
         if (createTemporary(out, way) != 0) return -1;
-        enter(out, OutputState::kTemporary);
         out.plan = way.plan;
     }
     out.stream = targetStream(*out.target);

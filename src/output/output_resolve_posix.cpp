@@ -204,10 +204,18 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
 }
 
 int targetOpenToWrite(OutputTarget& t, int leaseSeconds) {
-    const int fd = openWaiting(t.dirFd, t.name.c_str(), O_WRONLY, leaseSeconds);
-    struct stat st {};
-    const bool same = fd >= 0 && fstat(fd, &st) == 0 && stillSame(st, t.existing);
-    if (same) t.flags = fsKeptFlags(fd);
+    // The file looked at, opened again through /proc as `>` opens it, waiting for a lease holder
+    // in the system's own way: the file open for writing, the holder cannot take the lease back.
+    // It is a regular file, which no open waits for otherwise. Where /proc is hidden, by its name,
+    // tried again while a lease is being broken.
+    int fd = open(("/proc/self/fd/" + std::to_string(t.existingFd)).c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) fd = openWaiting(t.dirFd, t.name.c_str(), O_WRONLY, leaseSeconds);
+    struct stat st {}, named {};
+    const bool same = fd >= 0 && fstat(fd, &st) == 0 && stillSame(st, t.existing) &&
+                      fstatat(t.dirFd, t.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      stillSame(named, t.existing);
+    // The inode flags the new file keeps, before its first byte: some take effect only then (C).
+    if (same) fsCopyFlags(fd, t.fd);
     if (fd >= 0) close(fd);
     return same ? 0 : (errno = ESTALE, -1);
 }

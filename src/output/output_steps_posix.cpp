@@ -59,17 +59,14 @@ bool unimplemented(int cause) { return cause == ENOSYS || cause == EOPNOTSUPP ||
 }  // namespace
 
 // A temporary file is the user's alone until it has the attributes of the file it replaces; a
-// new file gets what the umask, or the folder's default access list, leaves. The inode flags it
-// keeps it gets before its first byte, as some take effect only then (C, no copy on write).
+// new file gets what the umask, or the folder's default access list, leaves.
 int targetCreateUnnamed(OutputTarget& t) {
     t.fd = fsCreateUnnamed(t.dirFd, t.replacing() ? 0600 : 0666);
-    if (t.fd >= 0) fsGiveFlags(t.fd, t.flags);
     return t.fd >= 0 ? 0 : -1;
 }
 
 int targetCreateNamed(OutputTarget& t) {
     if (nameTemporary(t, t.replacing() ? 0600 : 0666) != 0) return -1;
-    fsGiveFlags(t.fd, t.flags);
     if (t.replacing()) return 0;
     // A new output can take its name only in a way that fails where another file has taken it:
     // the file is moved under a second fresh name that way, or it is refused now, before a byte

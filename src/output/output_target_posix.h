@@ -18,7 +18,6 @@ struct OutputTarget {
     struct stat existing {};  // what stands under the name, as looked at
     int existingFd = -1;      // a regular file there, opened to read its attributes
     ExtendedAttributes attributes;  // its extended attributes, read before anything is written
-    unsigned flags = 0;       // its inode flags that a file replacing it keeps (fsKeptFlags)
     int syncFd = -1;          // the directory opened for reading, to make names durable
     int fd = -1;              // the file being written: temporary, or the name's own
     std::string tempName;     // the name of the temporary file, while it has one (else unnamed)
