@@ -1,4 +1,5 @@
-// A POSIX system that shows no file attributes and keeps no inode flags.
+// A POSIX system that shows no file attributes, no mount that follows no links, and keeps no
+// inode flags.
 #include <sys/stat.h>
 
 #include "output/file_status.h"
