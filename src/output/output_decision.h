@@ -41,8 +41,8 @@
 #include "output/kernel_rules.h"
 
 // What stands under the output name once symbolic links are followed: nothing (a new file is
-// made), a regular file (replaced), a directory, a FIFO, a device (a socket, a pipe, a console:
-// opened as it is), one of this process's descriptors (/dev/stdout, /dev/fd/N: written through),
+// made), a regular file (replaced), a directory, a FIFO, a device (a pipe, a console, opened as
+// it is; a socket, whose open fails), one of this process's descriptors (/dev/stdout, /dev/fd/N: written through),
 // or a descriptor that is not the process's own as its caller gave it (/proc/PID/fd/N, or a
 // standard descriptor the run was started without), or another link of a process's folder of
 // /proc, which leads where no name can be replaced (/proc/PID/exe, /proc/self/cwd).
@@ -54,6 +54,7 @@ enum class Found { kNothing, kRegular, kDirectory, kFifo, kDevice, kOwnDescripto
 struct OutputLook {
     Found found = Found::kNothing;
     bool linkRefused = false;      // the name leads through a link the system would not follow
+                                   // (on Windows: a link whose file is missing, not made anew)
     Seen file, dir;                // what stands under the name, and the folder it is in
     bool descriptorWrites = true;  // one of the process's descriptors is open for writing
     bool pinned = false;           // immutable, append-only or mounted over (on Windows: held open)

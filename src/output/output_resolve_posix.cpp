@@ -204,10 +204,11 @@ int targetLook(const char* path, OutputTargetPtr& target, OutputLook& look) {
 }
 
 int targetOpenToWrite(OutputTarget& t, int leaseSeconds) {
-    // The file looked at, opened again through /proc as `>` opens it, waiting for a lease holder
-    // in the system's own way: the file open for writing, the holder cannot take the lease back.
-    // It is a regular file, which no open waits for otherwise. Where /proc is hidden, by its name,
-    // tried again while a lease is being broken.
+    // The file looked at, opened for writing again through /proc, as `>` opens it but without
+    // creating or truncating it, and waiting for a lease holder in the system's own way: the file
+    // open for writing, the holder cannot take the lease back. It is a regular file, which no open
+    // waits for otherwise. Where /proc is hidden, by its name, tried again while a lease is being
+    // broken.
     int fd = open(("/proc/self/fd/" + std::to_string(t.existingFd)).c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) fd = openWaiting(t.dirFd, t.name.c_str(), O_WRONLY, leaseSeconds);
     struct stat st {}, named {};
