@@ -232,15 +232,17 @@ int targetTakeName(OutputTarget& t) {
     const bool moved = t.replacing ? ReplaceFileW(t.finalPath.c_str(), t.tempName.c_str(), nullptr, 0, nullptr,
                                                   nullptr) != 0
                                    : MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-    const DWORD cause = GetLastError();
-    // The old file is gone, but the new one did not take its name: it is moved there plainly.
-    // Where even that fails, the complete conversion stays under its temporary name, the only
-    // copy there is, which is then not removed, and the run fails.
-    if (!moved && (cause != ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
-                   MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(), MOVEFILE_WRITE_THROUGH) == 0)) {
-        if (cause == ERROR_UNABLE_TO_MOVE_REPLACEMENT) t.tempName.clear();
-        SetLastError(cause);
-        return -1;
+    if (!moved) {
+        const DWORD cause = GetLastError();
+        if (cause != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return -1;
+        // The old file is gone, but the new one did not take its name: it is moved there plainly.
+        // Where even that fails, the complete conversion stays under its temporary name, the only
+        // copy there is, which is then not removed, and the run fails.
+        if (MoveFileExW(t.tempName.c_str(), t.finalPath.c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
+            t.tempName.clear();
+            SetLastError(cause);
+            return -1;
+        }
     }
     t.tempName.clear();
     return 0;
